@@ -1,0 +1,32 @@
+#!/bin/sh
+# Installs the build into a scratch prefix and builds a C99 program against it
+# with nothing but pkg-config, then runs it. Usage: install_test.sh BUILD SRC
+set -eu
+build=$1
+src=$2
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/quelm-install.XXXXXX")
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+test -f "$prefix/lib/libquelm.a"
+test -f "$prefix/include/quelm/monitor.h"
+test -f "$prefix/lib/cmake/quelm/quelmConfig.cmake"
+if [ -f "$build/server/warden" ]; then test -x "$prefix/bin/warden"; fi
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+${CC:-cc} -std=c99 -Wall -Wextra -Werror $(pkg-config --cflags quelm) \
+    "$src/header_c_test.c" -o "$prefix/viewer_c" $(pkg-config --libs quelm)
+out=$("$prefix/viewer_c")
+test "$out" = "<1234,1a,7>"
+# The CMake package gives quelm::quelm.
+mkdir "$prefix/cm"
+cat > "$prefix/cm/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.25)
+project(consumer C CXX)
+find_package(quelm REQUIRED)
+add_executable(consumer main.c)
+target_link_libraries(consumer PRIVATE quelm::quelm)
+CM
+cp "$src/header_c_test.c" "$prefix/cm/main.c"
+cmake -S "$prefix/cm" -B "$prefix/cm/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$prefix/cm/build" >/dev/null
+test "$("$prefix/cm/build/consumer")" = "<1234,1a,7>"
+echo "install test passed"
