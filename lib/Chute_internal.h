@@ -1,0 +1,52 @@
+/*
+ * Chute_internal.h - the pipe transport's module functions and the private
+ * part of a pipe handle.
+ *
+ * Not installed: programs reach these operations through the generic API
+ * (QxMonSendData, QxMonRecvNextData, QxMonClose); the daemon, its benchmark
+ * and the tests call them directly.
+ */
+#ifndef QUELM_CHUTE_INTERNAL_H
+#define QUELM_CHUTE_INTERNAL_H
+
+#include "monitor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define CHUTE_PATH "/tmp/mon.fifo"
+
+/* Largest pipe buffer the reader asks for when it opens the pipe. */
+#define CHUTE_PIPE_SIZE_WANTED (1024 * 1024)
+
+typedef struct ChutePriv {
+    int fd;                           /* the process's shared pipe descriptor */
+    int type;                         /* MON_FIFO_READER or MON_FIFO_WRITER   */
+    unsigned char buf[MON_MSG_MAX];   /* encode (put) and receive (get) buffer */
+} ChutePriv_t;
+
+/* Writes rec as one frame; 2 + message length, or -1 (errno EPIPE when the
+ * reader has gone, EAGAIN when the pipe is full). */
+int ChutePut(MonHandle_t *h, const MonData_t *rec);
+
+/* Reads one frame and decodes it into rec: 1 for a record, 0 for an empty
+ * frame, -1 on failure (errno EPIPE: no writer; EMSGSIZE: oversize frame
+ * skipped; EBADMSG: malformed message skipped; EINTR: interrupted before a
+ * frame began).  rec is written only when 1 is returned. */
+int ChuteGetNext(MonHandle_t *h, int mode, MonData_t *rec);
+
+/* Reads one frame of at most size bytes into buf: its length, 0 for an empty
+ * frame, -1 on failure (errno EPIPE: no writer; EMSGSIZE: longer frame read
+ * and thrown away; EINTR: a signal came before the frame began).  Only a
+ * read error inside a frame leaves the stream out of step. */
+int ChuteRecv(int fd, unsigned int size, unsigned char *buf);
+
+/* Frees the handle; the shared descriptor stays open.  Always 0. */
+int ChuteClose(MonHandle_t *h);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUELM_CHUTE_INTERNAL_H */
