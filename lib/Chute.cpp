@@ -99,7 +99,10 @@ int OpenFifoFile(unsigned int type) noexcept
         QxLogUpdate(nullptr, 1, 18, "Failed to create FIFO");
         return -1;
     }
-    const int flags = (type == MON_FIFO_WRITER ? O_WRONLY | O_NONBLOCK : O_RDONLY) | O_NOFOLLOW;
+    // Close-on-exec: a proxy that runs other programs must not hand them the
+    // pipe, nor keep it open on their behalf.
+    const int flags =
+        (type == MON_FIFO_WRITER ? O_WRONLY | O_NONBLOCK : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
     errno = 0;
     /* A reader waits here until the first writer opens the pipe. */
     const int fd = open(CHUTE_PATH, flags, kFifoMode);
@@ -131,9 +134,15 @@ public:
         sigemptyset(&pipeSet_);
         sigaddset(&pipeSet_, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipeSet_, &oldMask_);
-        sigset_t pending;
-        sigemptyset(&pending);
-        wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        // Only a caller that blocks SIGPIPE itself can have one pending: an
+        // unblocked one would have been delivered already. Sparing the
+        // sigpending call keeps the common case at two extra system calls.
+        alreadyBlocked_ = sigismember(&oldMask_, SIGPIPE) == 1;
+        if (alreadyBlocked_) {
+            sigset_t pending;
+            sigemptyset(&pending);
+            wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        }
     }
     ~SigPipeGuard()
     {
@@ -142,7 +151,8 @@ public:
             const struct timespec now = {0, 0};
             (void)sigtimedwait(&pipeSet_, nullptr, &now);
         }
-        pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
+        if (!alreadyBlocked_)
+            pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
     }
     /* Records that a write failed with EPIPE and so raised SIGPIPE. */
     void NoteEpipe() noexcept { raised_ = true; }
@@ -152,6 +162,7 @@ public:
 private:
     sigset_t pipeSet_;
     sigset_t oldMask_;
+    bool alreadyBlocked_ = false;
     bool wasPending_ = false;
     bool raised_ = false;
 };

@@ -120,7 +120,9 @@ extern "C" int Mon_TcpConnect(const char *host, int port)
         memcpy(&addr.sin_addr, he->h_addr_list[0], n);
     }
 
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec, so a viewer that runs another program does not keep its
+    // connection, and with it one of the daemon's four viewer places, alive.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return Fail("socket");
     if (connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr) < 0) {

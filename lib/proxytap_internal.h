@@ -1,0 +1,61 @@
+/*
+ * proxytap_internal.h - the reporting client's private part, its record
+ * list node, the flush, and the seams the tests and the benchmark use.
+ *
+ * Not installed: proxies hold only the MonHandle_t from QxSocksMonOpen.
+ */
+#ifndef QUELM_PROXYTAP_INTERNAL_H
+#define QUELM_PROXYTAP_INTERNAL_H
+
+#include <stddef.h>
+#include <time.h>
+
+#include "monitor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One record of a session and its sending state. */
+typedef struct MonDataNode {
+    struct MonDataNode *next; /* next additional record; null ends the list   */
+    uint32_t updateCount;     /* reports applied since the record began       */
+    time_t lastSent;          /* when the record last went to the transport   */
+    uint32_t heldFlags;       /* event bits (0x1|0x2|0x4) not yet delivered   */
+    MonData_t rec;            /* the record as the transport gets it          */
+} MonDataNode_t;
+
+/* Private part of a proxy reporting handle (MonHandle_t.priv). */
+typedef struct ProxyTap {
+    int type;               /* transport: MON_TRANSPORT_FIFO or _STORE        */
+    MonHandle_t *link;      /* the transport handle; null for other types     */
+    uint32_t pid;           /* getpid() at open: key part 1                    */
+    uint32_t handleNum;     /* this handle's number in the process: key part 2 */
+    uint16_t recordCounter; /* last record number handed out (wraps)           */
+    uint32_t lastCountA;    /* runCountA at the session's previous report      */
+    uint32_t lastCountB;    /* runCountB at the session's previous report      */
+    MonDataNode_t session;  /* main record; .next heads the additional ones    */
+} ProxyTap_t;
+
+/* Ends the session held in tap: stamps endTime and 0x8 on the session record
+ * and every additional record and sends them in order, freeing each
+ * additional record once sent.  0 with the session record zeroed and the
+ * list empty; -1 at the first failed send, the records not yet sent left in
+ * the list (the session record keeps 0x8 and its key). */
+int MonDataFlush(ProxyTap_t *tap);
+
+/* System calls of the module, swappable by tests (the clock, to cross the
+ * throttle window without sleeping; the allocator, to fail it).  Each holds
+ * the plain library function until a test sets it. */
+typedef struct ProxyTapSys {
+    time_t (*now)(time_t *t);                   /* time()   */
+    void *(*alloc)(size_t count, size_t size);  /* calloc() */
+} ProxyTapSys_t;
+
+extern ProxyTapSys_t proxyTapSys;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUELM_PROXYTAP_INTERNAL_H */
