@@ -125,8 +125,8 @@ int ParseLetter(int argc, char **argv, const char *optstring) noexcept
     if (*nextchar == '\0')
         ++optind;
 
-    const char *spec = std::strchr(optstring, c);
-    if (spec == nullptr || c == ':') {
+    const char *optChar = std::strchr(optstring, c);
+    if (optChar == nullptr || c == ':') {
         if (opterr) {
             const unsigned char code = static_cast<unsigned char>(c);
             if (code >= 32 && code <= 126) {
@@ -142,11 +142,11 @@ int ParseLetter(int argc, char **argv, const char *optstring) noexcept
         return '?';
     }
 
-    if (spec[1] != ':')
+    if (optChar[1] != ':')
         return c;
 
     int result = c;
-    if (spec[2] == ':') {
+    if (optChar[2] == ':') {
         if (*nextchar != '\0') {
             optarg = nextchar;
             ++optind;

@@ -1,0 +1,856 @@
+// Black-box tests of the warden daemon: its command line and PID file, the
+// collector (frames written into /tmp/mon.fifo land in the store), the viewer
+// protocol on port 5051 spoken over raw sockets, and the stop signals.  The
+// test process is a child subreaper, so every process of a daemon's tree
+// comes back to it and can be waited for.
+#include <quelm/monitor.h>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using std::chrono::milliseconds;
+
+constexpr const char *kPidFile = "/tmp/mon.pid";
+constexpr const char *kUsage =
+    "Usage: wardenAG\n"
+    "\t-f  or  --foreground      (not a daemon)\n"
+    "\t-v  or  --version         (display version)\n"
+    "\t-h  or  --help            (option usage)\n"
+    "\t-n  or  --dbname <s>      (database name)\n"
+    "\t-s  or  --dbhost <s>      (database server)\n"
+    "\t-p  or  --dbport <n>      (database port)\n"
+    "\t-w  or  --dbpasswd <s>    (database password file)\n";
+
+bool WaitFor(const std::function<bool()> &cond, int ms = 5000)
+{
+    const auto end = std::chrono::steady_clock::now() + milliseconds(ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+}
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::trunc) << text;
+}
+
+std::string Drain(int fd)
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+bool Alive(pid_t pid)
+{
+    return kill(pid, 0) == 0;
+}
+
+// PID of a process that has just ended and been reaped.
+pid_t DeadPid()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+// Children of pid, from the parent field of every /proc/N/stat.
+std::vector<pid_t> ChildrenOf(pid_t parent)
+{
+    std::vector<pid_t> kids;
+    DIR *d = opendir("/proc");
+    while (dirent *e = d != nullptr ? readdir(d) : nullptr) {
+        const pid_t pid = atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        const size_t paren = stat.rfind(')');
+        if (paren == std::string::npos)
+            continue;
+        char state;
+        int ppid = 0;
+        if (sscanf(stat.c_str() + paren + 1, " %c %d", &state, &ppid) == 2 && ppid == parent)
+            kids.push_back(pid);
+    }
+    if (d != nullptr)
+        closedir(d);
+    return kids;
+}
+
+bool PortListening()
+{
+    const std::string tcp = ReadFile("/proc/net/tcp");
+    return tcp.find(":13BB 00000000:0000 0A") != std::string::npos;
+}
+
+// ---- a warden process under test ----
+
+struct Proc {
+    pid_t pid = -1;
+    int out = -1; // read ends of the process' stdout and stderr
+    int err = -1;
+};
+
+Proc Spawn(const std::vector<std::string> &args)
+{
+    int outPipe[2], errPipe[2];
+    EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
+    Proc r;
+    r.pid = fork();
+    if (r.pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        std::vector<char *> argv{const_cast<char *>(WARDEN_BIN)};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(WARDEN_BIN, argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    r.out = outPipe[0];
+    r.err = errPipe[0];
+    fcntl(r.out, F_SETFL, O_NONBLOCK);
+    fcntl(r.err, F_SETFL, O_NONBLOCK);
+    return r;
+}
+
+// Exit status of pid, or -1 if it has not ended within ms.
+int WaitExit(pid_t pid, int ms = 5000)
+{
+    int status = -1;
+    int result = -1;
+    WaitFor([&] {
+        if (waitpid(pid, &status, WNOHANG) != pid)
+            return false;
+        result = status;
+        return true;
+    }, ms);
+    return result;
+}
+
+struct Finished {
+    int status;
+    std::string out, err;
+};
+
+// Runs warden with args, which is expected to end by itself.
+Finished RunToEnd(const std::vector<std::string> &args)
+{
+    Proc r = Spawn(args);
+    Finished f{WaitExit(r.pid), "", ""};
+    f.out = Drain(r.out);
+    f.err = Drain(r.err);
+    close(r.out);
+    close(r.err);
+    return f;
+}
+
+// Reaps every process that has come back to this subreaper until none is
+// left; the statuses by PID.
+std::map<pid_t, int> ReapTree(int ms = 5000)
+{
+    std::map<pid_t, int> ended;
+    WaitFor([&] {
+        int status;
+        pid_t pid;
+        while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
+            ended[pid] = status;
+        return pid < 0 && errno == ECHILD;
+    }, ms);
+    return ended;
+}
+
+// Read-only view of the store's header.
+class StoreView {
+public:
+    bool Map()
+    {
+        const int fd = open("/tmp/mon.mmap", O_RDONLY | O_NOFOLLOW);
+        if (fd < 0)
+            return false;
+        void *p = mmap(nullptr, SHELF_MMAP_SIZE, PROT_READ, MAP_SHARED, fd, 0);
+        close(fd);
+        if (p == MAP_FAILED)
+            return false;
+        base_ = p;
+        return true;
+    }
+    ~StoreView()
+    {
+        if (base_ != nullptr)
+            munmap(base_, SHELF_MMAP_SIZE);
+    }
+    uint32_t Slot(int s) const { return Load(&Header()->clientPid[s]); }
+    uint32_t PutCount() const { return Load(&Header()->putCount); }
+    uint32_t HashCount() const { return Load(&Header()->hashCount); }
+
+private:
+    const ShelfHeader_t *Header() const { return static_cast<const ShelfHeader_t *>(base_); }
+    static uint32_t Load(const uint32_t *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+    void *base_ = nullptr;
+};
+
+// ---- frames and records ----
+
+MonData_t Record(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
+{
+    MonData_t r;
+    memset(&r, 0, sizeof r);
+    r.pid = pid;
+    r.handleNum = handle;
+    r.recordNum = num;
+    r.flags = flags;
+    snprintf(r.text1, sizeof r.text1, "session %u/%u", handle, num);
+    return r;
+}
+
+Bytes Frame(const unsigned char *payload, size_t len)
+{
+    Bytes f{static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)};
+    f.insert(f.end(), payload, payload + len);
+    return f;
+}
+
+Bytes RecordFrame(const MonData_t &rec)
+{
+    unsigned char msg[MON_MSG_MAX];
+    const int len = ParcelPutData(&rec, msg);
+    return Frame(msg, static_cast<size_t>(len));
+}
+
+bool WriteAll(int fd, const Bytes &b)
+{
+    return write(fd, b.data(), b.size()) == static_cast<ssize_t>(b.size());
+}
+
+// ---- the viewer side of the protocol ----
+
+int ConnectViewer()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(MON_VIEWER_PORT);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads exactly n bytes; false on end of stream, error or timeout.
+bool ReadFull(int fd, unsigned char *buf, size_t n, int ms = 3000)
+{
+    size_t got = 0;
+    while (got < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0)
+            return false;
+        const ssize_t r = read(fd, buf + got, n - got);
+        if (r <= 0)
+            return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// One reply frame's payload; false if none arrived whole.
+bool RecvFrame(int fd, Bytes *payload, int ms = 3000)
+{
+    unsigned char hdr[2];
+    if (!ReadFull(fd, hdr, 2, ms))
+        return false;
+    payload->assign(static_cast<size_t>(hdr[0] << 8 | hdr[1]), 0);
+    return payload->empty() || ReadFull(fd, payload->data(), payload->size(), ms);
+}
+
+MonData_t Decode(const Bytes &msg)
+{
+    MonData_t r;
+    EXPECT_GE(ParcelGetDataChecked(&r, msg.data(), msg.size()), 0);
+    return r;
+}
+
+bool SendRequest(int fd, const Bytes &payload)
+{
+    return WriteAll(fd, Frame(payload.data(), payload.size()));
+}
+
+// Records of one change stream, by (handleNum, recordNum); empty on failure.
+std::map<std::pair<uint32_t, uint16_t>, uint32_t> Stream(int fd, unsigned char all = 0)
+{
+    std::map<std::pair<uint32_t, uint16_t>, uint32_t> flags;
+    EXPECT_TRUE(SendRequest(fd, {2, all}));
+    Bytes msg;
+    while (RecvFrame(fd, &msg) && !msg.empty()) {
+        const MonData_t r = Decode(msg);
+        flags[{r.handleNum, r.recordNum}] = r.flags;
+    }
+    EXPECT_TRUE(msg.empty()) << "stream did not end with the empty frame";
+    return flags;
+}
+
+Bytes KeyedRequest(const MonData_t &key, size_t keyBytes = MON_KEY_SIZE)
+{
+    Bytes req{1};
+    const auto *k = reinterpret_cast<const unsigned char *>(&key);
+    req.insert(req.end(), k, k + keyBytes);
+    return req;
+}
+
+// True when nothing arrives on fd within ms and the connection is still open.
+bool Silent(int fd, int ms = 150)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) == 0;
+}
+
+// True when the peer closed fd without sending a byte.
+bool ClosedWithoutAByte(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 3000) <= 0)
+        return false;
+    char c;
+    return read(fd, &c, 1) == 0;
+}
+
+// ---- fixture: a foreground daemon with a writer on the pipe ----
+
+class Warden : public testing::Test {
+protected:
+    static void SetUpTestSuite() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+    void SetUp() override
+    {
+        ReapTree(100);
+        unlink(kPidFile);
+        umask(022);
+    }
+
+    void TearDown() override { Stop(); }
+
+    // Ends the daemon (if still running) and everything it started.
+    void Stop()
+    {
+        for (int fd : viewers_)
+            close(fd);
+        viewers_.clear();
+        if (writer_ >= 0)
+            close(writer_);
+        writer_ = -1;
+        if (daemon_.pid > 0 && Alive(daemon_.pid))
+            kill(daemon_.pid, SIGTERM);
+        ReapTree();
+        // Whatever any process of the tree reported is in the pipe by now;
+        // a sanitizer build reports memory faults and leaks there.
+        EXPECT_EQ(Stderr().find("Sanitizer"), std::string::npos) << Stderr();
+        if (daemon_.out >= 0)
+            close(daemon_.out);
+        if (daemon_.err >= 0)
+            close(daemon_.err);
+        daemon_ = Proc();
+        err_.clear();
+    }
+
+    // Starts warden with args and waits until it listens and its collector
+    // reads the pipe; a writer descriptor on the pipe is kept in writer_.
+    void Start(const std::vector<std::string> &args = {"-f"})
+    {
+        daemon_ = Spawn(args);
+        ASSERT_TRUE(WaitFor(PortListening)) << Stderr();
+        ASSERT_TRUE(WaitFor([this] {
+            writer_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            return writer_ >= 0;
+        })) << Stderr();
+        fcntl(writer_, F_SETFL, 0);
+        ASSERT_TRUE(store_.Map());
+        ASSERT_TRUE(WaitFor([this] {
+            return store_.Slot(0) != 0 && store_.Slot(0) != static_cast<uint32_t>(daemon_.pid);
+        })) << "the collector never registered";
+    }
+
+    std::string Stderr()
+    {
+        if (daemon_.err >= 0)
+            err_ += Drain(daemon_.err);
+        return err_;
+    }
+
+    // Writes records (start flags counted) and waits until the store has
+    // seen starts started records in all.
+    void Put(const std::vector<MonData_t> &recs, uint32_t starts)
+    {
+        for (const MonData_t &r : recs)
+            ASSERT_TRUE(WriteAll(writer_, RecordFrame(r)));
+        ASSERT_TRUE(WaitFor([&] { return store_.PutCount() >= starts; })) << Stderr();
+    }
+
+    int Viewer()
+    {
+        const int fd = ConnectViewer();
+        if (fd >= 0)
+            viewers_.push_back(fd);
+        return fd;
+    }
+
+    pid_t Collector() const { return static_cast<pid_t>(store_.Slot(0)); }
+
+    pid_t ViewerServer() const
+    {
+        for (pid_t kid : ChildrenOf(daemon_.pid))
+            if (kid != Collector())
+                return kid;
+        return -1;
+    }
+
+    Proc daemon_;
+    int writer_ = -1;
+    StoreView store_;
+    std::vector<int> viewers_;
+    std::string err_;
+};
+
+// ---- command line ----
+
+TEST(WardenOptions, VersionAndHelpPaths)
+{
+    const std::string usage = std::string("\n") + kUsage + "\n";
+    Finished f = RunToEnd({"-v", "-h"});
+    EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1);
+    EXPECT_EQ(f.out, "Monitor version: 1.1\n");
+    EXPECT_EQ(f.err, usage);
+
+    f = RunToEnd({"-h", "-v"});
+    EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1);
+    EXPECT_EQ(f.out, "");
+    EXPECT_EQ(f.err, usage);
+
+    f = RunToEnd({"--he"});
+    EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1);
+    EXPECT_EQ(f.err, usage);
+}
+
+TEST(WardenOptions, DatabaseAndMalformedOptionsEndWithUsage)
+{
+    const std::string usage = std::string("\n") + kUsage + "\n";
+    for (const char *opt : {"-n", "-s", "-p", "-w"}) {
+        const Finished f = RunToEnd({opt, "x"});
+        EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1) << opt;
+        EXPECT_EQ(f.err, usage) << opt;
+        EXPECT_EQ(f.out, "") << opt;
+    }
+    const std::string prog = WARDEN_BIN;
+    Finished f = RunToEnd({"--dbname", "x"});
+    EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1);
+    EXPECT_EQ(f.err, prog + ": unrecognized option `--dbname'\n" + usage);
+
+    f = RunToEnd({"--foreground=yes"});
+    EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1);
+    EXPECT_EQ(f.err, prog + ": option `--foreground' doesn't allow an argument\n" + usage);
+
+    f = RunToEnd({"-f", "-x"});
+    EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1);
+    EXPECT_EQ(f.err, prog + ": unrecognized option `-x'\n" + usage);
+}
+
+TEST_F(Warden, LongAndShortForegroundStayAttached)
+{
+    for (const char *opt : {"--fore", "-f"}) {
+        Start({opt});
+        // Not detached: the process started is the daemon itself.
+        EXPECT_EQ(ReadFile(kPidFile), std::to_string(daemon_.pid)) << opt;
+        EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << opt;
+        struct stat st;
+        ASSERT_EQ(stat(kPidFile, &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << "mode 0666 less the umask 022";
+        Stop();
+        unlink(kPidFile);
+    }
+}
+
+TEST_F(Warden, VersionAloneDetachesAndRecordsTheDetachedPid)
+{
+    daemon_ = Spawn({"-v"});
+    const int status = WaitExit(daemon_.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the process left behind";
+    EXPECT_EQ(Drain(daemon_.out), "Monitor version: 1.1\n");
+    ASSERT_TRUE(WaitFor(PortListening));
+    const pid_t detached = atoi(ReadFile(kPidFile).c_str());
+    EXPECT_GT(detached, 0);
+    EXPECT_NE(detached, daemon_.pid);
+    EXPECT_TRUE(Alive(detached));
+    struct stat st;
+    ASSERT_EQ(stat(kPidFile, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u) << "the detached daemon runs with umask 0";
+
+    ASSERT_EQ(kill(detached, SIGTERM), 0);
+    const std::map<pid_t, int> ended = ReapTree();
+    ASSERT_TRUE(ended.count(detached));
+    EXPECT_TRUE(WIFEXITED(ended.at(detached)) && WEXITSTATUS(ended.at(detached)) == 1);
+}
+
+// ---- PID file ----
+
+TEST_F(Warden, LivePidInThePidFileBlocksStartUp)
+{
+    WriteFile(kPidFile, std::to_string(getpid()));
+    const Finished f = RunToEnd({"-f"});
+    EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1);
+    EXPECT_EQ(f.err, "Can't run Monitor, previous PID=" + std::to_string(getpid()) +
+                         " still active\n");
+    EXPECT_EQ(ReadFile(kPidFile), std::to_string(getpid()));
+    EXPECT_FALSE(PortListening());
+}
+
+TEST_F(Warden, StaleEmptyGarbageZeroAndNegativePidsDoNotBlock)
+{
+    for (const std::string &text :
+         {std::to_string(DeadPid()), std::string(), std::string("abc"), std::string("0"),
+          std::string("-1"), std::string("-5\n")}) {
+        WriteFile(kPidFile, text);
+        Start();
+        EXPECT_EQ(ReadFile(kPidFile), std::to_string(daemon_.pid)) << "after \"" << text << "\"";
+        Stop();
+    }
+}
+
+TEST_F(Warden, SymlinkAtThePidFileIsNeitherReadNorWritten)
+{
+    WriteFile("/tmp/pid-target", std::to_string(getpid()));
+    ASSERT_EQ(symlink("/tmp/pid-target", kPidFile), 0);
+    Start();
+    EXPECT_EQ(ReadFile("/tmp/pid-target"), std::to_string(getpid()));
+    struct stat st;
+    ASSERT_EQ(lstat(kPidFile, &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    unlink("/tmp/pid-target");
+}
+
+// ---- collector ----
+
+TEST_F(Warden, ReportsInThePipeReachTheStore)
+{
+    Start();
+    MonData_t a = Record(getpid(), 1, 0, MON_FLAG_START);
+    strcpy(a.text2, "client");
+    a.countA = 77;
+    MonData_t b = Record(getpid(), 2, 3, MON_FLAG_START);
+    Put({a, b}, 2);
+    EXPECT_EQ(store_.HashCount(), 2u);
+
+    const int v = Viewer();
+    ASSERT_TRUE(SendRequest(v, KeyedRequest(a)));
+    Bytes msg;
+    ASSERT_TRUE(RecvFrame(v, &msg));
+    const MonData_t got = Decode(msg);
+    EXPECT_EQ(got.handleNum, 1u);
+    EXPECT_STREQ(got.text1, a.text1);
+    EXPECT_STREQ(got.text2, "client");
+    EXPECT_EQ(got.countA, 77u);
+}
+
+TEST_F(Warden, BadFramesInThePipeDoNotStopCollection)
+{
+    Start();
+    Bytes oversize(3000 + 2, 0x5a);
+    oversize[0] = 3000 >> 8;
+    oversize[1] = 3000 & 0xff;
+    unsigned char badType[MON_MSG_HEADER] = {9};
+    unsigned char shortMsg[20] = {MON_MSG_TYPE};
+    ASSERT_TRUE(WriteAll(writer_, oversize));
+    ASSERT_TRUE(WriteAll(writer_, Frame(nullptr, 0)));
+    ASSERT_TRUE(WriteAll(writer_, Frame(badType, sizeof badType)));
+    ASSERT_TRUE(WriteAll(writer_, Frame(shortMsg, sizeof shortMsg)));
+    Put({Record(getpid(), 7, 0, MON_FLAG_START)}, 1);
+    EXPECT_EQ(store_.HashCount(), 1u);
+    EXPECT_TRUE(Alive(Collector()));
+    // After the failures it goes on collecting.
+    Put({Record(getpid(), 8, 0, MON_FLAG_START)}, 2);
+    EXPECT_EQ(store_.HashCount(), 2u);
+    EXPECT_NE(Stderr().find("QxMonRecvNextData() from FIFO failed"), std::string::npos);
+}
+
+// ---- viewer protocol ----
+
+TEST_F(Warden, FirstStreamSeedsEveryOpenSessionAndTheSecondIsEmpty)
+{
+    Start();
+    const uint32_t me = getpid();
+    MonData_t plain = Record(me, 1, 0, MON_FLAG_START);
+    MonData_t counted = Record(me, 2, 0, MON_FLAG_START);
+    counted.countB = 9;
+    MonData_t status = Record(me, 3, 0, MON_FLAG_START);
+    status.status = 4;
+    MonData_t statusText = Record(me, 4, 0, MON_FLAG_START);
+    strcpy(statusText.statusText, "refused");
+    MonData_t ended = Record(me, 5, 0, MON_FLAG_START | MON_FLAG_END);
+    Put({plain, counted, status, statusText, ended}, 5);
+
+    const int v = Viewer();
+    const auto first = Stream(v);
+    const std::map<std::pair<uint32_t, uint16_t>, uint32_t> want{
+        {{1, 0}, 0x1}, {{2, 0}, 0x3}, {{3, 0}, 0x5}, {{4, 0}, 0x5}};
+    EXPECT_EQ(first, want);
+    EXPECT_TRUE(Stream(v).empty());
+
+    // A change after the viewer registered comes through once.
+    counted.flags = MON_FLAG_UPDATE;
+    Put({counted, Record(me, 6, 0, MON_FLAG_START)}, 6);
+    const std::map<std::pair<uint32_t, uint16_t>, uint32_t> changed{{{2, 0}, 0x2}, {{6, 0}, 0x1}};
+    EXPECT_EQ(Stream(v), changed);
+}
+
+TEST_F(Warden, LongStreamOfLargestRecordsArrivesWhole)
+{
+    Start();
+    std::vector<MonData_t> recs;
+    for (uint16_t i = 0; i < 70; ++i) {
+        MonData_t r = Record(getpid(), 40, i, MON_FLAG_START);
+        memset(r.addrA, 0x41, sizeof r.addrA);
+        memset(r.text4, 'q', sizeof r.text4 - 1);
+        r.dataLen = MON_DATA_MAX;
+        memset(r.data, i, MON_DATA_MAX);
+        recs.push_back(r);
+    }
+    Put(recs, 70);
+    const int v = Viewer();
+    ASSERT_TRUE(SendRequest(v, {2, 0}));
+    std::set<uint16_t> seen;
+    Bytes msg;
+    while (RecvFrame(v, &msg) && !msg.empty()) {
+        const MonData_t r = Decode(msg);
+        EXPECT_EQ(r.dataLen, MON_DATA_MAX);
+        EXPECT_EQ(r.data[MON_DATA_MAX - 1], static_cast<unsigned char>(r.recordNum));
+        seen.insert(r.recordNum);
+    }
+    EXPECT_TRUE(msg.empty()) << "stream did not end with the empty frame";
+    EXPECT_EQ(seen.size(), 70u);
+    EXPECT_TRUE(Silent(v)) << "bytes after the empty frame";
+}
+
+TEST_F(Warden, KeyedReadsAndShortRequestsNeverUseStaleBytes)
+{
+    Start();
+    const MonData_t rec = Record(getpid(), 0x1234, 2, MON_FLAG_START);
+    Put({rec, Record(getpid(), 9, 9, MON_FLAG_START)}, 2);
+    const int v = Viewer();
+    Bytes msg;
+
+    ASSERT_TRUE(SendRequest(v, KeyedRequest(rec)));
+    ASSERT_TRUE(RecvFrame(v, &msg));
+    ASSERT_FALSE(msg.empty());
+    const MonData_t got = Decode(msg);
+    EXPECT_EQ(memcmp(&got, &rec, MON_KEY_SIZE), 0);
+    EXPECT_EQ(got.flags, 0x1u) << "the slot's seeded nibble";
+
+    // A short keyed read repeating the start of that key: the rest of the
+    // buffer still holds it, yet the answer is the empty frame.
+    ASSERT_TRUE(SendRequest(v, KeyedRequest(rec, 4)));
+    ASSERT_TRUE(RecvFrame(v, &msg));
+    EXPECT_TRUE(msg.empty());
+
+    MonData_t absent = rec;
+    absent.recordNum = 3;
+    ASSERT_TRUE(SendRequest(v, KeyedRequest(absent)));
+    ASSERT_TRUE(RecvFrame(v, &msg));
+    EXPECT_TRUE(msg.empty());
+
+    // A keyed read leaves the nibble: the stream still returns both.
+    EXPECT_EQ(Stream(v).size(), 2u);
+    EXPECT_EQ(Stream(v, 1).size(), 2u);
+    // A one-byte stream request after an "all" request asks only for changes.
+    ASSERT_TRUE(SendRequest(v, {2}));
+    ASSERT_TRUE(RecvFrame(v, &msg));
+    EXPECT_TRUE(msg.empty());
+}
+
+TEST_F(Warden, InvalidTypesGetNoReplyAndAnEmptyRequestEndsTheConnection)
+{
+    Start();
+    const MonData_t rec = Record(getpid(), 1, 1, MON_FLAG_START);
+    Put({rec}, 1);
+    const int v = Viewer();
+    for (unsigned char type : {0, 3, 255}) {
+        ASSERT_TRUE(SendRequest(v, {type, 1}));
+        EXPECT_TRUE(Silent(v)) << "type " << int(type);
+    }
+    Bytes msg;
+    ASSERT_TRUE(SendRequest(v, KeyedRequest(rec)));
+    ASSERT_TRUE(RecvFrame(v, &msg));
+    EXPECT_FALSE(msg.empty());
+
+    ASSERT_TRUE(SendRequest(v, {}));
+    EXPECT_TRUE(ClosedWithoutAByte(v));
+}
+
+TEST_F(Warden, FifthViewerIsClosedAndAFreedSlotGoesToTheNextViewer)
+{
+    Start();
+    Put({Record(getpid(), 1, 1, MON_FLAG_START)}, 1);
+    int v[4];
+    for (int i = 0; i < 4; ++i) {
+        v[i] = Viewer();
+        ASSERT_EQ(Stream(v[i]).size(), 1u) << "viewer " << i;
+    }
+    for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s)
+        EXPECT_NE(store_.Slot(s), 0u);
+
+    const int fifth = Viewer();
+    EXPECT_TRUE(ClosedWithoutAByte(fifth));
+    EXPECT_TRUE(WaitFor([this] { return Stderr().find("GUIAccept: Too many GUIs") != std::string::npos; }));
+    for (int fd : v)
+        EXPECT_TRUE(Stream(fd).empty());
+
+    // The second viewer leaves: its slot 7 is freed and taken by the next.
+    const uint32_t old = store_.Slot(7);
+    close(v[1]);
+    viewers_.erase(std::find(viewers_.begin(), viewers_.end(), v[1]));
+    ASSERT_TRUE(WaitFor([this] { return store_.Slot(7) == 0; }));
+    const int next = Viewer();
+    EXPECT_EQ(Stream(next).size(), 1u);
+    EXPECT_NE(store_.Slot(7), 0u);
+    EXPECT_NE(store_.Slot(7), old);
+}
+
+TEST_F(Warden, ViewersLeavingAtOnceLeaveNoSlotHeld)
+{
+    Start();
+    // Children that end before their server has written their slot entry.
+    for (int i = 0; i < 24; ++i) {
+        const int fd = ConnectViewer();
+        ASSERT_GE(fd, 0);
+        close(fd);
+        if (i % 4 == 3)
+            std::this_thread::sleep_for(milliseconds(20)); // stay within the backlog
+    }
+    // Served after all of them were accepted; in the end it is the only holder.
+    const int v = Viewer();
+    EXPECT_TRUE(Stream(v).empty());
+    EXPECT_TRUE(WaitFor([this] {
+        int held = 0;
+        for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s)
+            held += store_.Slot(s) != 0;
+        return held == 1;
+    }));
+}
+
+TEST_F(Warden, DeadReporterIsEndedBySeedingAndStreamedWithTheEndBit)
+{
+    Start();
+    const uint32_t dead = DeadPid();
+    Put({Record(dead, 1, 0, MON_FLAG_START), Record(dead, 0xffffffffu, 0, MON_FLAG_START),
+         Record(getpid(), 3, 0, MON_FLAG_START)},
+        3);
+    const int v = Viewer();
+    const std::map<std::pair<uint32_t, uint16_t>, uint32_t> seeded{{{0xffffffffu, 0}, 0x1},
+                                                                    {{3, 0}, 0x1}};
+    EXPECT_EQ(Stream(v), seeded);
+    const std::map<std::pair<uint32_t, uint16_t>, uint32_t> all{
+        {{1, 0}, 0x8}, {{0xffffffffu, 0}, 0x0}, {{3, 0}, 0x0}};
+    EXPECT_EQ(Stream(v, 1), all);
+}
+
+// ---- signals ----
+
+TEST_F(Warden, TermToTheMainProcessStopsTheWholeTree)
+{
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    Viewer();
+    Viewer();
+    for (int fd : viewers_)
+        ASSERT_EQ(Stream(fd).size(), 1u);
+    const pid_t collector = Collector();
+    const pid_t server = ViewerServer();
+    std::set<pid_t> tree{daemon_.pid, collector, server, static_cast<pid_t>(store_.Slot(6)),
+                         static_cast<pid_t>(store_.Slot(7))};
+    ASSERT_EQ(tree.size(), 5u);
+
+    ASSERT_EQ(kill(daemon_.pid, SIGTERM), 0);
+    const std::map<pid_t, int> ended = ReapTree();
+    // The workers come back to this subreaper; a viewer child may instead
+    // have been reaped by the viewer server, but must be gone either way.
+    for (pid_t pid : {daemon_.pid, collector, server}) {
+        ASSERT_TRUE(ended.count(pid)) << pid << " still running";
+        EXPECT_TRUE(WIFEXITED(ended.at(pid)) && WEXITSTATUS(ended.at(pid)) == 1) << pid;
+    }
+    for (pid_t pid : tree) {
+        if (ended.count(pid) != 0)
+            EXPECT_TRUE(WIFEXITED(ended.at(pid)) && WEXITSTATUS(ended.at(pid)) == 1) << pid;
+        else
+            EXPECT_TRUE(kill(pid, 0) < 0 && errno == ESRCH) << pid << " still running";
+    }
+    for (int fd : viewers_)
+        EXPECT_TRUE(ClosedWithoutAByte(fd));
+}
+
+TEST_F(Warden, TermToTheCollectorLeavesTheDaemonUpUntilTheViewerServerEnds)
+{
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    const pid_t collector = Collector();
+    const pid_t server = ViewerServer();
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(kill(collector, SIGTERM), 0);
+    ASSERT_TRUE(WaitFor([&] { return !Alive(collector); }));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << "the main process ended early";
+    const int v = Viewer();
+    EXPECT_EQ(Stream(v).size(), 1u);
+
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    const int status = WaitExit(daemon_.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    daemon_.pid = -1;
+}
+
+} // namespace
