@@ -1,0 +1,781 @@
+// warden-top: its field decoding and session table as units, then the real
+// program against a real warden (started here, reports written into its
+// pipe as raw frames): --json, --once, get, the error texts, and the live
+// table drawn in a tmux pane.  Output is parsed, never compared as a screen.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "../tools/fieldfmt.cpp"
+#include "../tools/table.cpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using wtop::RecordKey;
+
+const std::string kTool = QUELM_BINARY_DIR "/tools/warden-top";
+
+// ---- building records ----
+
+void PutV4(unsigned char *block, const char *ip, uint16_t port) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &sin.sin_addr);
+    memset(block, 0, MON_ADDR_SIZE);
+    memcpy(block, &sin, sizeof sin);
+}
+
+void PutV6(unsigned char *block, const char *ip, uint16_t port, uint32_t scope = 0) {
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = htons(port);
+    sin6.sin6_scope_id = scope;
+    inet_pton(AF_INET6, ip, &sin6.sin6_addr);
+    memset(block, 0, MON_ADDR_SIZE);
+    memcpy(block, &sin6, sizeof sin6);
+}
+
+MonData_t Session(uint32_t handle, uint32_t flags, const char *user, const char *dest) {
+    MonData_t r{};
+    r.pid = static_cast<uint32_t>(getpid());  // a live owner: the store keeps it alive
+    r.handleNum = handle;
+    r.recordNum = 1;
+    r.flags = flags;
+    r.startTime = r.eventTime = static_cast<int32_t>(time(nullptr));
+    snprintf(r.text1, sizeof r.text1, "%s", user);
+    snprintf(r.text2, sizeof r.text2, "%s", dest);
+    snprintf(r.text3, sizeof r.text3, "CONNECT");
+    snprintf(r.text4, sizeof r.text4, "socks5-demo");
+    r.code2 = 1;
+    r.code1 = 3;
+    PutV4(r.addrA, "192.0.2.10", 40000);
+    PutV6(r.addrB, "2001:db8::1", 443);
+    return r;
+}
+
+std::string KeyOf(const MonData_t &r) {
+    return wtop::KeyText(wtop::KeyOf(r));
+}
+
+// ---- units: field decoding ----
+
+TEST(WardenTopFields, DecodesInetAndInet6Blocks) {
+    unsigned char b[MON_ADDR_SIZE];
+    PutV4(b, "1.2.3.4", 80);
+    EXPECT_EQ(wtop::AddrText(b), "1.2.3.4:80");
+    PutV6(b, "::1", 8080);
+    EXPECT_EQ(wtop::AddrText(b), "[::1]:8080");
+    PutV6(b, "fe80::1", 22, 3);
+    EXPECT_EQ(wtop::AddrText(b), "[fe80::1%3]:22");
+    PutV6(b, "::ffff:10.0.0.1", 1);
+    EXPECT_EQ(wtop::AddrText(b), "[::ffff:10.0.0.1]:1");
+}
+
+TEST(WardenTopFields, ZeroBlockIsNoAddress) {
+    unsigned char b[MON_ADDR_SIZE] = {};
+    EXPECT_FALSE(wtop::AddrDecode(b).has_value());
+    EXPECT_EQ(wtop::AddrText(b), "-");
+}
+
+// Anything off the convention comes out as "?" and the first 8 bytes.
+TEST(WardenTopFields, BlocksOffTheConventionAreShownAsHex) {
+    unsigned char b[MON_ADDR_SIZE] = {};
+    sa_family_t fam = 99;
+    memcpy(b, &fam, sizeof fam);
+    b[2] = 0xab;
+    char expect[32];
+    snprintf(expect, sizeof expect, "?%02x%02xab0000000000...", b[0], b[1]);
+    EXPECT_EQ(wtop::AddrText(b), expect);
+
+    PutV4(b, "1.2.3.4", 80);
+    b[MON_ADDR_SIZE - 1] = 1;  // garbage far past the sockaddr
+    EXPECT_EQ(wtop::AddrText(b)[0], '?');
+    PutV4(b, "1.2.3.4", 80);
+    b[sizeof(sockaddr_in)] = 7;  // first byte past the sockaddr
+    EXPECT_EQ(wtop::AddrText(b)[0], '?');
+    PutV4(b, "1.2.3.4", 80);
+    b[offsetof(sockaddr_in, sin_zero)] = 1;  // sin_zero must be zero too
+    EXPECT_EQ(wtop::AddrText(b)[0], '?');
+    PutV6(b, "::1", 80);
+    b[sizeof(sockaddr_in6)] = 1;
+    EXPECT_EQ(wtop::AddrText(b)[0], '?');
+    // A v6 sockaddr claimed as v4: the v6 bytes past 16 give it away.
+    PutV6(b, "2001:db8::5", 80);
+    fam = AF_INET;
+    memcpy(b, &fam, sizeof fam);
+    EXPECT_EQ(wtop::AddrText(b)[0], '?');
+}
+
+TEST(WardenTopFields, KeyTextRoundTripsAndBadKeysAreRefused) {
+    RecordKey k{};
+    ASSERT_TRUE(wtop::ParseKey("<1234,1a,7>", &k));
+    EXPECT_EQ(k, (RecordKey{1234, 0x1a, 7}));
+    char buf[MON_KEYSTR_SIZE];
+    EXPECT_EQ(wtop::KeyText(k), MonKeyStr(1234, 0x1a, 7, buf));
+    ASSERT_TRUE(wtop::ParseKey("4294967295,ffffffff,65535", &k));
+    EXPECT_EQ(k, (RecordKey{0xffffffffu, 0xffffffffu, 65535}));
+    for (const char *bad : {"", "<>", "<1,2>", "<1,2,3,4>", "<1,2,65536>", "<4294967296,1,1>",
+                            "<1,100000000,1>", "<-1,1,1>", "<1,g,1>", "<1,2,3", "1,2,3>", "< 1,2,3>"})
+        EXPECT_FALSE(wtop::ParseKey(bad, &k)) << bad;
+}
+
+TEST(WardenTopFields, TextsArePrintableAndCutByCodePoint) {
+    EXPECT_EQ(wtop::Printable("a b", false), "a\\x20b");
+    EXPECT_EQ(wtop::Printable("a b", true), "a b");
+    EXPECT_EQ(wtop::Printable("x\x1b[2Jy\\", true), "x\\x1b[2Jy\\\\");
+    EXPECT_EQ(wtop::Printable("caf\xc3\xa9", true), "caf\xc3\xa9");          // valid UTF-8 kept
+    EXPECT_EQ(wtop::Printable("\xff\xc3", true), "\\xff\\xc3");              // invalid, truncated
+    EXPECT_EQ(wtop::Printable("\xc2\x9b", true), "\\xc2\\x9b");              // C1 control (CSI)
+    EXPECT_EQ(wtop::Printable("\xe0\x80\xaf", true), "\\xe0\\x80\\xaf");    // overlong
+    EXPECT_EQ(wtop::DisplayWidth("caf\xc3\xa9"), 4u);
+    EXPECT_EQ(wtop::FitWidth("caf\xc3\xa9s", 4), "caf~");
+    EXPECT_EQ(wtop::FitWidth("\xc3\xa9\xc3\xa9\xc3\xa9", 2), "\xc3\xa9~");
+    EXPECT_EQ(wtop::FitWidth("abc", 3), "abc");
+    char field[4] = {'a', 'b', 'c', 'd'};  // no NUL: the field's end stops it
+    EXPECT_EQ(wtop::FieldText(field, sizeof field), "abcd");
+}
+
+// ---- units: the session table ----
+
+const wtop::CellStyle kStyle{1000000, true};
+
+std::string Cell(const wtop::Row *r, wtop::Column c) {
+    return wtop::CellText(*r, c, kStyle);
+}
+
+TEST(WardenTopTable, EndedRowsLingerThenGoAndDoNotComeBack) {
+    wtop::SessionTable t(10);
+    MonData_t a = Session(1, MON_FLAG_START, "ann", "a.example:80");
+    MonData_t b = Session(2, MON_FLAG_START, "ben", "b.example:80");
+    t.Apply(a, 100, 1000);
+    t.Apply(b, 100, 1000);
+    b.flags = MON_FLAG_END;
+    b.endTime = 1000;
+    t.Apply(b, 101, 1000);
+    t.Tick(110.5);
+    auto v = t.View(wtop::Column::Key, false, "", kStyle);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(Cell(v[1], wtop::Column::State), "ended");
+    t.Tick(111);
+    ASSERT_EQ(t.Size(), 1u);
+
+    // The store still holds the ended record: a full read must not revive it.
+    t.BeginFullRead();
+    b.flags = MON_FLAG_END;
+    t.Apply(b, 112, 1000);
+    a.flags = 0;
+    t.Apply(a, 112, 1000);
+    t.EndFullRead(112);
+    EXPECT_EQ(t.Size(), 1u);
+
+    // A full read that misses an open row: it left the store unseen.
+    t.BeginFullRead();
+    t.EndFullRead(113);
+    v = t.View(wtop::Column::Key, false, "", kStyle);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(Cell(v[0], wtop::Column::State), "gone");
+    t.Tick(123);
+    EXPECT_EQ(t.Size(), 0u);
+
+    // A full read brings an old ended record in only with news attached.
+    MonData_t c = Session(3, MON_FLAG_END, "cy", "c.example:80");
+    c.endTime = 900;
+    t.BeginFullRead();
+    t.Apply(c, 130, 1000);
+    t.EndFullRead(130);
+    EXPECT_EQ(t.Size(), 0u);
+    c.flags = MON_FLAG_STATUS | MON_FLAG_END;
+    t.BeginFullRead();
+    t.Apply(c, 131, 1000);
+    t.EndFullRead(131);
+    EXPECT_EQ(t.Size(), 1u);
+}
+
+TEST(WardenTopTable, RatesFollowTheProxysCountersAndTimes) {
+    wtop::SessionTable t(10);
+    MonData_t a = Session(1, MON_FLAG_START, "ann", "a.example:80");
+    a.startTime = a.eventTime = 5000;
+    t.Apply(a, 0, 5000);
+    a.flags = MON_FLAG_UPDATE;
+    a.countA = 0xfffffff0u;  // wraps on the next update
+    a.countB = 10000;
+    a.eventTime = 5005;
+    t.Apply(a, 5, 5005);
+    a.countA = 0x10;  // 0x20 bytes later
+    a.countB = 30000;
+    a.eventTime = 5010;
+    t.Apply(a, 10, 5010);
+    auto v = t.View(wtop::Column::Key, false, "", kStyle);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_DOUBLE_EQ(v[0]->rateA, 32.0 / 5);
+    EXPECT_DOUBLE_EQ(v[0]->rateB, 20000.0 / 5);
+    t.Tick(15);
+    EXPECT_DOUBLE_EQ(v[0]->rateB, 4000.0);  // still within the report period
+    t.Tick(30);
+    EXPECT_EQ(v[0]->rateB, 0.0);  // nothing reported for long: idle
+
+    // A session met half-way gets its average so far.
+    MonData_t b = Session(2, MON_FLAG_START | MON_FLAG_UPDATE, "ben", "b.example:80");
+    b.startTime = 6000;
+    b.eventTime = 6010;
+    b.countB = 1000;
+    t.Apply(b, 40, 6010);
+    wtop::CellStyle live{6010, false};
+    v = t.View(wtop::Column::Key, false, "ben", live);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(wtop::CellText(*v[0], wtop::Column::DownRate, live), "100");
+}
+
+TEST(WardenTopTable, SortsAndFilters) {
+    wtop::SessionTable t(10);
+    MonData_t a = Session(1, MON_FLAG_START, "Zed", "a.example:80");
+    a.countA = 500;
+    MonData_t b = Session(2, MON_FLAG_START, "amy", "b.example:443");
+    b.countA = 70;
+    MonData_t c = Session(3, MON_FLAG_START | MON_FLAG_STATUS, "bob", "c.example:22");
+    c.countA = 9000;
+    c.status = 5;
+    snprintf(c.statusText, sizeof c.statusText, "connection refused");
+    for (const MonData_t &r : {a, b, c})
+        t.Apply(r, 1, 1000);
+    const auto users = [&](wtop::Column col, bool desc, const char *filter) {
+        std::string s;
+        for (const wtop::Row *r : t.View(col, desc, filter, kStyle))
+            s += Cell(r, wtop::Column::User) + " ";
+        return s;
+    };
+    EXPECT_EQ(users(wtop::Column::Up, false, ""), "amy Zed bob ");  // numbers as numbers
+    EXPECT_EQ(users(wtop::Column::Up, true, ""), "bob Zed amy ");
+    EXPECT_EQ(users(wtop::Column::User, false, ""), "Zed amy bob ");
+    EXPECT_EQ(users(wtop::Column::Key, false, "zed"), "Zed ");       // case ignored
+    EXPECT_EQ(users(wtop::Column::Key, false, "REFUSED"), "bob ");   // status text
+    EXPECT_EQ(users(wtop::Column::Key, false, "b.example"), "amy ");  // destination
+    EXPECT_EQ(users(wtop::Column::Key, false, "2001:db8"), "Zed amy bob ");  // resolved address
+    EXPECT_EQ(users(wtop::Column::Key, false, "nomatch"), "");
+    auto v = t.View(wtop::Column::Key, false, "bob", kStyle);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(Cell(v[0], wtop::Column::Status), "5 connection refused");
+    EXPECT_EQ(Cell(v[0], wtop::Column::Client), "192.0.2.10:40000");
+}
+
+// ---- running the program ----
+
+struct Result {
+    int status = -1;  // exit status, or -1 when it did not exit normally in time
+    std::string out, err;
+};
+
+Result RunTop(const std::vector<std::string> &args, std::chrono::milliseconds limit = 10s) {
+    int outp[2], errp[2];
+    EXPECT_EQ(pipe(outp), 0);
+    EXPECT_EQ(pipe(errp), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outp[1], 1);
+        dup2(errp[1], 2);
+        close(outp[0]);
+        close(errp[0]);
+        std::vector<char *> argv{const_cast<char *>(kTool.c_str())};
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(kTool.c_str(), argv.data());
+        _exit(127);
+    }
+    close(outp[1]);
+    close(errp[1]);
+    Result r;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
+    std::string *sink[2] = {&r.out, &r.err};
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (poll(fds, 2, 100) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sink[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto &f : fds)
+        if (f.fd >= 0) close(f.fd);
+    if (open > 0) kill(pid, SIGKILL);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    if (open == 0 && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
+    return r;
+}
+
+std::vector<std::string> Words(const std::string &line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string s; in >> s;) w.push_back(s);
+    return w;
+}
+
+// The --once table as rows of named cells, keyed by KEY.  STATUS is the last
+// column and may hold spaces: it takes the rest of the line.
+std::map<std::string, std::map<std::string, std::string>> ParseTable(const std::string &text) {
+    std::istringstream in(text);
+    std::string line;
+    std::map<std::string, std::map<std::string, std::string>> rows;
+    if (!std::getline(in, line)) return rows;
+    const auto heads = Words(line);
+    while (std::getline(in, line)) {
+        auto cells = Words(line);
+        if (cells.size() < heads.size()) continue;
+        std::map<std::string, std::string> row;
+        for (size_t i = 0; i < heads.size(); ++i) row[heads[i]] = cells[i];
+        for (size_t i = heads.size(); i < cells.size(); ++i) row[heads.back()] += " " + cells[i];
+        rows[cells[0]] = row;
+    }
+    return rows;
+}
+
+TEST(WardenTopCli, UsageHelpAndVersion) {
+    Result r = RunTop({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("--once"), std::string::npos);
+    r = RunTop({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("warden-top ", 0), 0u) << r.out;
+    for (const std::vector<std::string> &bad :
+         {std::vector<std::string>{"--bogus"}, {"--sort", "nosuch"}, {"get"}, {"get", "<1,2>"},
+          {"get", "<1,2,3>", "extra"}, {"frobnicate"}, {"--once", "get", "<1,2,3>"}}) {
+        r = RunTop(bad);
+        EXPECT_EQ(r.status, 2) << bad[0];
+        EXPECT_NE(r.err.find("warden-top"), std::string::npos);
+    }
+}
+
+// Runs before any warden is started: nothing listens on port 5051.
+TEST(WardenTopCli, NoDaemonIsAClearError) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--once"}, {"--json"}, {"get", "<1,2,3>"}}) {
+        Result r = RunTop(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.err.find("cannot connect to warden at 127.0.0.1:5051: Connection refused"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// ---- against a real warden ----
+
+class WardenTopDaemon : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+#ifdef WARDEN_BIN
+        unsetenv("QUELM_DEBUG");
+        warden_ = fork();
+        if (warden_ == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(WARDEN_BIN, "warden", "-f", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Ready once the collector reads the pipe and the port answers.  The
+        // pipe stays open for the whole suite, as a proxy keeps it: the
+        // collector pauses whenever its last writer leaves.
+        for (int i = 0; i < 200 && !ready_; ++i) {
+            std::this_thread::sleep_for(50ms);
+            if (fifo_ < 0) fifo_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
+            if (fifo_ < 0) continue;
+            const int s = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(MON_VIEWER_PORT);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ready_ = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+            close(s);
+        }
+#endif
+    }
+    static void TearDownTestSuite() {
+        if (fifo_ >= 0) close(fifo_);
+        fifo_ = -1;
+        if (warden_ > 0) {
+            kill(warden_, SIGTERM);
+            waitpid(warden_, nullptr, 0);
+        }
+        warden_ = 0;
+    }
+    void SetUp() override {
+#ifndef WARDEN_BIN
+        GTEST_SKIP() << "the warden daemon is not built";
+#endif
+        ASSERT_TRUE(ready_) << "warden did not come up";
+        struct stat st;
+        ASSERT_EQ(fstat(fifo_, &st), 0);
+        ASSERT_TRUE(S_ISFIFO(st.st_mode));
+        WaitViewerSlotsFree();
+    }
+
+    // Writes rec into the report pipe as one frame, as the pipe transport does.
+    static void Send(const MonData_t &rec) {
+        unsigned char frame[2 + MON_MSG_MAX];
+        const int len = ParcelPutData(&rec, frame + 2);
+        frame[0] = static_cast<unsigned char>(len >> 8);
+        frame[1] = static_cast<unsigned char>(len & 0xff);
+        EXPECT_EQ(write(fifo_, frame, static_cast<size_t>(len) + 2), len + 2) << strerror(errno);
+    }
+
+    // Waits until warden holds rec's key in a state that pred accepts.
+    static bool WaitStored(const MonData_t &rec, const std::function<bool(const MonData_t &)> &pred) {
+        MonHandle_t *h = nullptr;
+        if (QxMonNetOpen("127.0.0.1", MON_CLIENT_VIEWER, &h) != 0) return false;
+        bool ok = false;
+        for (int i = 0; i < 100 && !ok; ++i) {
+            MonData_t got{};
+            memcpy(&got, &rec, MON_KEY_SIZE);
+            ok = QxMonRecvData(h, &got) == 0 && pred(got);
+            if (!ok) std::this_thread::sleep_for(50ms);
+        }
+        QxMonClose(h);
+        return ok;
+    }
+
+    // Viewer slots of viewers that have left are freed asynchronously.
+    static void WaitViewerSlotsFree() {
+        for (int i = 0; i < 100; ++i) {
+            const int fd = open("/tmp/mon.mmap", O_RDONLY | O_NOFOLLOW);
+            ASSERT_GE(fd, 0);
+            struct stat st;
+            ASSERT_EQ(fstat(fd, &st), 0);
+            ASSERT_TRUE(S_ISREG(st.st_mode));
+            uint32_t pids[4] = {};
+            const off_t at = offsetof(ShelfHeader_t, clientPid) + MON_SLOT_VIEWER_FIRST * sizeof(uint32_t);
+            ASSERT_EQ(pread(fd, pids, sizeof pids, at), static_cast<ssize_t>(sizeof pids));
+            close(fd);
+            if ((pids[0] | pids[1] | pids[2] | pids[3]) == 0) return;
+            std::this_thread::sleep_for(50ms);
+        }
+        FAIL() << "viewer slots stay taken";
+    }
+
+    static pid_t warden_;
+    static bool ready_;
+    static int fifo_;  // the report pipe, open for writing
+};
+pid_t WardenTopDaemon::warden_ = 0;
+bool WardenTopDaemon::ready_ = false;
+int WardenTopDaemon::fifo_ = -1;
+
+// Reads lines from fd until one is a JSON object with the given key, or
+// gives up after the limit (null then).
+json NextLineFor(int fd, std::string &buffer, const std::string &key, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        for (size_t nl; (nl = buffer.find('\n')) != std::string::npos;) {
+            const std::string line = buffer.substr(0, nl);
+            buffer.erase(0, nl + 1);
+            json j = json::parse(line);  // every line must parse
+            if (j.value("key", "") == key) return j;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return nullptr;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return nullptr;
+        buffer.append(buf, static_cast<size_t>(n));
+    }
+}
+
+TEST_F(WardenTopDaemon, JsonWritesALinePerChangeWithEveryFieldDecoded) {
+    MonData_t rec = Session(0x101, MON_FLAG_START, "al\xffice", "example.org:443");
+    PutV4(rec.addrC, "10.1.2.3", 51000);
+    Send(rec);
+    ASSERT_TRUE(WaitStored(rec, [](const MonData_t &) { return true; }));
+
+    int outp[2];
+    ASSERT_EQ(pipe(outp), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outp[1], 1);
+        close(outp[0]);
+        execl(kTool.c_str(), "warden-top", "--json", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(outp[1]);
+    std::string buffer;
+    const std::string key = KeyOf(rec);
+
+    // A fresh viewer is handed every open session, marked start.
+    json j = NextLineFor(outp[0], buffer, key);
+    ASSERT_TRUE(j.is_object());
+    EXPECT_EQ(j["flags"], json::array({"start"}));
+    EXPECT_EQ(j["state"], "open");
+    EXPECT_EQ(j["pid"], getpid());
+    EXPECT_EQ(j["handle"], 0x101);
+    EXPECT_EQ(j["record"], 1);
+    EXPECT_EQ(j["user"], "al\xef\xbf\xbdice");  // the stray byte became U+FFFD
+    EXPECT_EQ(j["destination"], "example.org:443");
+    EXPECT_EQ(j["command"], "CONNECT");
+    EXPECT_EQ(j["proxy"], "socks5-demo");
+    EXPECT_EQ(j["client"], "192.0.2.10:40000");
+    EXPECT_EQ(j["resolved"], "[2001:db8::1]:443");
+    EXPECT_EQ(j["outbound"], "10.1.2.3:51000");
+    EXPECT_EQ(j["code1"], 3);
+    EXPECT_EQ(j["code2"], 1);
+    EXPECT_EQ(j["start_time"], rec.startTime);
+    EXPECT_TRUE(j["end_time"].is_null());
+    EXPECT_TRUE(j["link"].is_null());
+
+    rec.flags = MON_FLAG_UPDATE;
+    rec.countA = 1000;
+    rec.countB = 5000000;
+    Send(rec);
+    j = NextLineFor(outp[0], buffer, key);
+    ASSERT_TRUE(j.is_object());
+    EXPECT_EQ(j["flags"], json::array({"update"}));
+    EXPECT_EQ(j["bytes_up"], 1000);
+    EXPECT_EQ(j["bytes_down"], 5000000);
+
+    rec.flags = MON_FLAG_STATUS | MON_FLAG_END;
+    rec.status = 0;
+    snprintf(rec.statusText, sizeof rec.statusText, "succeeded");
+    rec.endTime = rec.startTime + 3;
+    rec.dataLen = 2;
+    rec.data[0] = 0xbe;
+    rec.data[1] = 0xef;
+    Send(rec);
+    j = NextLineFor(outp[0], buffer, key);
+    ASSERT_TRUE(j.is_object());
+    EXPECT_EQ(j["flags"], json::array({"status", "end"}));
+    EXPECT_EQ(j["state"], "ended");
+    EXPECT_EQ(j["status"], 0);
+    EXPECT_EQ(j["status_text"], "succeeded");
+    EXPECT_EQ(j["end_time"], rec.endTime);
+    EXPECT_EQ(j["data"], "beef");
+
+    // SIGINT ends the stream cleanly.
+    kill(pid, SIGINT);
+    int ws = 0;
+    for (int i = 0; i < 60 && waitpid(pid, &ws, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
+    if (!WIFEXITED(ws)) kill(pid, SIGKILL), waitpid(pid, &ws, 0);
+    EXPECT_TRUE(WIFEXITED(ws));
+    EXPECT_EQ(WEXITSTATUS(ws), 0);
+    close(outp[0]);
+}
+
+TEST_F(WardenTopDaemon, OnceTableShowsOpenAndEndedSessions) {
+    MonData_t bob = Session(0x102, MON_FLAG_START, "bob", "files.example:80");
+    Send(bob);
+    bob.flags = MON_FLAG_UPDATE;
+    bob.countA = 1234;
+    bob.countB = 98765;
+    Send(bob);
+    MonData_t cy = Session(0x103, MON_FLAG_START, "cy", "gone.example:21");
+    Send(cy);
+    cy.flags = MON_FLAG_STATUS | MON_FLAG_END;
+    cy.status = 5;
+    snprintf(cy.statusText, sizeof cy.statusText, "connection refused");
+    cy.endTime = cy.startTime;
+    Send(cy);
+    ASSERT_TRUE(WaitStored(bob, [](const MonData_t &r) { return r.countB == 98765; }));
+    ASSERT_TRUE(WaitStored(cy, [](const MonData_t &r) { return r.endTime != 0; }));
+
+    Result r = RunTop({"--once"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rows = ParseTable(r.out);
+    ASSERT_TRUE(rows.count(KeyOf(bob))) << r.out;
+    auto row = rows[KeyOf(bob)];
+    EXPECT_EQ(row["USER"], "bob");
+    EXPECT_EQ(row["DESTINATION"], "files.example:80");
+    EXPECT_EQ(row["CLIENT"], "192.0.2.10:40000");
+    EXPECT_EQ(row["RESOLVED"], "[2001:db8::1]:443");
+    EXPECT_EQ(row["UP"], "1234");
+    EXPECT_EQ(row["DOWN"], "98765");
+    EXPECT_EQ(row["STATE"], "open");
+    EXPECT_EQ(row["STATUS"], "-");
+    ASSERT_TRUE(rows.count(KeyOf(cy))) << r.out;
+    EXPECT_EQ(rows[KeyOf(cy)]["STATE"], "ended");
+    EXPECT_EQ(rows[KeyOf(cy)]["STATUS"], "5 connection refused");
+
+    // The filter, and the plain table by default when stdout is no terminal.
+    r = RunTop({"--once", "--filter", "BOB"});
+    rows = ParseTable(r.out);
+    EXPECT_EQ(rows.size(), 1u) << r.out;
+    EXPECT_TRUE(rows.count(KeyOf(bob)));
+    r = RunTop({});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ParseTable(r.out).count(KeyOf(cy))) << r.out;
+
+    // --once --json: every record once, one object a line.
+    r = RunTop({"--once", "--json"});
+    ASSERT_EQ(r.status, 0);
+    std::istringstream in(r.out);
+    bool found = false;
+    for (std::string line; std::getline(in, line);) {
+        json j = json::parse(line);
+        if (j["key"] == KeyOf(cy)) {
+            found = true;
+            EXPECT_EQ(j["state"], "ended");
+            EXPECT_EQ(j["status"], 5);
+        }
+    }
+    EXPECT_TRUE(found) << r.out;
+}
+
+TEST_F(WardenTopDaemon, GetShowsOneRecordAndAMissingKeyFails) {
+    MonData_t dee = Session(0x104, MON_FLAG_START, "dee", "get.example:8443");
+    dee.countA = 77;
+    dee.countB = 4242;
+    dee.recordNum = 2;
+    Send(dee);
+    ASSERT_TRUE(WaitStored(dee, [](const MonData_t &) { return true; }));
+    const std::string key = KeyOf(dee);
+
+    Result r = RunTop({"get", key});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::map<std::string, std::string> fields;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) {
+        std::string label = line.substr(0, 13);
+        label.erase(label.find_last_not_of(' ') + 1);
+        fields[label] = line.size() > 13 ? line.substr(13) : "";
+    }
+    EXPECT_EQ(fields["key"], key);
+    EXPECT_EQ(fields["user"], "dee");
+    EXPECT_EQ(fields["destination"], "get.example:8443");
+    EXPECT_EQ(fields["client"], "192.0.2.10:40000");
+    EXPECT_EQ(fields["bytes up"], "77");
+    EXPECT_EQ(fields["bytes down"], "4242");
+    EXPECT_EQ(fields["state"], "open");
+
+    r = RunTop({"--json", "get", key.substr(1, key.size() - 2)});  // brackets may be left out
+    ASSERT_EQ(r.status, 0) << r.err;
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["key"], key);
+    EXPECT_EQ(j["record"], 2);
+    EXPECT_EQ(j["bytes_down"], 4242);
+
+    r = RunTop({"get", "<1,2,3>"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no record with key <1,2,3>"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(WardenTopDaemon, FifthViewerIsToldAllPlacesAreTaken) {
+    std::vector<MonHandle_t *> viewers;
+    for (int i = 0; i < 4; ++i) {
+        MonHandle_t *h = nullptr;
+        ASSERT_EQ(QxMonNetOpen("127.0.0.1", MON_CLIENT_VIEWER, &h), 0);
+        MonData_t rec;
+        int r;
+        while ((r = QxMonRecvNextData(h, 0, &rec)) == 1) {
+        }
+        ASSERT_EQ(r, 0) << "viewer " << i << " was not served";
+        viewers.push_back(h);
+    }
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--once"}, {"--json"}, {"get", "<1,2,3>"}}) {
+        Result r = RunTop(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.err.find("warden is serving 4 viewers already"), std::string::npos) << r.err;
+    }
+    for (MonHandle_t *h : viewers) QxMonClose(h);
+}
+
+// tmux runs a private server (-L) on the test's own /tmp.
+class Tmux {
+  public:
+    Tmux() : socket_("wtop" + std::to_string(getpid())) {}
+    ~Tmux() { Cmd({"kill-server"}); }
+    int Cmd(const std::vector<std::string> &args, std::string *out = nullptr) {
+        std::string line = "tmux -L " + socket_;
+        for (const auto &a : args) line += " '" + a + "'";
+        line += " 2>/dev/null";
+        FILE *p = popen(line.c_str(), "r");
+        if (p == nullptr) return -1;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            if (out) out->append(buf, n);
+        const int ws = pclose(p);
+        return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+    }
+    // Polls the pane until a line holds every needle; that line, or "".
+    std::string WaitLine(const std::vector<std::string> &needles) {
+        for (int i = 0; i < 100; ++i) {
+            std::string screen;
+            Cmd({"capture-pane", "-p", "-t", "top"}, &screen);
+            std::istringstream in(screen);
+            for (std::string line; std::getline(in, line);) {
+                bool all = true;
+                for (const auto &n : needles) all = all && line.find(n) != std::string::npos;
+                if (all) return line;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return "";
+    }
+
+  private:
+    std::string socket_;
+};
+
+TEST_F(WardenTopDaemon, LiveTableInATerminalShowsSessionsAsTheyChange) {
+    if (system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+    MonData_t eve = Session(0x105, MON_FLAG_START, "eve", "live.example:8080");
+    Send(eve);
+    ASSERT_TRUE(WaitStored(eve, [](const MonData_t &) { return true; }));
+
+    Tmux tmux;
+    ASSERT_EQ(tmux.Cmd({"new-session", "-d", "-s", "top", "-x", "200", "-y", "50", kTool}), 0);
+    const std::string key = KeyOf(eve);
+    std::string line = tmux.WaitLine({key, "eve", "live.example:8080", "open"});
+    EXPECT_NE(line, "") << "the session row never appeared";
+
+    // A session that starts while the table is up appears within a poll.
+    MonData_t fay = Session(0x106, MON_FLAG_START, "fay", "new.example:25");
+    Send(fay);
+    EXPECT_NE(tmux.WaitLine({KeyOf(fay), "fay", "new.example:25"}), "");
+
+    // The end shows up, dimmed but still there for a while.
+    eve.flags = MON_FLAG_END;
+    eve.endTime = static_cast<int32_t>(time(nullptr));
+    Send(eve);
+    EXPECT_NE(tmux.WaitLine({key, "eve", "ended"}), "");
+
+    // q quits: the pane's only program ends and the session with it.
+    tmux.Cmd({"send-keys", "-t", "top", "q"});
+    bool ended = false;
+    for (int i = 0; i < 50 && !ended; ++i) {
+        ended = tmux.Cmd({"has-session", "-t", "top"}) != 0;
+        if (!ended) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(ended);
+}
+
+}  // namespace
