@@ -11,6 +11,10 @@ test -f "$prefix/lib/libquelm.a"
 test -f "$prefix/include/quelm/monitor.h"
 test -f "$prefix/lib/cmake/quelm/quelmConfig.cmake"
 if [ -f "$build/server/warden" ]; then test -x "$prefix/bin/warden"; fi
+test -f "$prefix/share/man/man8/warden.8"
+test -f "$prefix/share/man/man3/quelm.3"
+grep -q "^Type=simple" "$prefix/lib/systemd/system/warden.service"
+grep -q "^ExecStart=.*warden -f" "$prefix/lib/systemd/system/warden.service"
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 ${CC:-cc} -std=c99 -Wall -Wextra -Werror $(pkg-config --cflags quelm) \
     "$src/header_c_test.c" -o "$prefix/viewer_c" $(pkg-config --libs quelm)
