@@ -460,6 +460,59 @@ TEST(Chute, GetNextReadsOnPastBadFrames) {
     EXPECT_EQ(Count(log, "msg len > buf len, read() FIFO failed"), 1u) << log;
 }
 
+// The reader takes in many frames per read.  Frames that straddle the end
+// of one read must come out whole and in order, and bytes taken from the
+// pipe must never be handed to a read of another descriptor.
+TEST(Chute, ReadAheadKeepsFramesWholeInOrderAndToItsPipe) {
+    int rc = InChild([] {
+        MonHandle_t *r = nullptr;
+        int writer = -1;
+        CHILD_CHECK(OpenReader(&r, &writer) == 0);
+        constexpr int kFrames = 300;  // ~640 KiB: many reads, frames cut anywhere
+        std::thread feed([writer] {
+            for (int i = 0; i < kFrames; i++) {
+                auto f = Frame(Encode(SampleRecord(static_cast<uint32_t>(i + 1), i % 3 != 0)));
+                WriteAll(writer, f);
+                if (i % 50 == 0) WriteAll(writer, {0, 0});  // an empty frame now and then
+            }
+        });
+        int other[2];
+        CHILD_CHECK(pipe(other) == 0);
+        std::vector<unsigned char> otherMsg = Bytes(40, 9);
+        auto otherFrame = Frame(otherMsg);
+        int records = 0, empties = 0;
+        while (records < kFrames) {
+            MonData_t rec;
+            const int got = ChuteGetNext(r, 0, &rec);
+            CHILD_CHECK(got >= 0);
+            if (got == 0) {
+                empties++;
+                continue;
+            }
+            const MonData_t want = SampleRecord(static_cast<uint32_t>(records + 1), records % 3 != 0);
+            CHILD_CHECK(std::memcmp(&rec, &want, sizeof rec) == 0);
+            records++;
+            if (records % 97 == 0) {
+                // With frames of the FIFO waiting in the process, a read of a
+                // plain pipe gets that pipe's frame and nothing else.
+                CHILD_CHECK(write(other[1], otherFrame.data(), otherFrame.size()) ==
+                            static_cast<ssize_t>(otherFrame.size()));
+                unsigned char buf[MON_MSG_MAX];
+                CHILD_CHECK(ChuteRecv(other[0], sizeof buf, buf) == static_cast<int>(otherMsg.size()));
+                CHILD_CHECK(std::memcmp(buf, otherMsg.data(), otherMsg.size()) == 0);
+            }
+        }
+        feed.join();
+        CHILD_CHECK(empties == kFrames / 50);
+        close(writer);
+        MonData_t rec;
+        errno = 0;
+        CHILD_CHECK(ChuteGetNext(r, 0, &rec) == -1 && errno == EPIPE);
+        return 0;
+    });
+    EXPECT_EQ(rc, 0) << "check at line " << rc;
+}
+
 // The reader enlarges the pipe, so a burst of the largest reports from a
 // non-blocking writer fits whole while the collector is busy elsewhere.
 TEST(Chute, ReaderEnlargesPipeForBursts) {
