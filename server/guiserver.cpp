@@ -245,7 +245,22 @@ struct SeedState {
     bool checked = false; // lastPid/lastGone hold a result
     uint32_t lastPid = 0; // reporting process checked last
     bool lastGone = false; // whether that process no longer exists
+    // Viewer slot holders checked during this walk: each holder is asked at
+    // most once, not once per record that has bits pending for its slot.
+    uint32_t holderPid[kViewerLast - kViewerFirst + 1] = {};
+    bool holderGone[kViewerLast - kViewerFirst + 1] = {};
 };
+
+/* Whether the process holding viewer slot v, holder (not 0), has gone. */
+bool HolderGone(SeedState *seed, int v, uint32_t holder)
+{
+    const int i = v - kViewerFirst;
+    if (seed->holderPid[i] != holder) {
+        seed->holderPid[i] = holder;
+        seed->holderGone[i] = ProcessGone(holder);
+    }
+    return seed->holderGone[i];
+}
 
 /* Seeds one record for the slot in seed (a ShelfWalk visitor, run under
  * the hash lock): marks the record ended if its reporter has gone, frees a
@@ -272,7 +287,7 @@ void SeedRecord(MonData_t *rec, void *ctx)
         if ((rec->flags & nibble) == 0)
             continue;
         const uint32_t holder = LoadSlot(v);
-        if (holder != 0 && ProcessGone(holder)) {
+        if (holder != 0 && HolderGone(seed, v, holder)) {
             ReleaseSlotOf(v, holder);
             rec->flags &= ~nibble;
         }
