@@ -22,6 +22,7 @@
 #include <type_traits>
 
 #include "Shelf_internal.h"
+#include "semgate_internal.h"
 #include "monitor.h"
 
 // Other processes map the same bytes, so the layouts are part of the file
@@ -390,8 +391,12 @@ MonData_t *do_CreateData(MonHandle_t *h, ShelfClient_t *c, const void *key) {
     MonData_t *rec = EntryRecord(Table()[static_cast<size_t>(idx)]);
     const bool wasLive = rec != nullptr;
     if (rec == nullptr) {
+        errno = 0;
         rec = static_cast<MonData_t *>(MmapAlloc(h, sizeof(MonData_t)));
         if (rec == nullptr) {
+            // Purge only when space ran out: a lock or segment failure would
+            // otherwise cost every ended record and stop the viewers for nothing.
+            if (errno != ENOMEM) return nullptr;
             do_Cleanup(h, c, true, nullptr);
             // The clean-up only turns live entries into markers, but look
             // again rather than trust an index from before it.
@@ -548,9 +553,14 @@ int FailOpen(MonHandle_t *h, ShelfClient_t *c) {
 // regular file (and, for an attaching slot, long enough to map).  Returns
 // the descriptor or -1 after logging.
 int OpenStoreFile(const char *path, int client) {
-    int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
-    if (client == MON_SLOT_DAEMON) flags |= O_CREAT;
-    int fd = open(path, flags, 0600);
+    // The creator's file must be its own alone: a file planted by another
+    // user (or a second name for one) would let that user rewrite the slot
+    // table, whose PIDs the daemon signals, or cut the file short under the
+    // mapping.
+    const int fd = client == MON_SLOT_DAEMON
+                       ? MonOpenOwnFile(path, 0600)
+                       : open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && client == MON_SLOT_DAEMON) (void)fchmod(fd, 0600);
     if (fd < 0) {
         QxLogUpdate(nullptr, 1, 27, "QxMonMemOpen: Error in opening file: %s ", path);
         return -1;
@@ -602,6 +612,7 @@ extern "C" void *MmapAlloc(MonHandle_t *h, unsigned int bytes) {
     if (!lock.Release()) return nullptr;
     if (found == 0) {
         QxLogUpdate(nullptr, 1, 30, "MmapAlloc: no more free shared memory");
+        errno = ENOMEM; // the one failure that a clean-up can mend
         return nullptr;
     }
     return SegAt<unsigned char>(found + sizeof(MmapBlock_t));
@@ -827,6 +838,15 @@ extern "C" int QxMonMemOpen(const char * /*name*/, int client, MonHandle_t **out
     const int creator = client == MON_SLOT_DAEMON ? 1 : 0;
     if (MonMutexOpen(kFreeMutexName, creator, &c->freeMutex) != 0 ||
         MonMutexOpen(kHashMutexName, creator, &c->hashMutex) != 0) {
+        return FailOpen(h, c);
+    }
+    // Two key files that reach one semaphore set (their keys collide) would
+    // make a create, which holds one lock while it asks for the other, wait
+    // on itself for ever: refuse the store instead.
+    if (static_cast<MonMutex_t *>(c->freeMutex->priv)->semId ==
+        static_cast<MonMutex_t *>(c->hashMutex->priv)->semId) {
+        QxLogUpdate(nullptr, 1, 27, "QxMonMemOpen: %s and %s share one semaphore", kFreeMutexName,
+                    kHashMutexName);
         return FailOpen(h, c);
     }
     h->magic = MON_MAGIC_STORE;

@@ -55,20 +55,20 @@ MonMutex_t *OpenMutex(MonHandle_t *h) {
 }
 
 // Opens the key file without following a symlink and checks that it is a
-// regular file.  The creator may create it (mode 0666, less the umask); any
-// other opener only needs the inode, so it opens a path descriptor.  Returns
+// regular file.  The creator may create it (mode 0666, less the umask) and
+// makes sure it is its own; any other opener only needs the inode, so it
+// opens a path descriptor.  Returns
 // the descriptor or -1 with errno set.
 int OpenKeyFile(const char *path, bool creator) {
-    int fd;
-    if (creator) {
-        fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-    } else {
+    // A key file that another user planted, or a hard link to the other
+    // key file, would hand the lock to someone else or give both locks one
+    // semaphore (and the store would then wait on itself for ever).
+    if (creator) return MonOpenOwnFile(path, 0666);
 #ifdef O_PATH
-        fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
 #else
-        fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 #endif
-    }
     if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -95,6 +95,34 @@ void Discard(MonHandle_t *h, int fd) {
 }
 
 }  // namespace
+
+extern "C" int MonOpenOwnFile(const char *path, mode_t mode) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int exclusive = attempt == 0 ? 0 : O_EXCL;
+        const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | exclusive, mode);
+        if (fd < 0) return -1;
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            const int e = errno;
+            close(fd);
+            errno = e;
+            return -1;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            close(fd);
+            errno = EINVAL;
+            return -1;
+        }
+        if (st.st_uid == geteuid() && st.st_nlink == 1) return fd;
+        close(fd);
+        if (attempt == 1 || (unlink(path) != 0 && errno != ENOENT)) {
+            errno = EPERM;
+            return -1;
+        }
+    }
+    errno = EPERM;
+    return -1;
+}
 
 // Opens (creator: creates) the mutex called name.  Returns 0 with *out set
 // to the new handle, or -1 with *out null and nothing left open or allocated.

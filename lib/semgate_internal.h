@@ -18,6 +18,15 @@ typedef struct MonMutex {
     unsigned char creator; /* 1 when this handle was opened as the creator */
 } MonMutex_t;
 
+/* Opens path (under /tmp) for a creator: read-write, created with mode if
+ * absent, never through a symlink, and only as a regular file that is the
+ * caller's own and has no other name.  Anything else at the path (another
+ * user's file, a hard link to a file of the caller) is removed and a fresh
+ * file created in its place, so no one else holds a way to write into it.
+ * Returns the descriptor, or -1 with errno (EINVAL for a path that is not a
+ * regular file, EPERM for one that cannot be replaced). */
+int MonOpenOwnFile(const char *path, mode_t mode);
+
 #ifdef __cplusplus
 }
 #endif

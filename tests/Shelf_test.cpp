@@ -1050,6 +1050,52 @@ TEST(ShelfOpen, SymlinkAtTheStorePathIsNeverFollowed) {
     RemoveStore();
 }
 
+// The creator's files must be its own alone.  A store file planted by
+// another user, or key files that are one file under two names, are put
+// aside and replaced; the planted file is left as it was.
+TEST(ShelfOpen, PlantedOrLinkedFilesAreReplacedNotUsed) {
+    RemoveStore();
+    // Another user's store file, open to all.
+    int planted = open("/tmp/mon.mmap", O_CREAT | O_RDWR, 0666);
+    ASSERT_GE(planted, 0);
+    ASSERT_EQ(write(planted, "theirs", 6), 6);
+    if (fchown(planted, 65534, 65534) != 0) {
+        close(planted);
+        RemoveStore();
+        GTEST_SKIP() << "needs root to plant another user's file";
+    }
+    ASSERT_EQ(fchmod(planted, 0666), 0);
+    // One key file under both names: both locks would be one semaphore.
+    int key = open("/tmp/mon.free.mutex", O_CREAT | O_RDWR, 0666);
+    ASSERT_GE(key, 0);
+    close(key);
+    ASSERT_EQ(link("/tmp/mon.free.mutex", "/tmp/mon.hash.mutex"), 0);
+
+    alarm(20);  // a store that waits on itself ends the test instead of hanging it
+    MonHandle_t *d = nullptr;
+    ASSERT_EQ(QxMonMemOpen(nullptr, 0, &d), 0);
+    EXPECT_NE(SemIdOf(Client(d)->freeMutex), SemIdOf(Client(d)->hashMutex));
+    MonData_t rec = Key(static_cast<uint32_t>(getpid()), 1, 1);
+    rec.flags = MON_FLAG_START;
+    EXPECT_EQ(ShelfPut(d, &rec), 0);  // a create takes both locks
+    alarm(0);
+
+    struct stat st, old;
+    ASSERT_EQ(stat("/tmp/mon.mmap", &st), 0);
+    ASSERT_EQ(fstat(planted, &old), 0);
+    EXPECT_NE(st.st_ino, old.st_ino);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(old.st_size, 6);  // the planted file was never written
+    ASSERT_EQ(stat("/tmp/mon.free.mutex", &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    ASSERT_EQ(stat("/tmp/mon.hash.mutex", &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    close(planted);
+    EXPECT_EQ(ShelfClose(d), 0);
+    RemoveStore();
+}
+
 // ---- several processes at once -----------------------------------------------------
 
 TEST_F(Store, ConcurrentPutsAndReadsNeverTearOrLose) {
