@@ -59,6 +59,8 @@ struct ReadAhead {
     size_t head;         // next byte to hand out
     size_t tail;         // end of the bytes read
 };
+// Like fifoFd, it belongs to the one process that reads the pipe: a reader
+// must not fork while frames wait in it, or both processes would hand them out.
 ReadAhead ahead = {nullptr, 0, 0};
 
 /* Behaves as read(2) on a pipe: at most len bytes of what is waiting, 0 at

@@ -2,6 +2,7 @@
 // The layer keeps no state. A refusal is logged and never touches the handle;
 // when a call is accepted, the slot's own result is returned unchanged.
 
+#include <cerrno>
 #include <initializer_list>
 
 #include "monitor.h"
@@ -17,6 +18,7 @@ bool MagicIn(const MonHandle_t *h, std::initializer_list<uint32_t> accepted) {
 // Logs a refusal with the handle's address and returns -1.
 int Refuse(const char *format, const MonHandle_t *h) {
     QxLogUpdate(nullptr, 1, 1, format, reinterpret_cast<unsigned long>(h));
+    errno = EINVAL; // a refusal must not leave the caller an errno of before
     return -1;
 }
 

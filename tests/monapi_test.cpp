@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "monitor.h"
 
 namespace {
@@ -97,7 +99,9 @@ TEST_F(MonApi, EmptySlotIsRefusedEvenForAnAcceptedKind) {
     EXPECT_NE(log.find("QxMonRecvNextData : invalid handle"), std::string::npos);
     h.magic = MON_MAGIC_VIEWER;
     h.putFn = nullptr;
+    errno = EAGAIN;  // a refusal must not leave an errno from before it
     EXPECT_EQ(QxMonSendData(&h, &rec), -1);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(calls, 0);
 }
 
