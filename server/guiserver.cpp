@@ -74,10 +74,39 @@ void ReleaseSlotOf(int slot, uint32_t pid)
                                                                   std::memory_order_relaxed);
 }
 
-/* True when pid names a process that no longer exists (only ESRCH counts). */
+/* True when pid names a process that no longer exists (only ESRCH counts).
+ * A word that reads as a negative PID names no process, as the store's own
+ * clean-up also judges it (kill() would address process groups). */
 bool ProcessGone(uint32_t pid)
 {
+    if (static_cast<pid_t>(pid) < 0)
+        return true;
     return kill(static_cast<pid_t>(pid), 0) < 0 && errno == ESRCH;
+}
+
+// The slot this process serves, for its stop handler; 0 outside a viewer child.
+volatile sig_atomic_t childSlot = 0;
+
+/* Stop signals in a viewer child: free the slot, then end.  Once the viewer
+ * server is gone no reaper would free it, and a slot left naming a dead PID
+ * would have the daemon signal whichever process gets that PID next.  The
+ * compare-and-swap on the shared word is lock-free, so safe in a handler. */
+void ViewerChildStop(int)
+{
+    if (childSlot != 0)
+        ReleaseSlotOf(childSlot, static_cast<uint32_t>(getpid()));
+    _exit(1);
+}
+
+void InstallViewerChildStop(int slot)
+{
+    childSlot = slot;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = ViewerChildStop;
+    sigemptyset(&sa.sa_mask);
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        sigaction(s, &sa, nullptr);
 }
 
 /* Sends SIGINT to the holder of every viewer slot.  Entries that are not a
@@ -369,6 +398,7 @@ int GUIAccept(int listenFd)
     const pid_t server = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
+        InstallViewerChildStop(slot);
         sigprocmask(SIG_SETMASK, &saved, nullptr);
         // A viewer child must not outlive the server that owns its slot.
         (void)prctl(PR_SET_PDEATHSIG, SIGINT);
@@ -417,8 +447,11 @@ int GUIChild(int slot, int fd)
     free(b.batch);
     free(b.msg);
     free(b.rec);
+    // The slot is freed before the viewer sees its connection end, so a
+    // viewer that reconnects at once is never refused for its own old slot.
+    const int closed = QxMonClose(store);
     Mon_TcpClose(fd);
-    return QxMonClose(store);
+    return closed;
 }
 
 void GUISigChldHandler(int)

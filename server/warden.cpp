@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -122,7 +123,9 @@ long ReadPidFile()
 void RefuseEarlierInstance()
 {
     const long pid = ReadPidFile();
-    if (pid <= 0)
+    // A restart that got the recorded PID again (a container whose /tmp
+    // survived) is no earlier instance.
+    if (pid <= 0 || pid == static_cast<long>(getpid()))
         return;
     if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
         fprintf(stderr, "Can't run Monitor, previous PID=%d still active\n", static_cast<int>(pid));
@@ -225,8 +228,14 @@ bool StopRequested()
  * or -1 after logging a failed fork. */
 pid_t ForkWorker(void (*body)(), const sigset_t *childMask)
 {
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
+        // A worker must not outlive a main process killed outright: a new
+        // daemon would reset the store under it and share the pipe with it.
+        (void)prctl(PR_SET_PDEATHSIG, SIGINT);
+        if (getppid() != parent)
+            _exit(1);
         sigprocmask(SIG_SETMASK, childMask, nullptr);
         body();
         exit(1);

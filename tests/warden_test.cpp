@@ -135,7 +135,9 @@ struct Proc {
     int err = -1;
 };
 
-Proc Spawn(const std::vector<std::string> &args)
+// ownPidInPidFile: the PID file names the new process itself when warden
+// starts, as after a restart that got the same PID again.
+Proc Spawn(const std::vector<std::string> &args, bool ownPidInPidFile = false)
 {
     int outPipe[2], errPipe[2];
     EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
@@ -145,6 +147,8 @@ Proc Spawn(const std::vector<std::string> &args)
     if (r.pid == 0) {
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
+        if (ownPidInPidFile)
+            WriteFile(kPidFile, std::to_string(getpid()));
         std::vector<char *> argv{const_cast<char *>(WARDEN_BIN)};
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -403,9 +407,9 @@ protected:
 
     // Starts warden with args and waits until it listens and its collector
     // reads the pipe; a writer descriptor on the pipe is kept in writer_.
-    void Start(const std::vector<std::string> &args = {"-f"})
+    void Start(const std::vector<std::string> &args = {"-f"}, bool ownPidInPidFile = false)
     {
-        daemon_ = Spawn(args);
+        daemon_ = Spawn(args, ownPidInPidFile);
         ASSERT_TRUE(WaitFor(PortListening)) << Stderr();
         ASSERT_TRUE(WaitFor([this] {
             writer_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -787,15 +791,17 @@ TEST_F(Warden, DeadReporterIsEndedBySeedingAndStreamedWithTheEndBit)
 {
     Start();
     const uint32_t dead = DeadPid();
+    // A PID word that reads as negative names no process (kill() would
+    // address every process): ended, as the store's clean-up judges it.
     Put({Record(dead, 1, 0, MON_FLAG_START), Record(dead, 0xffffffffu, 0, MON_FLAG_START),
-         Record(getpid(), 3, 0, MON_FLAG_START)},
-        3);
+         Record(getpid(), 3, 0, MON_FLAG_START), Record(0xffffffffu, 2, 0, MON_FLAG_START)},
+        4);
     const int v = Viewer();
     const std::map<std::pair<uint32_t, uint16_t>, uint32_t> seeded{{{0xffffffffu, 0}, 0x1},
                                                                     {{3, 0}, 0x1}};
     EXPECT_EQ(Stream(v), seeded);
     const std::map<std::pair<uint32_t, uint16_t>, uint32_t> all{
-        {{1, 0}, 0x8}, {{0xffffffffu, 0}, 0x0}, {{3, 0}, 0x0}};
+        {{1, 0}, 0x8}, {{0xffffffffu, 0}, 0x0}, {{3, 0}, 0x0}, {{2, 0}, 0x8}};
     EXPECT_EQ(Stream(v, 1), all);
 }
 
@@ -831,6 +837,50 @@ TEST_F(Warden, TermToTheMainProcessStopsTheWholeTree)
     }
     for (int fd : viewers_)
         EXPECT_TRUE(ClosedWithoutAByte(fd));
+}
+
+// Once the viewer server has gone no reaper frees its children's slots:
+// each child frees its own as it stops, so the daemon's shutdown never
+// signals a PID that has meanwhile gone to another process.
+TEST_F(Warden, ViewerChildrenFreeTheirSlotsWhenTheServerDies)
+{
+    Start();
+    Viewer();
+    Viewer();
+    for (int fd : viewers_)
+        ASSERT_TRUE(Stream(fd).empty());
+    ASSERT_NE(store_.Slot(6), 0u);
+    ASSERT_NE(store_.Slot(7), 0u);
+    const pid_t server = ViewerServer();
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    EXPECT_TRUE(WaitFor([this] {
+        for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s)
+            if (store_.Slot(s) != 0)
+                return false;
+        return true;
+    })) << store_.Slot(6) << " " << store_.Slot(7);
+}
+
+// Workers must not outlive a main process that was killed outright.
+TEST_F(Warden, WorkersEndWithAMainProcessKilledOutright)
+{
+    Start();
+    const pid_t collector = Collector();
+    const pid_t server = ViewerServer();
+    ASSERT_GT(collector, 0);
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(kill(daemon_.pid, SIGKILL), 0);
+    const std::map<pid_t, int> ended = ReapTree();
+    EXPECT_TRUE(ended.count(collector)) << "collector still running";
+    EXPECT_TRUE(ended.count(server)) << "viewer server still running";
+}
+
+TEST_F(Warden, PidFileNamingTheStartingProcessItselfDoesNotBlock)
+{
+    Start({"-f"}, true);
+    EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << Stderr();
+    EXPECT_EQ(Stderr().find("Can't run Monitor"), std::string::npos) << Stderr();
 }
 
 TEST_F(Warden, TermToTheCollectorLeavesTheDaemonUpUntilTheViewerServerEnds)
