@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -647,6 +648,98 @@ TEST_F(WardenTopDaemon, OnceTableShowsOpenAndEndedSessions) {
     EXPECT_TRUE(found) << r.out;
 }
 
+// The JSON lines of --once obey --sort, --reverse and --filter as the table
+// does, and carry the record's sequence number and tag like every field.
+TEST_F(WardenTopDaemon, OnceJsonIsSortedAndFilteredLikeTheTable) {
+    std::vector<MonData_t> recs;
+    for (auto [handle, user, down] : {std::tuple{0x110u, "sam", 300u}, {0x111u, "tia", 100u}, {0x112u, "uma", 200u}}) {
+        MonData_t r = Session(handle, MON_FLAG_START, user, "sorted.example:80");
+        Send(r);
+        r.flags = MON_FLAG_UPDATE;
+        r.countB = down;
+        Send(r);
+        recs.push_back(r);
+    }
+    for (const MonData_t &r : recs)
+        ASSERT_TRUE(WaitStored(r, [&](const MonData_t &got) { return got.countB == r.countB; }));
+
+    const auto lines = [](const Result &r) {
+        std::vector<json> out;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) out.push_back(json::parse(line));
+        return out;
+    };
+    Result r = RunTop({"--once", "--json", "--filter", "SORTED.example", "--sort", "down", "--reverse"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> users;
+    for (const json &j : lines(r)) {
+        users.push_back(j["user"]);
+        ASSERT_TRUE(j.contains("seq"));
+        EXPECT_TRUE(j["seq"].is_number_unsigned());
+        ASSERT_TRUE(j.contains("client_tag"));
+        EXPECT_TRUE(j["client_tag"].is_number_unsigned());
+    }
+    EXPECT_EQ(users, (std::vector<std::string>{"sam", "uma", "tia"})) << r.out;
+
+    r = RunTop({"--once", "--json", "--filter", "sorted.example", "--sort", "user"});
+    users.clear();
+    for (const json &j : lines(r)) users.push_back(j["user"]);
+    EXPECT_EQ(users, (std::vector<std::string>{"sam", "tia", "uma"})) << r.out;
+
+    r = RunTop({"--once", "--json", "--filter", "uma"});
+    const auto only = lines(r);
+    ASSERT_EQ(only.size(), 1u) << r.out;
+    EXPECT_EQ(only[0]["key"], KeyOf(recs[2]));
+}
+
+// The example reporter fills the client address by the header's convention,
+// so the viewer decodes it instead of showing raw bytes.
+TEST_F(WardenTopDaemon, ReportDemoClientIsAnAddress) {
+    const std::string demo = QUELM_BINARY_DIR "/examples/report_demo";
+    if (access(demo.c_str(), X_OK) != 0) GTEST_SKIP() << "report_demo is not built";
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[1]);
+        close(out[0]);
+        execl(demo.c_str(), "report_demo", "1", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    const std::string cmds = "start convention-check\n";
+    EXPECT_EQ(write(in[1], cmds.data(), cmds.size()), static_cast<ssize_t>(cmds.size()));
+    MonData_t key{};
+    key.pid = static_cast<uint32_t>(pid);
+    key.handleNum = 0;
+    key.recordNum = 1;
+    EXPECT_TRUE(WaitStored(key, [](const MonData_t &) { return true; }));
+
+    Result r = RunTop({"--json", "get", KeyOf(key)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    if (r.status == 0) {
+        json j = json::parse(r.out);
+        EXPECT_EQ(j["client"], "127.0.0.1:0");
+        EXPECT_EQ(j["user"], "convention-check");
+    }
+
+    const std::string quit = "end\nquit\n";
+    EXPECT_EQ(write(in[1], quit.data(), quit.size()), static_cast<ssize_t>(quit.size()));
+    close(in[1]);
+    std::string said;
+    char buf[256];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+    EXPECT_NE(said.find("closed 0"), std::string::npos) << said;
+}
+
 TEST_F(WardenTopDaemon, GetShowsOneRecordAndAMissingKeyFails) {
     MonData_t dee = Session(0x104, MON_FLAG_START, "dee", "get.example:8443");
     dee.countA = 77;
@@ -672,6 +765,8 @@ TEST_F(WardenTopDaemon, GetShowsOneRecordAndAMissingKeyFails) {
     EXPECT_EQ(fields["bytes up"], "77");
     EXPECT_EQ(fields["bytes down"], "4242");
     EXPECT_EQ(fields["state"], "open");
+    EXPECT_TRUE(fields.count("sequence")) << r.out;
+    EXPECT_TRUE(fields.count("client tag")) << r.out;
 
     r = RunTop({"--json", "get", key.substr(1, key.size() - 2)});  // brackets may be left out
     ASSERT_EQ(r.status, 0) << r.err;
@@ -710,7 +805,8 @@ TEST_F(WardenTopDaemon, FifthViewerIsToldAllPlacesAreTaken) {
 // tmux runs a private server (-L) on the test's own /tmp.
 class Tmux {
   public:
-    Tmux() : socket_("wtop" + std::to_string(getpid())) {}
+    // A server of its own each time: the last one may still be going away.
+    Tmux() : socket_("wtop" + std::to_string(getpid()) + "-" + std::to_string(++made_)) {}
     ~Tmux() { Cmd({"kill-server"}); }
     int Cmd(const std::vector<std::string> &args, std::string *out = nullptr) {
         std::string line = "tmux -L " + socket_;
@@ -742,6 +838,7 @@ class Tmux {
     }
 
   private:
+    static inline int made_ = 0;
     std::string socket_;
 };
 
@@ -776,6 +873,276 @@ TEST_F(WardenTopDaemon, LiveTableInATerminalShowsSessionsAsTheyChange) {
         if (!ended) std::this_thread::sleep_for(100ms);
     }
     EXPECT_TRUE(ended);
+}
+
+// ---- a daemon that stops answering ----
+
+// Stands in for a daemon whose host hangs: it accepts viewers on port 5051,
+// answers the first `answered` requests of each connection with an empty
+// frame (an empty store), then reads on and never answers again.  Every
+// request it leaves unanswered is announced by a byte on Unanswered().
+class SilentDaemon {
+  public:
+    explicit SilentDaemon(int answered) : answered_(answered) {}
+    ~SilentDaemon() { Stop(); }
+
+    // The port may take a moment to come free after a real daemon's stop:
+    // its processes close their sockets as they go.
+    bool Start() {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(MON_VIEWER_PORT);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int note[2];
+        bool bound = false;
+        for (int i = 0; fd >= 0 && i < 100 && !bound; ++i) {
+            bound = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+                    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+            if (!bound && errno != EADDRINUSE) break;
+            if (!bound) std::this_thread::sleep_for(50ms);
+        }
+        if (!bound || listen(fd, 8) != 0 || pipe(note) != 0) {
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(note[0]);
+            Serve(fd, note[1]);
+        }
+        close(fd);
+        close(note[1]);
+        note_ = note[0];
+        return pid_ > 0;
+    }
+
+    void Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = 0;
+        if (note_ >= 0) close(note_);
+        note_ = -1;
+    }
+
+    // Waits until a request has been left unanswered.
+    bool WaitUnanswered(std::chrono::milliseconds limit = 10s) {
+        pollfd p{note_, POLLIN, 0};
+        char c;
+        return poll(&p, 1, static_cast<int>(limit.count())) == 1 && read(note_, &c, 1) == 1;
+    }
+
+  private:
+    [[noreturn]] void Serve(int listener, int note) {
+        struct Conn {
+            std::string in;
+            int requests = 0;
+        };
+        std::map<int, Conn> conns;
+        for (;;) {
+            std::vector<pollfd> fds{{listener, POLLIN, 0}};
+            for (auto &[fd, c] : conns) fds.push_back({fd, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), -1) < 0) continue;
+            if (fds[0].revents & POLLIN) {
+                const int c = accept(listener, nullptr, nullptr);
+                if (c >= 0) conns[c];
+            }
+            for (size_t i = 1; i < fds.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                Conn &c = conns[fds[i].fd];
+                char buf[4096];
+                const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n <= 0) {
+                    close(fds[i].fd);
+                    conns.erase(fds[i].fd);
+                    continue;
+                }
+                c.in.append(buf, static_cast<size_t>(n));
+                while (c.in.size() >= 2) {
+                    const size_t len = (static_cast<unsigned char>(c.in[0]) << 8) | static_cast<unsigned char>(c.in[1]);
+                    if (c.in.size() < 2 + len) break;
+                    c.in.erase(0, 2 + len);
+                    if (c.requests++ < answered_) {
+                        (void)!write(fds[i].fd, "\0\0", 2);
+                    } else {
+                        (void)!write(note, "!", 1);
+                    }
+                }
+            }
+        }
+    }
+
+    int answered_;
+    pid_t pid_ = 0;
+    int note_ = -1;
+};
+
+// Sets an environment variable for the programs a test runs.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value) : name_(name) { setenv(name, value, 1); }
+    ~ScopedEnv() { unsetenv(name_); }
+
+  private:
+    const char *name_;
+};
+
+// A daemon that never answers is given up on after WARDEN_TOP_TIMEOUT, in
+// every mode, with a plain error instead of waiting for ever.
+TEST(WardenTopSilentDaemon, EveryModeGivesUpWithAClearError) {
+    SilentDaemon daemon(0);
+    ASSERT_TRUE(daemon.Start());
+    ScopedEnv timeout("WARDEN_TOP_TIMEOUT", "1");
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--once"},
+                                                 {"--once", "--json"},
+                                                 {"--json"},
+                                                 {"get", "<1,2,3>"}}) {
+        Result r = RunTop(args, 8s);
+        EXPECT_EQ(r.status, 1) << args[0] << " did not end on its own";
+        EXPECT_NE(r.err.find("warden at 127.0.0.1:5051 did not answer within 1 second"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// One that answered and then went quiet is a lost connection.
+TEST(WardenTopSilentDaemon, JsonReportsTheConnectionLostWhenAnswersStop) {
+    SilentDaemon daemon(1);
+    ASSERT_TRUE(daemon.Start());
+    ScopedEnv timeout("WARDEN_TOP_TIMEOUT", "1");
+    Result r = RunTop({"--json"}, 8s);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("lost the connection to warden at 127.0.0.1:5051: no answer within 1 second"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST(WardenTopSilentDaemon, BadTimeoutIsAUsageError) {
+    for (const char *bad : {"0", "-3", "x", "2s", "3601"}) {
+        ScopedEnv timeout("WARDEN_TOP_TIMEOUT", bad);
+        Result r = RunTop({"--once"});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("WARDEN_TOP_TIMEOUT"), std::string::npos) << r.err;
+    }
+}
+
+// A stop signal ends --json at once even while it waits for an answer (the
+// library retries interrupted reads, so only the signal's own doing can
+// free it), and ends it as a stop: status 0, nothing complained about.
+TEST(WardenTopSilentDaemon, StopSignalEndsAJsonReadThatWaits) {
+    SilentDaemon daemon(1);
+    ASSERT_TRUE(daemon.Start());
+    ScopedEnv timeout("WARDEN_TOP_TIMEOUT", "600");
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+        int errp[2];
+        ASSERT_EQ(pipe(errp), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(errp[1], 2);
+            close(errp[0]);
+            execl(kTool.c_str(), "warden-top", "--json", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(errp[1]);
+        ASSERT_TRUE(daemon.WaitUnanswered()) << "warden-top never asked a second time";
+        kill(pid, sig);
+        int ws = 0;
+        pid_t done = 0;
+        for (int i = 0; i < 100 && (done = waitpid(pid, &ws, WNOHANG)) == 0; ++i) std::this_thread::sleep_for(50ms);
+        if (done != pid) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &ws, 0);
+            ADD_FAILURE() << "signal " << sig << " did not end warden-top within 5 s";
+        } else {
+            EXPECT_TRUE(WIFEXITED(ws)) << "killed by signal " << (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
+            EXPECT_EQ(WEXITSTATUS(ws), 0) << "signal " << sig;
+        }
+        std::string err;
+        char buf[512];
+        for (ssize_t n; (n = read(errp[0], buf, sizeof buf)) > 0;) err.append(buf, static_cast<size_t>(n));
+        close(errp[0]);
+        EXPECT_EQ(err, "") << "signal " << sig;
+    }
+}
+
+// Reads a small regular file (under /tmp, or in /proc) without following a
+// link; "" when it is missing or not a regular file.
+std::string ReadSmallFile(const std::string &path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return "";
+    struct stat st;
+    std::string text;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buf[4096];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return text;
+}
+
+// The live table, stuck waiting for a daemon that stopped answering, is
+// ended by signals and gives the terminal back: the normal screen, the
+// cursor shown, echo and line editing on.  One signal takes the orderly way
+// out; a second one, arriving before the first was acted on, the emergency
+// way, which must leave the terminal just as usable.
+TEST(WardenTopSilentDaemon, LiveTableGivesTheTerminalBackOnSignals) {
+    if (system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+    SilentDaemon daemon(1);
+    ASSERT_TRUE(daemon.Start());
+    const std::string stty = "/tmp/wtop-stty", status = "/tmp/wtop-status";
+    struct Case {
+        const char *name;
+        std::vector<int> signals;
+        int exitStatus;
+    };
+    for (const Case &c : {Case{"one SIGINT", {SIGINT}, 0}, Case{"SIGINT then SIGTERM", {SIGINT, SIGTERM}, 128 + SIGTERM},
+                          Case{"one SIGQUIT", {SIGQUIT}, 0}}) {
+        SCOPED_TRACE(c.name);
+        unlink(stty.c_str());
+        unlink(status.c_str());
+        Tmux tmux;
+        const std::string script = "WARDEN_TOP_TIMEOUT=600 " + kTool + "; echo $? >" + status + "; stty -a >" + stty +
+                                   "; exec sleep 600";
+        ASSERT_EQ(tmux.Cmd({"new-session", "-d", "-s", "top", "-x", "150", "-y", "30", "sh", "-c", script}), 0);
+        ASSERT_TRUE(daemon.WaitUnanswered()) << "the live table never asked after its first reading";
+        std::string shell;
+        tmux.Cmd({"display", "-p", "-t", "top", "#{pane_pid}"}, &shell);
+        const std::string kids = ReadSmallFile("/proc/" + std::to_string(atoi(shell.c_str())) + "/task/" +
+                                             std::to_string(atoi(shell.c_str())) + "/children");
+        const pid_t top = atoi(kids.c_str());
+        ASSERT_GT(top, 0) << "no warden-top under the pane's shell " << shell;
+        std::string before;
+        tmux.Cmd({"display", "-p", "-t", "top", "#{alternate_on} #{cursor_flag}"}, &before);
+        EXPECT_EQ(before, "1 0\n") << "the table should have the alternate screen, cursor hidden";
+
+        // Stopped while the signals are sent, both are pending together
+        // when it goes on: the second one finds the first not yet acted on.
+        kill(top, SIGSTOP);
+        const std::string statPath = "/proc/" + std::to_string(top) + "/stat";
+        for (int i = 0; i < 100 && ReadSmallFile(statPath).find(") T ") == std::string::npos; ++i)
+            std::this_thread::sleep_for(20ms);
+        for (int sig : c.signals) kill(top, sig);
+        kill(top, SIGCONT);
+        std::string code;
+        for (int i = 0; i < 100 && (code = ReadSmallFile(status)).empty(); ++i) std::this_thread::sleep_for(50ms);
+        ASSERT_NE(code, "") << "warden-top did not end";
+        EXPECT_EQ(atoi(code.c_str()), c.exitStatus);
+        std::string modes;
+        for (int i = 0; i < 100 && (modes = ReadSmallFile(stty)).find('\n') == std::string::npos; ++i)
+            std::this_thread::sleep_for(50ms);
+        std::string after;
+        tmux.Cmd({"display", "-p", "-t", "top", "#{alternate_on} #{cursor_flag}"}, &after);
+        EXPECT_EQ(after, "0 1\n") << "alternate screen still on or cursor still hidden";
+        const auto words = Words(modes);
+        for (const char *mode : {"echo", "icanon"}) {
+            EXPECT_NE(std::find(words.begin(), words.end(), mode), words.end()) << mode << " is off: " << modes;
+        }
+    }
 }
 
 }  // namespace

@@ -44,6 +44,8 @@ nlohmann::ordered_json RecordJson(const MonData_t &rec)
     j["handle"] = rec.handleNum;
     j["record"] = rec.recordNum;
     j["link"] = link == RecordKey{0, 0, 0} ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(KeyText(link));
+    j["seq"] = rec.seqNum;
+    j["client_tag"] = rec.clientTag;
     j["flags"] = flags;
     j["state"] = ended ? "ended" : "open";
     j["start_time"] = TimeJson(rec.startTime);

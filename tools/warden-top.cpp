@@ -13,16 +13,23 @@
 #include "table.h"
 
 #include <curses.h>
+#include <dirent.h>
 #include <getopt.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,6 +50,8 @@ constexpr double kFullReadEvery = 10.0; /* live table: whole store, to see purge
 constexpr double kReconnectEvery = 2.0; /* live table: after the connection was lost   */
 constexpr long kJsonPollMs = 500;       /* --json: pause between change streams        */
 constexpr int kKeyWaitMs = 100;         /* live table: longest wait for a key press    */
+constexpr int kAnswerWait = 10;         /* seconds a silent daemon is waited for       */
+constexpr int kAnswerWaitMax = 3600;    /* largest WARDEN_TOP_TIMEOUT accepted         */
 
 const char *const kUsage =
     "Usage: warden-top [--host HOST] [--sort COLUMN] [--reverse] [--filter TEXT]\n"
@@ -80,27 +89,142 @@ struct Options {
     RecordKey key{};
 };
 
-volatile sig_atomic_t stopRequested = 0;
+/* Seconds a request may go unanswered before the connection counts as lost
+ * (WARDEN_TOP_TIMEOUT, else kAnswerWait). */
+int answerWait = kAnswerWait;
+
+volatile sig_atomic_t stopRequested = 0;  /* the first stop signal's number */
+/* The open connection to the daemon, -1 when there is none.  A stop signal
+ * shuts it down: the library retries a read that a signal interrupts, so
+ * only a connection that ends can free a loop blocked inside it. */
+volatile sig_atomic_t viewerSocket = -1;
 bool screenTaken = false;  /* curses owns the terminal: endwin() before exiting */
 
-/* Notes a stop signal for the main loop; nothing else is safe here. */
-void OnStop(int)
+/* What a second stop signal writes and sets to give the terminal back when
+ * the program cannot get to endwin(): prepared while curses holds the
+ * terminal, since nothing that works it out is safe in a signal handler. */
+volatile sig_atomic_t rescueArmed = 0;
+struct termios rescueTty;        /* the modes the terminal had before curses */
+char rescueText[256];            /* leave the alternate screen, cursor visible */
+size_t rescueLength = 0;
+
+/* The first stop signal is noted for the main loop, and the connection to
+ * the daemon shut down, so that a read waiting for it returns at once.  A
+ * second one means the loop did not get to its end: the terminal is given
+ * back as the shell had it, and the program leaves at once. */
+void OnStop(int sig)
 {
-    stopRequested = 1;
+    const int savedErrno = errno;
+    if (stopRequested != 0) {
+        if (rescueArmed != 0) {
+            (void)!write(STDOUT_FILENO, rescueText, rescueLength);
+            (void)tcsetattr(STDIN_FILENO, TCSANOW, &rescueTty);
+        }
+        _exit(128 + sig);
+    }
+    stopRequested = sig;
+    const int fd = viewerSocket;
+    if (fd >= 0)
+        (void)shutdown(fd, SHUT_RDWR);
+    errno = savedErrno;
 }
 
-/* SIGINT, SIGTERM and SIGHUP end warden-top in order from the main loop.  A
- * second one of the same kind acts at once (SA_RESETHAND), should the loop
- * be stuck waiting for the daemon.  No SA_RESTART: a pause is cut short. */
+/* SIGINT, SIGTERM, SIGQUIT and SIGHUP end warden-top in order from the main
+ * loop; a second one ends it at once.  No SA_RESTART: a pause is cut short.
+ * The others are held while the handler runs, so that two arriving together
+ * still take the first and the second path one after the other. */
 void CatchStopSignals()
 {
+    constexpr int kStops[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnStop;
-    sa.sa_flags = SA_RESETHAND;
+    sa.sa_flags = 0;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : kStops)
+        sigaddset(&sa.sa_mask, sig);
+    for (int sig : kStops)
         sigaction(sig, &sa, nullptr);
+}
+
+/* Adds a terminal capability of the current terminal to the rescue text. */
+void AddRescue(const char *capability)
+{
+    const char *seq = tigetstr(capability);
+    if (seq == nullptr || seq == reinterpret_cast<const char *>(-1))
+        return;
+    const size_t n = std::strlen(seq);
+    if (rescueLength + n <= sizeof rescueText) {
+        std::memcpy(rescueText + rescueLength, seq, n);
+        rescueLength += n;
+    }
+}
+
+/* Prepares the second stop signal's rescue once curses has the terminal:
+ * shell modes saved in *shellTty before initscr(), the sequences that leave
+ * the keypad mode and the alternate screen and show the cursor. */
+void ArmRescue(const struct termios &shellTty)
+{
+    rescueTty = shellTty;
+    rescueLength = 0;
+    for (const char *cap : {"sgr0", "rmkx", "cnorm", "rmcup"})
+        AddRescue(cap);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    rescueArmed = 1;
+}
+
+void DisarmRescue()
+{
+    rescueArmed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+/* True when fd is a connected TCP socket whose peer is on the viewer port. */
+bool IsViewerSocket(int fd)
+{
+    int type = 0;
+    socklen_t typeLen = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) != 0 || type != SOCK_STREAM)
+        return false;
+    struct sockaddr_storage peer;
+    socklen_t peerLen = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLen) != 0)
+        return false;
+    uint16_t port = 0;
+    if (peer.ss_family == AF_INET)
+        port = ntohs(reinterpret_cast<const struct sockaddr_in *>(&peer)->sin_port);
+    else if (peer.ss_family == AF_INET6)
+        port = ntohs(reinterpret_cast<const struct sockaddr_in6 *>(&peer)->sin6_port);
+    return port == MON_VIEWER_PORT;
+}
+
+/* The process's open descriptors that are viewer connections.  The library
+ * gives a viewer handle's descriptor out through no call, so the one a new
+ * handle brought is found as the viewer socket that was not there before
+ * (only what the system itself tells about a descriptor is relied on). */
+std::set<int> ViewerSockets()
+{
+    std::set<int> found;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return found;
+    const int own = dirfd(dir);
+    while (const struct dirent *e = readdir(dir)) {
+        char *end = nullptr;
+        const long fd = std::strtol(e->d_name, &end, 10);
+        if (end == e->d_name || *end != '\0' || fd < 0 || fd == own)
+            continue;
+        if (IsViewerSocket(static_cast<int>(fd)))
+            found.insert(static_cast<int>(fd));
+    }
+    closedir(dir);
+    return found;
+}
+
+/* "N second(s)" for the answer wait. */
+std::string WaitText()
+{
+    return std::to_string(answerWait) + (answerWait == 1 ? " second" : " seconds");
 }
 
 /* Seconds on a clock that never jumps: for polls, rates and lingering. */
@@ -128,14 +252,30 @@ public:
     Viewer(const Viewer &) = delete;
     Viewer &operator=(const Viewer &) = delete;
 
-    /* Connects; false with *err set when that fails. */
+    /* Connects; false with *err set when that fails.  A daemon that takes
+     * more than the answer wait over a reply then fails the read with
+     * EAGAIN: one that hangs or whose host vanished is a lost connection,
+     * not a viewer stuck for good. */
     bool Open(std::string *err)
     {
         Close();
         answered_ = false;
         errno = 0;
-        if (QxMonNetOpen(host_.c_str(), MON_CLIENT_VIEWER, &h_) == 0)
+        const std::set<int> before = ViewerSockets();
+        if (QxMonNetOpen(host_.c_str(), MON_CLIENT_VIEWER, &h_) == 0) {
+            std::set<int> added;
+            for (int fd : ViewerSockets())
+                if (before.count(fd) == 0)
+                    added.insert(fd);
+            const int fd = added.size() == 1 ? *added.begin() : -1;
+            if (fd >= 0) {
+                const struct timeval tv = {answerWait, 0};
+                (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+                (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+                viewerSocket = fd;
+            }
             return true;
+        }
         const int e = errno;
         h_ = nullptr;
         *err = "cannot connect to warden at " + Where();
@@ -156,6 +296,8 @@ public:
     {
         MonData_t rec;
         for (;;) {
+            if (Stopping(err))
+                return false;
             errno = 0;
             const int r = QxMonRecvNextData(h_, all, &rec);
             if (r < 0) {
@@ -177,6 +319,8 @@ public:
      * latter, and the connection closed. */
     Found Get(const RecordKey &key, MonData_t *rec, std::string *err)
     {
+        if (Stopping(err))
+            return Found::Failed;
         std::memset(rec, 0, sizeof *rec);
         rec->pid = key.pid;
         rec->handleNum = key.handle;
@@ -197,6 +341,7 @@ public:
 
     void Close()
     {
+        viewerSocket = -1;  /* before the descriptor can be reused */
         if (h_ != nullptr)
             (void)QxMonClose(h_);
         h_ = nullptr;
@@ -206,8 +351,24 @@ public:
     std::string Where() const { return host_ + ":" + std::to_string(MON_VIEWER_PORT); }
 
 private:
+    /* True, with the connection closed, once a stop signal has come: a
+     * signal that came before the connection was shut down leaves it open. */
+    bool Stopping(std::string *err)
+    {
+        if (stopRequested == 0)
+            return false;
+        *err = "stopped by signal " + std::to_string(static_cast<int>(stopRequested));
+        Close();
+        return true;
+    }
+
     std::string FailureText(int e) const
     {
+        if (e == EAGAIN || e == EWOULDBLOCK) {
+            if (answered_)
+                return "lost the connection to warden at " + Where() + ": no answer within " + WaitText();
+            return "warden at " + Where() + " did not answer within " + WaitText();
+        }
         const std::string why = e != 0 ? std::strerror(e) : "connection failed";
         if (answered_)
             return "lost the connection to warden at " + Where() + ": " + why;
@@ -248,25 +409,27 @@ int RunOnce(const Options &opt)
         Complain(err);
         return kExitError;
     }
-    /* The all flag brings ended records that the store still holds too. */
+    /* The all flag brings ended records that the store still holds too.
+     * One record per key, so each row holds the record as delivered: the
+     * JSON lines are sorted and filtered just as the table is. */
     const double now = Monotonic();
     const time_t wall = time(nullptr);
     SessionTable table(kLinger);
-    std::string jsonLines;
-    const bool ok = viewer.Stream(1, [&](const MonData_t &rec) {
-        if (opt.json)
-            jsonLines += JsonLine(RecordJson(rec)) + "\n";
-        else
-            table.Apply(rec, now, wall);
-    }, &err);
+    const bool ok = viewer.Stream(1, [&](const MonData_t &rec) { table.Apply(rec, now, wall); }, &err);
     viewer.Close();
     if (!ok) {
         Complain(err);
         return kExitError;
     }
     const CellStyle style{wall, true};
-    const std::string text =
-        opt.json ? jsonLines : RenderPlain(table.View(opt.sort, opt.reverse, opt.filter, style), PlainColumns(), style);
+    const auto rows = table.View(opt.sort, opt.reverse, opt.filter, style);
+    std::string text;
+    if (opt.json) {
+        for (const Row *row : rows)
+            text += JsonLine(RecordJson(row->rec)) + "\n";
+    } else {
+        text = RenderPlain(rows, PlainColumns(), style);
+    }
     return Emit(text) ? kExitOk : OutputFailed();
 }
 
@@ -308,6 +471,8 @@ int RunJson(const Options &opt)
         }, &err);
         if (!outputOk)
             return OutputFailed();
+        if (stopRequested != 0)
+            break;
         if (!ok) {
             Complain(err);
             return kExitError;
@@ -362,6 +527,8 @@ std::string Describe(const MonData_t &rec, time_t wall)
         {"proxy", text(rec.text4, sizeof rec.text4)},
         {"text5", text(rec.text5, sizeof rec.text5)},
         {"codes", "code1=" + std::to_string(rec.code1) + " code2=" + std::to_string(rec.code2)},
+        {"sequence", std::to_string(rec.seqNum)},
+        {"client tag", std::to_string(rec.clientTag)},
         {"started", started},
         {"last event", ClockText(rec.eventTime, true)},
         {"ended", ClockText(rec.endTime, true)},
@@ -431,6 +598,8 @@ public:
             return kExitError;
         }
         std::setlocale(LC_ALL, "");
+        struct termios shellTty;
+        const bool haveTty = tcgetattr(STDIN_FILENO, &shellTty) == 0;
         if (initscr() == nullptr) {
             Complain("cannot use the terminal");
             return kExitError;
@@ -442,6 +611,8 @@ public:
         (void)curs_set(0);
         set_escdelay(25);
         timeout(kKeyWaitMs);
+        if (haveTty)
+            ArmRescue(shellTty);
         CatchStopSignals();
 
         const double start = Monotonic();
@@ -462,6 +633,7 @@ public:
             }
         }
         endwin();
+        DisarmRescue();
         screenTaken = false;
         return kExitOk;
     }
@@ -737,12 +909,31 @@ int ParseOptions(int argc, char **argv, Options *opt)
     return -1;
 }
 
+/* WARDEN_TOP_TIMEOUT: whole seconds, 1 to kAnswerWaitMax.  -1 to go on,
+ * else the exit status. */
+int ReadEnvironment()
+{
+    const char *text = std::getenv("WARDEN_TOP_TIMEOUT");
+    if (text == nullptr || *text == '\0')
+        return -1;
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < 1 || v > kAnswerWaitMax)
+        return Usage(("WARDEN_TOP_TIMEOUT must be whole seconds from 1 to " + std::to_string(kAnswerWaitMax) +
+                      ", not '" + text + "'").c_str());
+    answerWait = static_cast<int>(v);
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     Options opt;
     if (const int status = ParseOptions(argc, argv, &opt); status >= 0)
+        return status;
+    if (const int status = ReadEnvironment(); status >= 0)
         return status;
     try {
         switch (opt.mode) {
@@ -756,8 +947,10 @@ int main(int argc, char **argv)
             return LiveView(opt).Run();
         }
     } catch (const std::exception &e) {
-        if (screenTaken)
+        if (screenTaken) {
             endwin();
+            DisarmRescue();
+        }
         Complain(e.what());
     }
     return kExitError;
