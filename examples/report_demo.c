@@ -5,14 +5,23 @@
  *   start TEXT       a new session whose first text is TEXT
  *   update A B       the connection's two running counters are now A and B
  *   status N TEXT    status N with the text TEXT
- *   extra ADDR A B   an update of the additional record for address byte ADDR
+ *   extra ADDR A B   an update of the additional record for the address
+ *                    192.0.2.ADDR (ADDR 0 to 255)
  *   end              the session is over
  *   quit             close the handle ("closed RESULT") and exit
  *
  * Usage: report_demo TYPE    (1: through the pipe, 2: straight into the store)
+ *
+ * The address blocks follow the convention of <quelm/monitor.h>: a struct
+ * sockaddr_in at the start of the block, the rest zero.  The client is
+ * 127.0.0.1 (port 0: a stand-in has no connection to take one from).
  */
+#define _POSIX_C_SOURCE 200809L
+
 #include <quelm/monitor.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,6 +34,18 @@ static void SetText(char *dst, size_t size, const char *src)
         n = size - 1;
     memcpy(dst, src, n);
     memset(dst + n, 0, size - n);
+}
+
+/* Writes the IPv4 address a.b.c.d, port 0, into an address block. */
+static void SetAddr(unsigned char block[MON_ADDR_SIZE], unsigned a, unsigned b, unsigned c, unsigned d)
+{
+    struct sockaddr_in in;
+    memset(&in, 0, sizeof in);
+    in.sin_family = AF_INET;
+    in.sin_port = htons(0);
+    in.sin_addr.s_addr = htonl((uint32_t)(a << 24 | b << 16 | c << 8 | d));
+    memset(block, 0, MON_ADDR_SIZE);
+    memcpy(block, &in, sizeof in);
 }
 
 int main(int argc, char **argv)
@@ -47,8 +68,7 @@ int main(int argc, char **argv)
 
     memset(&conn, 0, sizeof conn);
     SetText(conn.text2, sizeof conn.text2, "report_demo");
-    conn.addrA[0] = 127;
-    conn.addrA[3] = 1;
+    SetAddr(conn.addrA, 127, 0, 0, 1);
 
     while (fgets(line, sizeof line, stdin) != NULL) {
         char word[16] = "";
@@ -78,7 +98,7 @@ int main(int argc, char **argv)
         } else if (strcmp(word, "extra") == 0 && sscanf(rest, "%d %lu %lu", &n, &a, &b) == 3) {
             conn.runCountA = (uint32_t)a;
             conn.runCountB = (uint32_t)b;
-            conn.addrB[0] = (unsigned char)n;
+            SetAddr(conn.addrB, 192, 0, 2, (unsigned)n & 0xffu);
             rc = QxSocksMonPut(h, (int)(MON_FLAG_ADDITIONAL | MON_FLAG_UPDATE), &conn, 0, NULL, 0, NULL);
         } else if (strcmp(word, "end") == 0) {
             memset(conn.addrB, 0, sizeof conn.addrB);

@@ -110,7 +110,7 @@ struct Options {
     bool monitor = true;
     bool verbose = false;
     int connectTimeout = 10;    // seconds, per destination address
-    int handshakeTimeout = 30;  // seconds, for every read before the relay
+    int handshakeTimeout = 30;  // seconds, greeting to request, all reads together
     long maxSessions = 1024;    // concurrent session processes
 };
 
@@ -123,6 +123,11 @@ UserList users;  // empty: no authentication; else only RFC 1929 is offered
 // kept by the parent's SIGCHLD handler, which only runs inside ppoll.
 volatile sig_atomic_t stopSignal = 0;
 volatile sig_atomic_t liveSessions = 0;
+
+// A session process keeps the stop signals blocked and takes them only
+// inside ppoll with this mask, so a stop that comes just after stopSignal
+// was looked at is not lost: it ends the wait that follows.
+sigset_t sessionWaitMask;
 
 /* Stop signals only leave a note; the main flow acts on it. */
 void OnStop(int sig)
@@ -202,13 +207,17 @@ void Usage(FILE *out)
 {
     fprintf(out,
             "Usage: %s [--listen ADDR:PORT] [--users FILE] [--no-monitor]\n"
-            "       [--connect-timeout SECS] [--max-sessions N] [--verbose]\n"
+            "       [--connect-timeout SECS] [--handshake-timeout SECS]\n"
+            "       [--max-sessions N] [--verbose]\n"
             "  --listen ADDR:PORT      where to accept clients (default 127.0.0.1:1080);\n"
             "                          [v6-address]:PORT for IPv6, *:PORT for every\n"
             "                          address, port 0 for any free port\n"
             "  --users FILE            require RFC 1929 login; FILE has user:password lines\n"
             "  --no-monitor            do not report sessions to warden\n"
             "  --connect-timeout SECS  per destination address (default 10)\n"
+            "  --handshake-timeout SECS\n"
+            "                          for a client's greeting, login and request, all\n"
+            "                          together (default 30)\n"
             "  --max-sessions N        concurrent sessions (default 1024)\n"
             "  --verbose               one line per session on standard error\n",
             kProgram);
@@ -233,18 +242,20 @@ void ParseOptions(int argc, char **argv)
         {"users", required_argument, nullptr, 'u'},
         {"no-monitor", no_argument, nullptr, 'n'},
         {"connect-timeout", required_argument, nullptr, 't'},
+        {"handshake-timeout", required_argument, nullptr, 'T'},
         {"max-sessions", required_argument, nullptr, 'm'},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "l:u:nt:m:vh", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:u:nt:T:m:vh", longOpts, nullptr)) != -1) {
         switch (c) {
         case 'l': opts.listen = optarg; break;
         case 'u': opts.usersFile = optarg; break;
         case 'n': opts.monitor = false; break;
         case 't': opts.connectTimeout = static_cast<int>(NumberArg("--connect-timeout", optarg, 1, 3600)); break;
+        case 'T': opts.handshakeTimeout = static_cast<int>(NumberArg("--handshake-timeout", optarg, 1, 3600)); break;
         case 'm': opts.maxSessions = NumberArg("--max-sessions", optarg, 1, 100000); break;
         case 'v': opts.verbose = true; break;
         case 'h': Usage(stdout); exit(0);
@@ -328,6 +339,7 @@ struct Session {
     std::string peerText;
     std::string destText;
     int reply = -1;              // reply sent, -1 before
+    long handshakeEnd = 0;       // NowMs() by which the request must be in
 };
 
 /* Sends one report if the session reports; its result is of no interest:
@@ -342,17 +354,34 @@ void Report(Session &s, int flags, int status = 0, const char *text = nullptr)
     (void)QxSocksMonPut(s.mon, flags, &s.info, 0, nullptr, status, text);
 }
 
-/* Reads exactly len bytes from the client (blocking, with the handshake
- * timeout): true, or false on end of file, error, timeout or stop. */
-bool ReadFull(int fd, void *buf, size_t len)
+/* Reads exactly len bytes from the client before the session's handshake
+ * deadline: true, or false on end of file, error, stop, or when the
+ * deadline passes.  One deadline for the whole handshake, not one per read:
+ * a client that trickles a byte now and then must not hold a session (a
+ * process) for ever. */
+bool ReadFull(Session &s, void *buf, size_t len)
 {
     auto *p = static_cast<unsigned char *>(buf);
     while (len > 0) {
-        const ssize_t r = read(fd, p, len);
+        if (stopSignal != 0)
+            return false;
+        const long left = s.handshakeEnd - NowMs();
+        if (left <= 0)
+            return false;
+        struct pollfd pfd = {s.client, POLLIN, 0};
+        const struct timespec wait = {left / 1000, (left % 1000) * 1000000L};
+        const int ready = ppoll(&pfd, 1, &wait, &sessionWaitMask);
+        if (ready < 0 && errno == EINTR)
+            continue;  // a stop is seen at the top
+        if (ready < 0)
+            return false;
+        if (ready == 0)
+            continue;  // the deadline is seen at the top
+        const ssize_t r = read(s.client, p, len);
         if (r > 0) {
             p += r;
             len -= static_cast<size_t>(r);
-        } else if (r < 0 && errno == EINTR && stopSignal == 0) {
+        } else if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             continue;
         } else {
             return false;
@@ -384,10 +413,10 @@ bool WriteFull(int fd, const void *buf, size_t len)
 bool Negotiate(Session &s)
 {
     uint8_t hdr[2];
-    if (!ReadFull(s.client, hdr, 2) || hdr[0] != kSocksVersion)
+    if (!ReadFull(s, hdr, 2) || hdr[0] != kSocksVersion)
         return false;
     uint8_t methods[255];
-    if (!ReadFull(s.client, methods, hdr[1]))
+    if (!ReadFull(s, methods, hdr[1]))
         return false;
     const uint8_t want = users.empty() ? kMethodNone : kMethodPassword;
     bool offered = false;
@@ -401,13 +430,13 @@ bool Negotiate(Session &s)
 
     uint8_t len;
     char user[256], password[256];
-    if (!ReadFull(s.client, hdr, 2) || hdr[0] != kAuthVersion)
+    if (!ReadFull(s, hdr, 2) || hdr[0] != kAuthVersion)
         return false;
     len = hdr[1];
-    if (!ReadFull(s.client, user, len))
+    if (!ReadFull(s, user, len))
         return false;
     const std::string name(user, len);
-    if (!ReadFull(s.client, &len, 1) || !ReadFull(s.client, password, len))
+    if (!ReadFull(s, &len, 1) || !ReadFull(s, password, len))
         return false;
     const bool ok = CheckLogin(name, std::string(password, len));
     explicit_bzero(password, sizeof password);
@@ -464,7 +493,7 @@ bool ReadDestination(Session &s, uint8_t atyp, Destination &d)
     if (atyp == kAtypIPv4) {
         auto *in = reinterpret_cast<struct sockaddr_in *>(&d.addr);
         in->sin_family = AF_INET;
-        if (!ReadFull(s.client, &in->sin_addr, 4) || !ReadFull(s.client, portBytes, 2))
+        if (!ReadFull(s, &in->sin_addr, 4) || !ReadFull(s, portBytes, 2))
             return false;
         in->sin_port = htons(static_cast<uint16_t>(portBytes[0] << 8 | portBytes[1]));
         d.addrLen = sizeof *in;
@@ -473,7 +502,7 @@ bool ReadDestination(Session &s, uint8_t atyp, Destination &d)
     } else if (atyp == kAtypIPv6) {
         auto *in6 = reinterpret_cast<struct sockaddr_in6 *>(&d.addr);
         in6->sin6_family = AF_INET6;
-        if (!ReadFull(s.client, &in6->sin6_addr, 16) || !ReadFull(s.client, portBytes, 2))
+        if (!ReadFull(s, &in6->sin6_addr, 16) || !ReadFull(s, portBytes, 2))
             return false;
         in6->sin6_port = htons(static_cast<uint16_t>(portBytes[0] << 8 | portBytes[1]));
         d.addrLen = sizeof *in6;
@@ -482,8 +511,8 @@ bool ReadDestination(Session &s, uint8_t atyp, Destination &d)
     } else if (atyp == kAtypDomain) {
         uint8_t len;
         char name[256];
-        if (!ReadFull(s.client, &len, 1) || !ReadFull(s.client, name, len) ||
-            !ReadFull(s.client, portBytes, 2))
+        if (!ReadFull(s, &len, 1) || !ReadFull(s, name, len) ||
+            !ReadFull(s, portBytes, 2))
             return false;
         d.nameHasNul = memchr(name, '\0', len) != nullptr;
         d.name.assign(name, len);
@@ -564,7 +593,8 @@ int ConnectOne(const struct sockaddr *sa, socklen_t len, int *err)
             break;
         }
         struct pollfd p = {fd, POLLOUT, 0};
-        const int r = poll(&p, 1, static_cast<int>(left));
+        const struct timespec wait = {left / 1000, (left % 1000) * 1000000L};
+        const int r = ppoll(&p, 1, &wait, &sessionWaitMask);
         if (r < 0 && errno == EINTR && stopSignal == 0)
             continue;
         if (r < 0) {
@@ -695,7 +725,9 @@ struct Pump {
     unsigned char buf[kRelayBuffer];
 };
 
-/* Writes what the pump holds: false on a write error (session cut). */
+/* Writes what the pump holds: false on a write error (session cut).  The
+ * counter grows by what the other side has taken, so bytes read but never
+ * delivered (the peer went away) are not counted as relayed. */
 bool Drain(Pump &p)
 {
     while (p.len > 0) {
@@ -705,6 +737,7 @@ bool Drain(Pump &p)
                 continue;
             return errno == EAGAIN || errno == EWOULDBLOCK;
         }
+        *p.count += static_cast<uint64_t>(w);
         p.off += static_cast<size_t>(w);
         p.len -= static_cast<size_t>(w);
     }
@@ -728,7 +761,6 @@ bool Fill(Pump &p)
         shutdown(p.to, SHUT_WR);
         return true;
     }
-    *p.count += static_cast<uint64_t>(r);
     p.len = static_cast<size_t>(r);
     p.off = 0;
     return Drain(p);
@@ -768,13 +800,14 @@ void Relay(Session &s)
         // is due, even if the connection stalls meanwhile.
         const bool unreported = s.mon != nullptr && (s.up != reportedUp || s.down != reportedDown);
         const long wait = unreported ? std::max(0L, lastReport + kUpdateIntervalMs - NowMs()) : -1;
+        const struct timespec waitTime = {wait / 1000, (wait % 1000) * 1000000L};
         // A descriptor with nothing to wait for is left out: an error or
         // hang-up on it would otherwise wake poll at once, again and again,
         // and it is seen anyway by the next read or write.
         for (auto &f : fds)
             if (f.events == 0)
                 f.fd = -1;
-        const int r = poll(fds, 2, static_cast<int>(wait));
+        const int r = ppoll(fds, 2, wait >= 0 ? &waitTime : nullptr, &sessionWaitMask);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -814,14 +847,16 @@ void RunSession(int client, const struct sockaddr *peer)
     s.peerText = AddrText(peer);
     const int one = 1;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // Reads wait in ReadFull against the deadline; the few bytes written to
+    // the client before the relay are only bounded, by the same time.
+    s.handshakeEnd = NowMs() + opts.handshakeTimeout * 1000L;
     struct timeval tv = {opts.handshakeTimeout, 0};
-    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
     if (!Negotiate(s))
         return;
     uint8_t req[4];
-    if (!ReadFull(client, req, 4) || req[0] != kSocksVersion)
+    if (!ReadFull(s, req, 4) || req[0] != kSocksVersion)
         return;
     const uint8_t cmd = req[1];
     const uint8_t atyp = req[3];
@@ -877,8 +912,29 @@ void RunSession(int client, const struct sockaddr *peer)
 /* ------------------------------------------------------------------ */
 /* The listening process.                                               */
 
-/* Splits "host:port" / "[v6]:port" / ":port" and binds a listening socket
- * (exits with status 2 when that cannot be done). */
+/* A socket bound to sa and listening, or -1 with errno set.  dualStack
+ * (an IPv6 wildcard): IPv4 clients are taken on the same socket. */
+int ListenOn(const struct sockaddr *sa, socklen_t len, bool dualStack)
+{
+    const int fd = socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    const int one = 1, zero = 0;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
+        (dualStack && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) < 0) ||
+        bind(fd, sa, len) < 0 || listen(fd, kListenBacklog) < 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+/* Splits "host:port" / "[v6]:port" / "*:port" / ":port" and binds a
+ * listening socket (exits with status 2 when that cannot be done).  Every
+ * address ("*" or nothing) is the IPv6 wildcard taking IPv4 clients too, or
+ * the IPv4 wildcard alone where the system has no IPv6. */
 int OpenListener(const std::string &where)
 {
     std::string host, port;
@@ -896,18 +952,47 @@ int OpenListener(const std::string &where)
     hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
     struct addrinfo *res = nullptr;
     const bool any = host.empty() || host == "*";
+    if (any)
+        hints.ai_family = AF_INET6;
     if (getaddrinfo(any ? nullptr : host.c_str(), port.c_str(), &hints, &res) != 0 ||
         res == nullptr)
         Die("--listen: bad address %s (a numeric address and port are needed)", where.c_str());
-    const int fd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int one = 1;
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
-        bind(fd, res->ai_addr, res->ai_addrlen) < 0 || listen(fd, kListenBacklog) < 0) {
+    int fd = ListenOn(res->ai_addr, res->ai_addrlen, any);
+    if (fd < 0 && any && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == ENOPROTOOPT ||
+                          errno == EPROTONOSUPPORT)) {
+        // No IPv6 here (not built in, or switched off): IPv4 alone.
+        struct sockaddr_in in4;
+        memset(&in4, 0, sizeof in4);
+        in4.sin_family = AF_INET;
+        in4.sin_addr.s_addr = htonl(INADDR_ANY);
+        in4.sin_port = reinterpret_cast<const struct sockaddr_in6 *>(res->ai_addr)->sin6_port;
+        fd = ListenOn(reinterpret_cast<const struct sockaddr *>(&in4), sizeof in4, false);
+    }
+    if (fd < 0) {
         const std::string why = where + ": " + strerror(errno);
         Die("cannot listen on %s", why.c_str());
     }
     freeaddrinfo(res);
     return fd;
+}
+
+/* An IPv4 client met on a dual-stack socket arrives as an IPv4-mapped IPv6
+ * address; it is turned back into the sockaddr_in it is, so that the
+ * record and the log show the client as it connected. */
+void UnmapPeer(struct sockaddr_storage *peer)
+{
+    if (peer->ss_family != AF_INET6)
+        return;
+    const auto *in6 = reinterpret_cast<const struct sockaddr_in6 *>(peer);
+    if (!IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
+        return;
+    struct sockaddr_in in4;
+    memset(&in4, 0, sizeof in4);
+    in4.sin_family = AF_INET;
+    in4.sin_port = in6->sin6_port;
+    memcpy(&in4.sin_addr, in6->sin6_addr.s6_addr + 12, 4);
+    memset(peer, 0, sizeof *peer);
+    memcpy(peer, &in4, sizeof in4);
 }
 
 // The report pipe as this listening process holds it; null until warden is found.
@@ -957,6 +1042,14 @@ void InstallHandler(int sig, void (*fn)(int), int flags)
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         InstallHandler(sig, OnStop, 0);  // no restart: the relay's poll must wake
     stopSignal = 0;
+    // The stop signals stay blocked (as the parent has them here) but for
+    // the session's waits, which are all ppoll with sessionWaitMask.
+    sigset_t sessionMask = *origMask;
+    sessionWaitMask = *origMask;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&sessionMask, sig);
+        sigdelset(&sessionWaitMask, sig);
+    }
 #ifdef __linux__
     // A session does not outlive the proxy: it is cut, and reported ended.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -965,7 +1058,7 @@ void InstallHandler(int sig, void (*fn)(int), int flags)
 #else
     (void)parent;
 #endif
-    sigprocmask(SIG_SETMASK, origMask, nullptr);
+    sigprocmask(SIG_SETMASK, &sessionMask, nullptr);
     RunSession(client, peer);
     _exit(0);
 }
@@ -1027,6 +1120,7 @@ int main(int argc, char **argv)
             }
             continue;  // EAGAIN, ECONNABORTED, ... : the next one
         }
+        UnmapPeer(&peer);
         const pid_t pid = fork();
         if (pid == 0)
             SessionProcess(listenFd, client, reinterpret_cast<struct sockaddr *>(&peer), self,

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -583,6 +584,191 @@ TEST_F(Socks5Demo, LoginIsCheckedAndTheUserReported) {
     EXPECT_EQ(names, (std::vector<std::string>{"alice", "bob"}));
     for (auto &r : s) EXPECT_EQ(r.status, 0);
     http.Take(2);
+}
+
+// A server that writes as fast as it is taken until the connection fails:
+// the relay towards a client that stops reading is then full everywhere.
+// A server that writes to every connection as fast as it is taken, until the
+// connection fails: the relay towards a client that stops reading is then
+// full everywhere.
+class FloodServer {
+  public:
+    uint16_t port = 0;
+
+    bool Start() {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in in = {};
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof in;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&in), len) < 0 || listen(fd, 16) < 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&in), &len) < 0) {
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        port = ntohs(in.sin_port);
+        pid_ = fork();
+        if (pid_ == 0) {
+            setpgid(0, 0);
+            signal(SIGCHLD, SIG_IGN);
+            for (;;) {
+                const int c = accept(fd, nullptr, nullptr);
+                if (c < 0) continue;
+                if (fork() == 0) {
+                    const std::string chunk(65536, 'x');
+                    while (send(c, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {}
+                    _exit(0);
+                }
+                close(c);
+            }
+        }
+        setpgid(pid_, pid_);
+        close(fd);
+        return pid_ > 0;
+    }
+    ~FloodServer() {
+        if (pid_ > 0) {
+            kill(-pid_, SIGKILL);
+            WaitExit(pid_);
+        }
+    }
+
+  private:
+    pid_t pid_ = 0;
+};
+
+// The counters say what was relayed: what the other side was given, not
+// what was read.  A session cut while its client has stopped reading holds
+// read bytes it never passed on; they must not be counted.  Whether the
+// proxy holds any at the moment of the cut is up to the kernel's buffers,
+// so several sessions are cut at once.
+TEST_F(Socks5Demo, CountersHoldWhatWasDeliveredNotWhatWasRead) {
+    FloodServer flood;
+    ASSERT_TRUE(flood.Start());
+    proxy = StartProxy();
+    const std::string dest = "127.0.0.1:" + std::to_string(flood.port);
+    constexpr size_t kSessions = 4;
+    std::vector<int> clients;
+    for (size_t i = 0; i < kSessions; ++i) {
+        int rep;
+        const int fd = SocksRequest(Request(1, 1, {127, 0, 0, 1}, flood.port), &rep);
+        ASSERT_EQ(rep, 0);
+        clients.push_back(fd);
+    }
+    std::vector<MonData_t> open;
+    for (long end = NowMs() + 5000; open.size() < kSessions && NowMs() < end; usleep(20000))
+        open = store.Open([&](const MonData_t &r) { return dest == r.text2; });
+    ASSERT_EQ(open.size(), kSessions);
+    // Once nothing more reaches the clients, every buffer on the way is full
+    // and the proxy may hold bytes it read but cannot pass on.
+    std::vector<int> queued(kSessions, -1), was(kSessions, -2);
+    long still = NowMs();
+    for (long end = NowMs() + 10000; NowMs() < end && NowMs() - still < 1000; usleep(50000)) {
+        for (size_t i = 0; i < kSessions; ++i) {
+            ASSERT_EQ(ioctl(clients[i], FIONREAD, &queued[i]), 0);
+            if (queued[i] != was[i]) still = NowMs();
+            was[i] = queued[i];
+        }
+    }
+    for (const MonData_t &r : open) ASSERT_EQ(kill(static_cast<pid_t>(r.pid), SIGTERM), 0);
+
+    std::map<uint16_t, uint64_t> received;  // by the client's port
+    for (int fd : clients) {
+        struct sockaddr_in me = {};
+        socklen_t len = sizeof me;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&me), &len);
+        uint64_t total = 0;
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) total += static_cast<uint64_t>(n);
+        EXPECT_EQ(n, 0) << "the stream did not end cleanly: " << strerror(errno);
+        close(fd);
+        EXPECT_GT(total, 0u);
+        received[ntohs(me.sin_port)] = total;
+    }
+    auto s = store.Ended(kSessions, [&](const MonData_t &r) { return dest == r.text2; });
+    ASSERT_EQ(s.size(), kSessions);
+    for (const MonData_t &r : s) {
+        const uint16_t port = ntohs(Ipv4Block(r.addrA).sin_port);
+        ASSERT_TRUE(received.count(port)) << port;
+        EXPECT_EQ(r.countB, received[port]) << "bytes counted that never reached the client";
+        EXPECT_EQ(r.countA, 0u);
+    }
+}
+
+// "*:PORT" is every address: IPv6 clients are served as well as IPv4 ones,
+// and an IPv4 client is recorded as the IPv4 address it is.
+TEST_F(Socks5Demo, EveryAddressServesBothFamilies) {
+    proxy = StartProxy({"--listen", "*:" + std::to_string(kProxyPort)});
+    const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    struct sockaddr_in6 lo6 = {};
+    lo6.sin6_family = AF_INET6;
+    lo6.sin6_addr = in6addr_loopback;
+    const bool haveV6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&lo6), sizeof lo6) == 0;
+    if (probe >= 0) close(probe);
+    if (haveV6) {
+        const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+        lo6.sin6_port = htons(kProxyPort);
+        const uint8_t hello[3] = {5, 1, 0};
+        uint8_t m[2] = {0, 0};
+        struct timeval tv = {10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&lo6), sizeof lo6), 0) << strerror(errno);
+        EXPECT_EQ(write(fd, hello, 3), 3);
+        EXPECT_EQ(recv(fd, m, 2, MSG_WAITALL), 2);
+        EXPECT_EQ(m[0], 5);
+        EXPECT_EQ(m[1], 0);
+        close(fd);
+    }
+    int rep;
+    const int fd = SocksRequest(Request(1, 1, {127, 0, 0, 1}, 1), &rep);
+    EXPECT_EQ(rep, 5);
+    if (fd >= 0) close(fd);
+    auto s = store.Ended(1, [](const MonData_t &r) { return std::string(r.text2) == "127.0.0.1:1"; });
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_EQ(Ipv4Block(s[0].addrA).sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    if (!haveV6) GTEST_SKIP() << "no IPv6 loopback: only the IPv4 side was tried";
+}
+
+// The handshake has one deadline for all its reads: a client that sends a
+// byte now and then, each well within the time allowed, is still cut when
+// the whole exchange takes longer.  One that keeps to it is served.
+TEST(Socks5DemoAlone, HandshakeHasOneDeadlineForAllItsReads) {
+    pid_t proxy = StartProxy({"--no-monitor", "--handshake-timeout", "1"});
+    int rep;
+    const int quick = SocksRequest(Request(1, 1, {127, 0, 0, 1}, 1), &rep);
+    EXPECT_EQ(rep, 5) << "a client within the deadline must be served";
+    if (quick >= 0) close(quick);
+
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in in = {};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    in.sin_port = htons(kProxyPort);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in), 0);
+    std::vector<uint8_t> bytes = {5, 1, 0};
+    const auto req = Request(1, 3, std::vector<uint8_t>(64, 'a'), 80);
+    bytes.insert(bytes.end(), req.begin(), req.end());
+    size_t sent = 0;
+    bool cut = false;
+    // Four times the deadline: far more than one byte's wait, far less than
+    // the whole trickle.
+    for (const long end = NowMs() + 4000; !cut && sent < bytes.size() && NowMs() < end; ++sent) {
+        if (send(fd, &bytes[sent], 1, MSG_NOSIGNAL) != 1) {
+            cut = true;
+            break;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 250) > 0) {
+            uint8_t reply[2];
+            const ssize_t n = recv(fd, reply, sizeof reply, 0);
+            cut = n <= 0;
+        }
+    }
+    close(fd);
+    EXPECT_TRUE(cut) << "still connected after " << sent << " of " << bytes.size() << " bytes";
+    EXPECT_LT(sent, bytes.size());
+    Stop(proxy);
 }
 
 // Without warden, reporting fails quietly and the proxy relays all the same.
