@@ -57,8 +57,7 @@ MonMutex_t *OpenMutex(MonHandle_t *h) {
 // Opens the key file without following a symlink and checks that it is a
 // regular file.  The creator may create it (mode 0666, less the umask) and
 // makes sure it is its own; any other opener only needs the inode, so it
-// opens a path descriptor.  Returns
-// the descriptor or -1 with errno set.
+// opens a path descriptor.  Returns the descriptor or -1 with errno set.
 int OpenKeyFile(const char *path, bool creator) {
     // A key file that another user planted, or a hard link to the other
     // key file, would hand the lock to someone else or give both locks one
