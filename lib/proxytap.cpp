@@ -10,30 +10,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 #include <unistd.h>
 
-/* The proxy passes its own connection record; only the layout below is read,
- * so a proxy built against any version of this header lines up with us. */
-static_assert(std::is_standard_layout_v<MonConnInfo_t> && std::is_trivially_copyable_v<MonConnInfo_t>);
-static_assert(offsetof(MonConnInfo_t, text1) == 0);
-static_assert(offsetof(MonConnInfo_t, text2) == 128);
-static_assert(offsetof(MonConnInfo_t, reserved1) == 256);
-static_assert(offsetof(MonConnInfo_t, text3) == 384);
-static_assert(offsetof(MonConnInfo_t, text4) == 512);
-static_assert(offsetof(MonConnInfo_t, text5) == 640);
-static_assert(offsetof(MonConnInfo_t, reserved2) == 704);
-static_assert(offsetof(MonConnInfo_t, code2) == 706);
-static_assert(offsetof(MonConnInfo_t, reserved3) == 707);
-static_assert(offsetof(MonConnInfo_t, code1) == 710);
-static_assert(offsetof(MonConnInfo_t, reserved4) == 711);
-static_assert(offsetof(MonConnInfo_t, addrA) == 716);
-static_assert(offsetof(MonConnInfo_t, addrB) == 976);
-static_assert(offsetof(MonConnInfo_t, reserved5) == 1236);
-static_assert(offsetof(MonConnInfo_t, addrC) == 2016);
-static_assert(offsetof(MonConnInfo_t, runCountA) == 2276);
-static_assert(offsetof(MonConnInfo_t, runCountB) == 2280);
-static_assert(sizeof(MonConnInfo_t) == 2284);
+/* The connection record's layout is checked with the other fixed layouts in
+ * Parcel.cpp; here only what this module itself relies on. */
 static_assert(offsetof(MonData_t, linkPid) == MON_KEY_SIZE, "the link key follows the key");
 
 ProxyTapSys_t proxyTapSys = {time, calloc};
