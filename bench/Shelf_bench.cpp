@@ -19,6 +19,8 @@
 #include "Shelf_internal.h"
 #include "monitor.h"
 
+using namespace quelm;
+
 namespace {
 
 constexpr char kIsolatedEnv[] = "SHELF_BENCH_IPC_NS";

@@ -1,24 +1,32 @@
 /*
- * Shelf_internal.h - the store module's private functions and its handle's
- * private part.  Not installed: reached by the module itself, through the
- * store handle's operation table, and by the tests.
+ * Shelf_internal.h - the store module's private interface, shared by its
+ * files (Shelf.cpp segment, ShelfAlloc.cpp allocator, ShelfTable.cpp hash
+ * table, ShelfRecord.cpp record operations, ShelfSlots.cpp slot table and
+ * liveness), the viewer server and the tests.  C++ only and not installed;
+ * every name lives in namespace quelm so the archive defines none of them
+ * as a plain C symbol that could clash with a proxy's own.
  */
 #ifndef QUELM_SHELF_INTERNAL_H
 #define QUELM_SHELF_INTERNAL_H
 
+#include <sys/types.h>
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
 #include "monitor.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
+namespace quelm {
 
 /* Private part of a store handle (MonHandle_t.priv). */
-typedef struct ShelfClient {
+struct ShelfClient_t {
     int32_t client;          /* slot number, 0 to 9                        */
     int32_t cursor;          /* next hash index ShelfIterate examines      */
     MonHandle_t *freeMutex;  /* "mon.free.mutex": guards the free list     */
     MonHandle_t *hashMutex;  /* "mon.hash.mutex": guards table + counters  */
-} ShelfClient_t;
+};
 
 /* Store operations, reached through the handle's table. */
 int ShelfClose(MonHandle_t *h);
@@ -41,11 +49,165 @@ int ResizeHashTable(MonHandle_t *h, int count);
 int ShelfWalk(MonHandle_t *h, void (*fn)(MonData_t *rec, void *ctx), void *ctx);
 
 /* Per-process state, for tests: store handles open, descriptor of the file. */
-int ShelfOpenCount(void);
-int ShelfMapFd(void);
+int ShelfOpenCount();
+int ShelfMapFd();
 
-#ifdef __cplusplus
+/* ---- the slot table and liveness ----------------------------------------
+ * Slot entries are shared words written without a lock by several
+ * processes (and by signal handlers); every access is one atomic 32-bit
+ * load, store or compare-and-swap.  All of these are async-signal-safe and
+ * answer 0 / false while this process has no store mapped. */
+
+/* The PID holding slot (0 to 9), or 0 when the slot is free. */
+uint32_t ShelfSlotHolder(int slot);
+/* Writes pid into slot's entry. */
+void ShelfClaimSlot(int slot, uint32_t pid);
+/* Frees slot only if it still names pid, so a claim made meanwhile by a
+ * newer holder is never undone.  True when the entry was freed. */
+bool ShelfReleaseSlot(int slot, uint32_t pid);
+/* True when pid names no process: only a signal-0 kill failing with ESRCH
+ * counts (EPERM means alive); a word that reads as a negative pid_t names no
+ * process and counts as gone (kill would address a process group). */
+bool ShelfProcessGone(uint32_t pid);
+/* True when slot's entry names a process that has gone (a free slot is not). */
+bool ShelfHolderGone(int slot);
+/* True when the reporter owning rec has gone; never for a record with the
+ * detached handle number, whose owner is not checked. */
+bool ShelfOwnerGone(const MonData_t *rec);
+/* Seeds viewer slot's change bits (one walk under the hash mutex): marks the
+ * records of vanished reporters ended, frees a viewer slot whose dead holder
+ * still has changes pending on a record, and sets start, update and status
+ * bits on every alive record as its contents call for.  Returns the number
+ * of records walked, or -1 when the lock failed or slot reads no bits. */
+int ShelfSeedSlot(MonHandle_t *h, int slot);
+
+/* Calls the liveness check and the viewer stop go through; tests swap them
+ * to make kill() fail the way they need (EPERM, ESRCH). */
+struct ShelfSys_t {
+    int (*kill)(pid_t pid, int sig);
+};
+extern ShelfSys_t shelfSys;
+
+/* ---- for the module's own files ------------------------------------------ */
+namespace shelf {
+
+constexpr char kPath[] = "/tmp/mon.mmap";
+constexpr uint32_t kUnit = 8;                                         // allocator granule
+constexpr uint32_t kSentinelOff = offsetof(ShelfHeader_t, sentinel);  // 116
+constexpr uint32_t kFirstBlockOff = sizeof(ShelfHeader_t);            // 124
+constexpr uint32_t kArenaOff = kFirstBlockOff + sizeof(MmapBlock_t);  // 132
+constexpr uint32_t kEntryDeleted = 1;              // hash entry: a record was removed here
+constexpr uint32_t kDetachedHandle = 0xffffffffu;  // handleNum whose owner is never checked
+constexpr int kFirstReadSlot = 3;
+
+// Per-process state, inherited by forked children (Shelf.cpp).
+extern uint32_t mmapSize;
+extern int openCount;
+extern int mmapFd;
+
+inline ShelfHeader_t *Hdr() { return static_cast<ShelfHeader_t *>(shelfPtr); }
+
+// The one place that turns a segment offset into an address.  Null for
+// offset 0, for len bytes that do not fit inside the mapping, and for an
+// offset misaligned for T, so a corrupt link can never point outside.
+template <class T>
+T *SegAt(uint32_t off, size_t len = sizeof(T)) {
+    if (off == 0 || shelfPtr == nullptr) return nullptr;
+    if (len > mmapSize || off > mmapSize - len) return nullptr;
+    if (off % alignof(T) != 0) return nullptr;
+    return reinterpret_cast<T *>(static_cast<unsigned char *>(shelfPtr) + off);
 }
-#endif
+
+// The one place that turns an address back into an offset: 0 for null and
+// for an address outside the mapping.
+uint32_t SegOff(const void *p);
+
+// The hash table as a checked span; empty when the header does not describe
+// a table inside the mapping.
+std::span<uint32_t> Table();
+
+// The live record of a table entry, or null for empty, deleted or corrupt.
+inline MonData_t *EntryRecord(uint32_t entry) {
+    return entry > kEntryDeleted ? SegAt<MonData_t>(entry) : nullptr;
+}
+
+inline ShelfClient_t *Client(MonHandle_t *h) {
+    if (h == nullptr || h->magic != MON_MAGIC_STORE || h->priv == nullptr) return nullptr;
+    return static_cast<ShelfClient_t *>(h->priv);
+}
+
+// Bit position and mask of a reading slot's change nibble in flags; 0 for
+// the slots that read no bits.
+inline int SlotShift(int slot) { return slot >= kFirstReadSlot ? 4 * (slot - kFirstReadSlot) : 0; }
+inline uint32_t SlotMask(int slot) { return slot >= kFirstReadSlot ? 0xFu << SlotShift(slot) : 0; }
+
+// ---- locks ----------------------------------------------------------------
+
+// This process's holdings, for the lock-order assertion (hash before free).
+extern bool hashHeld;
+extern bool freeHeld;
+
+// Takes a store mutex, waiting again after EINTR; 0 or -1.
+int Acquire(MonHandle_t *m);
+
+// One store mutex held for a scope; released on every exit path.
+class Lock {
+public:
+    Lock(MonHandle_t *m, bool *held) : m_(m), held_(held) {}
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+    ~Lock() {
+        if (mine_) (void)Release();
+    }
+    // Returns true once the mutex is held by this process.
+    bool Take() {
+        assert(!*held_);                          // not recursive: a second request waits for ever
+        assert(held_ != &hashHeld || !freeHeld);  // never hash inside free
+        if (Acquire(m_) != 0) return false;
+        mine_ = true;
+        *held_ = true;
+        return true;
+    }
+    // Returns false when the semaphore refused the release.
+    bool Release() {
+        mine_ = false;
+        *held_ = false;
+        return MonMutexRelease(m_) == 0;
+    }
+
+private:
+    MonHandle_t *m_;
+    bool *held_;
+    bool mine_ = false;
+};
+
+inline Lock HashLock(ShelfClient_t *c) { return Lock(c->hashMutex, &hashHeld); }
+inline Lock FreeLock(ShelfClient_t *c) { return Lock(c->freeMutex, &freeHeld); }
+
+// Liveness answers remembered for one walk: a proxy owns many records under
+// one process ID, so asking the kernel once per ID instead of once per
+// record keeps a walk from being a burst of kill() calls.
+class OwnerCache {
+public:
+    bool Gone(uint32_t pidWord);
+
+private:
+    uint32_t pids_[16] = {};
+    bool gone_[16] = {};
+    size_t used_ = 0;
+    size_t next_ = 0;
+};
+
+// Sends SIGINT to a viewer child; only a positive ID is signalled.
+void StopViewer(uint32_t pidWord);
+
+// Helpers that run under the hash mutex (ShelfTable.cpp, ShelfRecord.cpp).
+MonData_t *do_Iterate(ShelfClient_t *c);
+MonData_t *do_CreateData(MonHandle_t *h, ShelfClient_t *c, const void *key);
+int do_DeleteData(MonHandle_t *h, const void *key);
+void do_Cleanup(MonHandle_t *h, ShelfClient_t *c, bool force, const MonData_t *keep);
+
+}  // namespace shelf
+}  // namespace quelm
 
 #endif /* QUELM_SHELF_INTERNAL_H */

@@ -10,7 +10,6 @@
 
 #include "Shelf_internal.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -33,56 +32,6 @@ constexpr int kTypeKeyed = 1;  // request: 1 type byte + the 10-byte record key
 constexpr int kTypeStream = 2; // request: 1 type byte + the "all" flag byte
 constexpr int kKeyedRequestSize = 1 + MON_KEY_SIZE;
 constexpr int kStreamRequestSize = 2;
-constexpr uint32_t kNibbleStart = 0x1;
-constexpr uint32_t kNibbleUpdate = 0x2;
-constexpr uint32_t kNibbleStatus = 0x4;
-constexpr uint32_t kUnknownHandle = 0xffffffffu; // records never checked for a live owner
-
-/* Bit position of a reading slot's change nibble in a record's flags. */
-constexpr int NibbleShift(int slot)
-{
-    return 4 * (slot - 3);
-}
-
-/* The slot table entry of slot, or null while this process has no store
- * mapped.  Entries are shared with other processes and written without a
- * lock, so every access below is one atomic 32-bit load or store. */
-uint32_t *SlotEntry(int slot)
-{
-    auto *header = static_cast<ShelfHeader_t *>(shelfPtr);
-    return header != nullptr ? &header->clientPid[slot] : nullptr;
-}
-
-uint32_t LoadSlot(int slot)
-{
-    uint32_t *entry = SlotEntry(slot);
-    return entry != nullptr ? std::atomic_ref<uint32_t>(*entry).load(std::memory_order_relaxed) : 0;
-}
-
-void StoreSlot(int slot, uint32_t pid)
-{
-    if (uint32_t *entry = SlotEntry(slot))
-        std::atomic_ref<uint32_t>(*entry).store(pid, std::memory_order_relaxed);
-}
-
-/* Frees slot only if it still names pid, so a claim made meanwhile by a
- * newer child is never undone. */
-void ReleaseSlotOf(int slot, uint32_t pid)
-{
-    if (uint32_t *entry = SlotEntry(slot))
-        std::atomic_ref<uint32_t>(*entry).compare_exchange_strong(pid, 0,
-                                                                  std::memory_order_relaxed);
-}
-
-/* True when pid names a process that no longer exists (only ESRCH counts).
- * A word that reads as a negative PID names no process, as the store's own
- * clean-up also judges it (kill() would address process groups). */
-bool ProcessGone(uint32_t pid)
-{
-    if (static_cast<pid_t>(pid) < 0)
-        return true;
-    return kill(static_cast<pid_t>(pid), 0) < 0 && errno == ESRCH;
-}
 
 // The slot this process serves, for its stop handler; 0 outside a viewer child.
 volatile sig_atomic_t childSlot = 0;
@@ -94,7 +43,7 @@ volatile sig_atomic_t childSlot = 0;
 void ViewerChildStop(int)
 {
     if (childSlot != 0)
-        ReleaseSlotOf(childSlot, static_cast<uint32_t>(getpid()));
+        quelm::ShelfReleaseSlot(childSlot, static_cast<uint32_t>(getpid()));
     _exit(1);
 }
 
@@ -114,7 +63,7 @@ void InstallViewerChildStop(int slot)
 void StopViewerChildren()
 {
     for (int slot = kViewerFirst; slot <= kViewerLast; ++slot) {
-        const pid_t pid = static_cast<pid_t>(LoadSlot(slot));
+        const pid_t pid = static_cast<pid_t>(quelm::ShelfSlotHolder(slot));
         if (pid > 0)
             kill(pid, SIGINT);
     }
@@ -267,68 +216,6 @@ void Serve(MonHandle_t *store, int slot, int fd, ChildBuffers *b)
     }
 }
 
-// State of one seeding walk: the slot's nibble position and the owner last
-// checked, since the records of one reporter usually come in numbers.
-struct SeedState {
-    int shift;            // bit position of the seeding slot's nibble
-    bool checked = false; // lastPid/lastGone hold a result
-    uint32_t lastPid = 0; // reporting process checked last
-    bool lastGone = false; // whether that process no longer exists
-    // Viewer slot holders checked during this walk: each holder is asked at
-    // most once, not once per record that has bits pending for its slot.
-    uint32_t holderPid[kViewerLast - kViewerFirst + 1] = {};
-    bool holderGone[kViewerLast - kViewerFirst + 1] = {};
-};
-
-/* Whether the process holding viewer slot v, holder (not 0), has gone. */
-bool HolderGone(SeedState *seed, int v, uint32_t holder)
-{
-    const int i = v - kViewerFirst;
-    if (seed->holderPid[i] != holder) {
-        seed->holderPid[i] = holder;
-        seed->holderGone[i] = ProcessGone(holder);
-    }
-    return seed->holderGone[i];
-}
-
-/* Seeds one record for the slot in seed (a ShelfWalk visitor, run under
- * the hash lock): marks the record ended if its reporter has gone, frees a
- * viewer slot whose dead holder still has changes pending on it, and sets
- * the start, update and status bits the record's contents call for. */
-void SeedRecord(MonData_t *rec, void *ctx)
-{
-    auto *seed = static_cast<SeedState *>(ctx);
-    // The owner check is skipped for records without a real handle number,
-    // exactly as the store's own clean-up does.
-    if (rec->handleNum != kUnknownHandle) {
-        if (!seed->checked || rec->pid != seed->lastPid) {
-            seed->checked = true;
-            seed->lastPid = rec->pid;
-            seed->lastGone = ProcessGone(rec->pid);
-        }
-        if (seed->lastGone)
-            rec->flags &= ~MON_FLAG_ALIVE;
-    }
-    if ((rec->flags & MON_FLAG_ALIVE) == 0)
-        return; // an ended session is neither seeded nor examined
-    for (int v = kViewerFirst; v <= kViewerLast; ++v) {
-        const uint32_t nibble = 0xFu << NibbleShift(v);
-        if ((rec->flags & nibble) == 0)
-            continue;
-        const uint32_t holder = LoadSlot(v);
-        if (holder != 0 && HolderGone(seed, v, holder)) {
-            ReleaseSlotOf(v, holder);
-            rec->flags &= ~nibble;
-        }
-    }
-    uint32_t bits = kNibbleStart;
-    if (rec->countA != 0 || rec->countB != 0)
-        bits |= kNibbleUpdate;
-    if (rec->status != 0 || rec->statusText[0] != '\0')
-        bits |= kNibbleStatus;
-    rec->flags |= bits << seed->shift;
-}
-
 } // namespace
 
 int GUIOpen(void)
@@ -381,7 +268,7 @@ int GUIAccept(int listenFd)
     }
 
     int slot = kViewerFirst;
-    while (slot <= kViewerLast && LoadSlot(slot) != 0)
+    while (slot <= kViewerLast && quelm::ShelfSlotHolder(slot) != 0)
         ++slot;
     if (slot > kViewerLast) {
         QxLogUpdate(MonLogHandle, 1, 4, "%s: Too many GUIs", "GUIAccept");
@@ -414,7 +301,7 @@ int GUIAccept(int listenFd)
         close(fd);
         return -1;
     }
-    StoreSlot(slot, static_cast<uint32_t>(pid));
+    quelm::ShelfClaimSlot(slot, static_cast<uint32_t>(pid));
     sigprocmask(SIG_SETMASK, &saved, nullptr);
     close(fd);
     return 0;
@@ -422,11 +309,10 @@ int GUIAccept(int listenFd)
 
 int GUIChildInit(MonHandle_t *store, int slot)
 {
-    StoreSlot(slot, static_cast<uint32_t>(getpid()));
-    SeedState seed{NibbleShift(slot)};
+    quelm::ShelfClaimSlot(slot, static_cast<uint32_t>(getpid()));
     // One walk under the hash lock: no record can be freed by another
     // process's clean-up while its flags are being examined and changed.
-    (void)ShelfWalk(store, SeedRecord, &seed);
+    (void)quelm::ShelfSeedSlot(store, slot);
     return 0;
 }
 
@@ -460,7 +346,7 @@ void GUISigChldHandler(int)
     pid_t pid;
     while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
         for (int slot = kViewerFirst; slot <= kViewerLast; ++slot)
-            ReleaseSlotOf(slot, static_cast<uint32_t>(pid));
+            quelm::ShelfReleaseSlot(slot, static_cast<uint32_t>(pid));
     }
     errno = saved;
 }

@@ -23,6 +23,8 @@
 #include "monitor.h"
 #include "semgate_internal.h"
 
+using namespace quelm;
+
 namespace {
 
 // Messages go to stderr so that tests can see them; the default log handle
@@ -815,6 +817,131 @@ TEST_F(Store, CleanupClearsDeadOwnersAndKeepsUnreadRecords) {
     ExpectAccounted();
 }
 
+// ---- liveness and the slot table ---------------------------------------------
+
+// Routes the store's kill() to a fake for one scope: every call fails with
+// err (or succeeds when err is 0) and is counted.
+class FakeKill {
+public:
+    explicit FakeKill(int err) : saved_(shelfSys) {
+        error = err;
+        calls = 0;
+        shelfSys.kill = [](pid_t, int) -> int {
+            ++calls;
+            if (error == 0) return 0;
+            errno = error;
+            return -1;
+        };
+    }
+    ~FakeKill() { shelfSys = saved_; }
+    static inline int error = 0;
+    static inline int calls = 0;
+
+private:
+    ShelfSys_t saved_;
+};
+
+TEST_F(Store, OnlyEsrchCountsAProcessAsGone) {
+    {
+        FakeKill eperm(EPERM);  // another user's process: alive
+        EXPECT_FALSE(ShelfProcessGone(4242));
+        ASSERT_EQ(Put(4242, 1, MON_FLAG_START), 0);
+        ASSERT_EQ(ShelfCleanup(d, 0), 0);
+        EXPECT_EQ(Stored(4242, 1)->flags & MON_FLAG_ALIVE, MON_FLAG_ALIVE);
+        ShelfClaimSlot(7, 4242);
+        EXPECT_FALSE(ShelfHolderGone(7));
+    }
+    {
+        FakeKill esrch(ESRCH);
+        EXPECT_TRUE(ShelfProcessGone(4242));
+        EXPECT_TRUE(ShelfHolderGone(7));
+        ASSERT_EQ(ShelfCleanup(d, 0), 0);
+        EXPECT_EQ(Stored(4242, 1), nullptr);  // owner gone, nothing unread: purged
+    }
+    {
+        FakeKill esrch(ESRCH);
+        EXPECT_TRUE(ShelfProcessGone(0x80000000u));  // a negative pid_t: no process
+        EXPECT_EQ(FakeKill::calls, 0);               // and never signalled
+        EXPECT_FALSE(ShelfHolderGone(8));            // a free slot has no holder to lose
+        MonData_t detached = Key(4242, 0xffffffffu, 0);
+        MonData_t owned = Key(4242, 5, 0);
+        EXPECT_FALSE(ShelfOwnerGone(&detached));
+        EXPECT_TRUE(ShelfOwnerGone(&owned));
+    }
+}
+
+// A clean-up asks the kernel about each owner once, however many records
+// it owns.
+TEST_F(Store, CleanupAsksAboutEachOwnerOnce) {
+    FakeKill alive(0);
+    for (uint32_t i = 0; i < 40; ++i) ASSERT_EQ(Put(5000 + i % 4, i, MON_FLAG_START), 0);
+    FakeKill::calls = 0;
+    ASSERT_EQ(ShelfCleanup(d, 0), 0);
+    EXPECT_EQ(FakeKill::calls, 4);
+    EXPECT_EQ(Hdr()->hashCount, 40u);
+}
+
+TEST_F(Store, SlotReleaseOnlyUndoesItsOwnClaim) {
+    ShelfClaimSlot(6, 111);
+    EXPECT_FALSE(ShelfReleaseSlot(6, 222));  // a newer holder's claim stays
+    EXPECT_EQ(ShelfSlotHolder(6), 111u);
+    EXPECT_EQ(Hdr()->clientPid[6], 111u);
+    EXPECT_TRUE(ShelfReleaseSlot(6, 111));
+    EXPECT_EQ(Hdr()->clientPid[6], 0u);
+    EXPECT_FALSE(ShelfReleaseSlot(6, 111));
+    EXPECT_EQ(ShelfSlotHolder(MON_SLOTS), 0u);  // out of range reads as free
+    ShelfClaimSlot(-1, 5);                       // and is never written
+    EXPECT_EQ(ShelfSlotHolder(-1), 0u);
+}
+
+TEST_F(Store, SeedingEndsVanishedReportersAndSeedsOpenSessions) {
+    const uint32_t dead = static_cast<uint32_t>(DeadPid());
+    MonData_t r = Key(me, 1, 0);  // counts and a status: start, update, status
+    r.countA = 5;
+    r.statusText[0] = 'x';
+    r.flags = MON_FLAG_START;
+    ASSERT_EQ(ShelfPut(d, &r), 0);
+    r = Key(me, 2, 0);  // nothing yet: start only
+    r.flags = MON_FLAG_START;
+    ASSERT_EQ(ShelfPut(d, &r), 0);
+    r = Key(me, 3, 0);  // a status code alone
+    r.status = 7;
+    r.flags = MON_FLAG_START;
+    ASSERT_EQ(ShelfPut(d, &r), 0);
+    r = Key(dead, 4, 0);  // its reporter is gone
+    r.flags = MON_FLAG_START;
+    ASSERT_EQ(ShelfPut(d, &r), 0);
+    r = Key(dead, 0xffffffffu, 0);  // detached: its owner is never asked
+    r.flags = MON_FLAG_START;
+    ASSERT_EQ(ShelfPut(d, &r), 0);
+    r = Key(me, 6, 0);  // ended
+    r.flags = MON_FLAG_START | MON_FLAG_END;
+    ASSERT_EQ(ShelfPut(d, &r), 0);
+
+    // Slot 8's holder died with a change pending on record 1; slot 9's died
+    // with nothing pending on any record.
+    const uint32_t deadViewer = static_cast<uint32_t>(DeadPid());
+    Stored(me, 1)->flags |= 0x100000u;
+    ShelfClaimSlot(8, deadViewer);
+    ShelfClaimSlot(9, static_cast<uint32_t>(DeadPid()));  // freed only where bits wait
+
+    ASSERT_EQ(ShelfSeedSlot(d, 6), 6);
+    EXPECT_EQ(Stored(me, 1)->flags, 0x80007000u);  // slot 8's nibble cleared with its slot
+    EXPECT_EQ(ShelfSlotHolder(8), 0u);
+    EXPECT_NE(ShelfSlotHolder(9), 0u);
+    EXPECT_EQ(Stored(me, 2)->flags, 0x80001000u);
+    EXPECT_EQ(Stored(me, 3)->flags, 0x80005000u);
+    EXPECT_EQ(Stored(dead, 4)->flags, 0u);
+    EXPECT_EQ(Stored(dead, 0xffffffffu)->flags, 0x80001000u);
+    EXPECT_EQ(Stored(me, 6)->flags, 0u);
+
+    // Bits already pending stay; a second seeding adds nothing new.
+    ASSERT_EQ(ShelfSeedSlot(d, 6), 6);
+    EXPECT_EQ(Stored(me, 1)->flags, 0x80007000u);
+    EXPECT_EQ(ShelfSeedSlot(d, 2), -1);  // a slot without change bits
+    EXPECT_EQ(ShelfSeedSlot(nullptr, 6), -1);
+}
+
 TEST_F(Store, ForcedCleanupStopsViewersWithPendingBits) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -994,6 +1121,25 @@ TEST(ShelfOpen, DuplicateSlotsAndTakeover) {
     EXPECT_EQ(Hdr()->clientPid[4], 0u);
     EXPECT_EQ(w2.Ask(Worker::kState), 0);
 
+    EXPECT_EQ(ShelfClose(d), 0);
+    RemoveStore();
+}
+
+// A holder that the kernel will not let us signal (EPERM) is alive: only
+// ESRCH hands its slot to another process.
+TEST(ShelfOpen, OnlyAVanishedHolderLosesItsSlot) {
+    RemoveStore();
+    FakeKill kill(EPERM);
+    Worker refused;  // forked before any open, each with its own fake answer
+    FakeKill::error = ESRCH;
+    Worker takesOver;
+    MonHandle_t *d = nullptr;
+    ASSERT_EQ(QxMonMemOpen(nullptr, 0, &d), 0);
+    ShelfClaimSlot(7, 4242);
+    EXPECT_EQ(refused.Ask(Worker::kOpen, 7), -1);
+    EXPECT_EQ(ShelfSlotHolder(7), 4242u);
+    EXPECT_EQ(takesOver.Ask(Worker::kOpen, 7), 0);
+    EXPECT_EQ(ShelfSlotHolder(7), static_cast<uint32_t>(takesOver.pid()));
     EXPECT_EQ(ShelfClose(d), 0);
     RemoveStore();
 }

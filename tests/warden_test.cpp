@@ -765,6 +765,25 @@ TEST_F(Warden, FifthViewerIsClosedAndAFreedSlotGoesToTheNextViewer)
     EXPECT_NE(store_.Slot(7), old);
 }
 
+// A child killed outright runs no handler and closes nothing: only the
+// viewer server's reaper can free its slot.
+TEST_F(Warden, ViewerChildKilledOutrightFreesItsSlot)
+{
+    Start();
+    Put({Record(getpid(), 1, 1, MON_FLAG_START)}, 1);
+    const int first = Viewer();
+    ASSERT_EQ(Stream(first).size(), 1u);
+    const pid_t child = static_cast<pid_t>(store_.Slot(MON_SLOT_VIEWER_FIRST));
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    ASSERT_TRUE(WaitFor([this] { return store_.Slot(MON_SLOT_VIEWER_FIRST) == 0; })) << Stderr();
+
+    const int next = Viewer();
+    EXPECT_EQ(Stream(next).size(), 1u);  // served, and seeded afresh
+    EXPECT_NE(store_.Slot(MON_SLOT_VIEWER_FIRST), 0u);
+    EXPECT_NE(store_.Slot(MON_SLOT_VIEWER_FIRST), static_cast<uint32_t>(child));
+}
+
 TEST_F(Warden, ViewersLeavingAtOnceLeaveNoSlotHeld)
 {
     Start();

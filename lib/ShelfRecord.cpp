@@ -1,0 +1,213 @@
+/*
+ * ShelfRecord.cpp - the store's record operations: put, keyed get, the
+ * change-stream step, and the clean-up that purges finished records.  Each
+ * runs in one hold of the hash mutex ("mon.hash.mutex"), so no reader sees
+ * half a record and no block is written after it was freed; helpers named
+ * do_ assume the caller holds it.  Change bits: four per reading slot 3-9 in
+ * each record's flags word (slot 3 bits 0-3 ... slot 9 bits 24-27), bit 31
+ * alive.
+ */
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "Shelf_internal.h"
+#include "monitor.h"
+
+namespace quelm {
+namespace {
+
+using namespace shelf;
+
+constexpr int kCleanupEvery = 10;  // started records between clean-ups
+
+// Registers a reading handle whose slot entry was cleared (its holder taken
+// for dead).  Returns false, after logging, for slot 0, which only the
+// daemon may hold.
+bool Register(ShelfClient_t *c) {
+    if (ShelfSlotHolder(c->client) != 0) return true;
+    if (c->client == MON_SLOT_DAEMON) {
+        QxLogUpdate(nullptr, 1, 3, "bad client=%d", 0);
+        return false;
+    }
+    ShelfClaimSlot(c->client, static_cast<uint32_t>(getpid()));
+    return true;
+}
+
+// Runs under the hash mutex.  The whole put: lookup or create, change bits
+// of every reading slot, alive bit, sequence number, the clean-up of every
+// tenth start, and the copy.  Returns 0 or -1 (store unchanged unless a
+// create had begun).
+int do_Put(MonHandle_t *h, ShelfClient_t *c, MonData_t *rec) {
+    ShelfHeader_t *hdr = Hdr();
+    const uint32_t f = rec->flags;
+    int idx = HashIndex(rec);
+    MonData_t *stored = idx >= 0 ? EntryRecord(Table()[static_cast<size_t>(idx)]) : nullptr;
+    if (stored == nullptr) {
+        if ((f & MON_FLAG_START) == 0) return -1;
+        stored = do_CreateData(h, c, rec);
+        if (stored == nullptr) return -1;
+    }
+
+    // The whole word is shifted, so bits above a slot's nibble spill into
+    // the next slot's (bit 30 through slot 3); an unregistered slot has the
+    // same bits cleared, so it collects nothing while nobody reads it.
+    uint32_t flags = stored->flags;
+    for (int s = kFirstReadSlot; s < MON_SLOTS; ++s) {
+        const uint32_t bits = f << SlotShift(s);
+        if (ShelfSlotHolder(s) != 0) {
+            flags |= bits;
+        } else {
+            flags &= ~bits;
+        }
+    }
+    if (f & MON_FLAG_START) {
+        flags |= MON_FLAG_ALIVE;
+        const uint32_t seq = ++hdr->putCount;
+        stored->seqNum = seq;
+        if (seq % kCleanupEvery == 0) {
+            stored->flags = flags;
+            const uint32_t tagger = ShelfSlotHolder(MON_SLOT_TAGGER);
+            if (tagger != 0 && ShelfProcessGone(tagger)) ShelfReleaseSlot(MON_SLOT_TAGGER, tagger);
+            // The record being put is spared: were its owner gone and no
+            // reader registered, the clean-up would free the block that the
+            // copy below is about to fill.
+            do_Cleanup(h, c, false, stored);
+            flags = stored->flags;
+        }
+    }
+    if (f & (MON_FLAG_UPDATE | MON_FLAG_STATUS)) flags |= MON_FLAG_ALIVE;
+    if (f & MON_FLAG_END) flags &= ~MON_FLAG_ALIVE;  // last: an end always wins
+    stored->flags = flags;
+
+    rec->flags = stored->flags;
+    rec->seqNum = stored->seqNum;
+    rec->clientTag = stored->clientTag;
+    memmove(stored, rec, sizeof *stored);
+    return 0;
+}
+
+}  // namespace
+
+namespace shelf {
+
+// Runs under the hash mutex.  Walks every record from the start of the
+// table: clears the alive bit of a record whose owner has gone, and deletes
+// each record left with flags 0.  Forced, it first stops the viewers that
+// still had bits on a record that is not alive and zeroes its flags.  keep,
+// the record a put is writing, is never touched.
+void do_Cleanup(MonHandle_t *h, ShelfClient_t *c, bool force, const MonData_t *keep) {
+    OwnerCache owners;
+    c->cursor = 0;
+    while (MonData_t *rec = do_Iterate(c)) {
+        if (rec == keep) continue;
+        uint32_t f = rec->flags;
+        if (f & MON_FLAG_ALIVE) {
+            if (rec->handleNum != kDetachedHandle && owners.Gone(rec->pid)) {
+                f &= ~MON_FLAG_ALIVE;
+                rec->flags = f;
+            }
+            if (f & MON_FLAG_ALIVE) continue;
+        }
+        if (force) {
+            for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s) {
+                const uint32_t holder = ShelfSlotHolder(s);
+                if (holder != 0 && (f & SlotMask(s)) != 0) StopViewer(holder);
+            }
+            f = 0;
+            rec->flags = 0;
+        }
+        if (f == 0) (void)do_DeleteData(h, rec);
+    }
+}
+
+}  // namespace shelf
+
+using namespace shelf;
+
+// Purges finished records (see do_Cleanup) in one pass under the hash mutex.
+// Always returns 0; a lock failure purges nothing.
+extern "C" int ShelfCleanup(MonHandle_t *h, unsigned char force) {
+    ShelfClient_t *c = Client(h);
+    if (c == nullptr || Hdr() == nullptr) return 0;
+    Lock lock = HashLock(c);
+    if (!lock.Take()) return 0;
+    do_Cleanup(h, c, force != 0, nullptr);
+    (void)lock.Release();
+    return 0;
+}
+
+// Stores the caller's record under its key; a record not yet stored is
+// created only when flags carries the start bit.  Returns 0 with the
+// caller's flags, seqNum and clientTag set to the stored values, or -1.
+// Lookup, change bits and copy happen in one hold of the hash mutex, so no
+// reader sees half a record and no block is written after it was freed.
+int ShelfPut(MonHandle_t *h, const MonData_t *in) {
+    ShelfClient_t *c = Client(h);
+    if (c == nullptr || Hdr() == nullptr || in == nullptr) return -1;
+    // The contract hands the stored flags, seqNum and clientTag back in the
+    // caller's buffer, although the generic put takes it as const.
+    auto *rec = const_cast<MonData_t *>(in);
+    Lock lock = HashLock(c);
+    if (!lock.Take()) return -1;
+    const int rc = do_Put(h, c, rec);
+    if (!lock.Release()) return -1;
+    return rc;
+}
+
+// Copies the record with the caller's key into the caller's buffer, flags
+// reduced to this slot's four change bits (left as stored), and stores the
+// caller's clientTag in the record.  Returns 0, or -1 when absent, on a lock
+// failure, or (logged) for an unregistered slot 0.
+int ShelfGet(MonHandle_t *h, MonData_t *rec) {
+    ShelfClient_t *c = Client(h);
+    ShelfHeader_t *hdr = Hdr();
+    if (c == nullptr || hdr == nullptr || rec == nullptr) return -1;
+    if (!Register(c)) return -1;
+    const uint32_t tag = rec->clientTag;
+    const uint32_t mask = SlotMask(c->client);
+    const int shift = SlotShift(c->client);
+
+    Lock lock = HashLock(c);
+    if (!lock.Take()) return -1;
+    const int idx = HashIndex(rec);
+    MonData_t *stored = idx >= 0 ? EntryRecord(Table()[static_cast<size_t>(idx)]) : nullptr;
+    if (stored == nullptr) return -1;
+    memmove(rec, stored, sizeof *rec);
+    rec->flags = (stored->flags & mask) >> shift;
+    stored->clientTag = tag;
+    return lock.Release() ? 0 : -1;
+}
+
+// Copies the next record, in table order from the handle's cursor, that has
+// change bits for this slot (any record when all is non-zero); its flags in
+// the buffer are the slot's bits, plus 0x8 when it is no longer alive, and
+// the slot's stored bits are cleared.  Returns 1 for a record, 0 when the
+// pass is over (or the lock fails), -1 (logged) for an unregistered slot 0.
+int ShelfGetNext(MonHandle_t *h, int all, MonData_t *rec) {
+    ShelfClient_t *c = Client(h);
+    ShelfHeader_t *hdr = Hdr();
+    if (c == nullptr || hdr == nullptr || rec == nullptr) return -1;
+    if (!Register(c)) return -1;
+    const uint32_t tag = rec->clientTag;
+    const uint32_t mask = SlotMask(c->client);
+    const int shift = SlotShift(c->client);
+
+    Lock lock = HashLock(c);
+    if (!lock.Take()) return 0;
+    MonData_t *stored;
+    while ((stored = do_Iterate(c)) != nullptr) {
+        if (all != 0 || (stored->flags & mask) != 0) break;
+    }
+    if (stored == nullptr) return 0;
+    const uint32_t flags = stored->flags;
+    memmove(rec, stored, sizeof *rec);
+    rec->flags = ((flags & mask) >> shift) | ((flags & MON_FLAG_ALIVE) ? 0 : MON_FLAG_END);
+    stored->flags = flags & ~mask;
+    if (tag != 0 && c->client == MON_SLOT_TAGGER) stored->clientTag = tag;
+    return lock.Release() ? 1 : 0;
+}
+
+}  // namespace quelm

@@ -1,0 +1,129 @@
+/*
+ * ShelfSlots.cpp - the store's client slot table and its liveness rule.
+ * The ten clientPid words in the header are written without a lock by
+ * several processes and by signal handlers, so every access is one atomic
+ * 32-bit operation here and nowhere else.  Seeding a viewer slot's change
+ * bits walks the records under the hash mutex ("mon.hash.mutex").
+ */
+#include <errno.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "Shelf_internal.h"
+#include "monitor.h"
+
+namespace quelm {
+
+ShelfSys_t shelfSys = {::kill};
+
+namespace {
+
+using namespace shelf;
+
+constexpr uint32_t kSeedStart = MON_FLAG_START;
+constexpr uint32_t kSeedUpdate = MON_FLAG_UPDATE;
+constexpr uint32_t kSeedStatus = MON_FLAG_STATUS;
+
+// The slot's entry, or null while no store is mapped or slot is out of range.
+uint32_t *SlotWord(int slot) {
+    ShelfHeader_t *hdr = Hdr();
+    if (hdr == nullptr || slot < 0 || slot >= MON_SLOTS) return nullptr;
+    return &hdr->clientPid[slot];
+}
+
+// Seeds one alive record for the slot at shift, freeing the viewer slots
+// whose dead holders still have bits pending on it.  Runs under the hash
+// mutex.
+void do_SeedRecord(MonData_t *rec, int shift, OwnerCache *pids) {
+    for (int v = MON_SLOT_VIEWER_FIRST; v <= MON_SLOT_VIEWER_LAST; ++v) {
+        if ((rec->flags & SlotMask(v)) == 0) continue;
+        const uint32_t holder = ShelfSlotHolder(v);
+        if (holder != 0 && pids->Gone(holder)) {
+            ShelfReleaseSlot(v, holder);
+            rec->flags &= ~SlotMask(v);
+        }
+    }
+    uint32_t bits = kSeedStart;
+    if (rec->countA != 0 || rec->countB != 0) bits |= kSeedUpdate;
+    if (rec->status != 0 || rec->statusText[0] != '\0') bits |= kSeedStatus;
+    rec->flags |= bits << shift;
+}
+
+}  // namespace
+
+namespace shelf {
+
+bool OwnerCache::Gone(uint32_t pidWord) {
+    for (size_t i = 0; i < used_; ++i)
+        if (pids_[i] == pidWord) return gone_[i];
+    const bool gone = ShelfProcessGone(pidWord);
+    pids_[next_] = pidWord;
+    gone_[next_] = gone;
+    next_ = (next_ + 1) % (sizeof pids_ / sizeof pids_[0]);
+    if (used_ < sizeof pids_ / sizeof pids_[0]) ++used_;
+    return gone;
+}
+
+// Stops a viewer child.  Only a positive ID is signalled: 0 or -1 would
+// reach this process's group or every process.
+void StopViewer(uint32_t pidWord) {
+    auto pid = static_cast<pid_t>(pidWord);
+    if (pid > 0) shelfSys.kill(pid, SIGINT);
+}
+
+}  // namespace shelf
+
+uint32_t ShelfSlotHolder(int slot) {
+    uint32_t *w = SlotWord(slot);
+    return w != nullptr ? std::atomic_ref<uint32_t>(*w).load(std::memory_order_relaxed) : 0;
+}
+
+void ShelfClaimSlot(int slot, uint32_t pid) {
+    if (uint32_t *w = SlotWord(slot)) std::atomic_ref<uint32_t>(*w).store(pid, std::memory_order_relaxed);
+}
+
+bool ShelfReleaseSlot(int slot, uint32_t pid) {
+    uint32_t *w = SlotWord(slot);
+    return w != nullptr && std::atomic_ref<uint32_t>(*w).compare_exchange_strong(
+                               pid, 0, std::memory_order_relaxed);
+}
+
+bool ShelfProcessGone(uint32_t pidWord) {
+    auto pid = static_cast<pid_t>(pidWord);
+    if (pid < 0) return true;
+    return shelfSys.kill(pid, 0) == -1 && errno == ESRCH;
+}
+
+bool ShelfHolderGone(int slot) {
+    const uint32_t holder = ShelfSlotHolder(slot);
+    return holder != 0 && ShelfProcessGone(holder);
+}
+
+bool ShelfOwnerGone(const MonData_t *rec) {
+    return rec != nullptr && rec->handleNum != kDetachedHandle && ShelfProcessGone(rec->pid);
+}
+
+int ShelfSeedSlot(MonHandle_t *h, int slot) {
+    ShelfClient_t *c = Client(h);
+    if (c == nullptr || Hdr() == nullptr || SlotMask(slot) == 0 || slot >= MON_SLOTS) return -1;
+    Lock lock = HashLock(c);
+    if (!lock.Take()) return -1;
+    // Viewer holders and record owners share one cache: both are process
+    // IDs, and one walk needs each answer once.
+    OwnerCache pids;
+    int walked = 0;
+    for (uint32_t entry : Table()) {
+        MonData_t *rec = EntryRecord(entry);
+        if (rec == nullptr) continue;
+        ++walked;
+        if (rec->handleNum != kDetachedHandle && pids.Gone(rec->pid)) rec->flags &= ~MON_FLAG_ALIVE;
+        // An ended session is neither seeded nor examined.
+        if ((rec->flags & MON_FLAG_ALIVE) != 0) do_SeedRecord(rec, SlotShift(slot), &pids);
+    }
+    (void)lock.Release();
+    return walked;
+}
+
+}  // namespace quelm
