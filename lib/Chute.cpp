@@ -11,6 +11,7 @@
 #include "Chute_internal.h"
 
 #include "frame_internal.h"
+#include "monapi_internal.h"
 
 #include <cerrno>
 #include <climits>
@@ -226,24 +227,18 @@ extern "C" int QxChuteOpen(const char *name, unsigned int type, MonHandle_t **ou
         return -1;
     }
 
-    auto *h = static_cast<MonHandle_t *>(calloc(1, sizeof(MonHandle_t)));
-    auto *priv = static_cast<ChutePriv_t *>(calloc(1, sizeof(ChutePriv_t)));
-    if (h == nullptr || priv == nullptr) {
+    /* The opener is never called through the handle; stored to name it. */
+    const quelm::HandleOps ops = {reinterpret_cast<MonOpenFn_t>(&QxChuteOpen), ChuteClose,
+                                  ChutePut, nullptr,
+                                  type == MON_FIFO_READER ? ChuteGetNext : nullptr};
+    static_assert(sizeof(CHUTE_PATH) <= MON_PATH_SIZE);
+    MonHandle_t *h = quelm::HandleNew(ops, sizeof(ChutePriv_t), CHUTE_PATH);
+    if (h == nullptr) {
         QxLogUpdate(nullptr, 1, 35, "malloc() handle failed");
-        free(priv);
-        free(h);
         return -1;
     }
-    h->magic = MON_MAGIC_DEAD;
-    h->priv = priv;
+    auto *priv = static_cast<ChutePriv_t *>(h->priv);
     priv->type = static_cast<int>(type);
-    /* Never called through the handle; stored to name the opener. */
-    h->openFn = reinterpret_cast<MonOpenFn_t>(&QxChuteOpen);
-    h->closeFn = ChuteClose;
-    h->putFn = ChutePut;
-    h->getNextFn = type == MON_FIFO_READER ? ChuteGetNext : nullptr;
-    static_assert(sizeof(CHUTE_PATH) <= MON_PATH_SIZE);
-    memcpy(h->path, CHUTE_PATH, sizeof(CHUTE_PATH));
     h->magic = MON_MAGIC_FIFO;
 
     if (openCount <= 0) {
@@ -251,8 +246,7 @@ extern "C" int QxChuteOpen(const char *name, unsigned int type, MonHandle_t **ou
         if (fifoFd < 0) {
             const int err = errno;
             fifoFd = -1;
-            free(priv);
-            free(h);
+            quelm::HandleFree(h);
             errno = err;
             return -1;
         }
@@ -351,9 +345,7 @@ extern "C" int ChuteClose(MonHandle_t *h)
 {
     if (h == nullptr)
         return 0;
-    h->magic = MON_MAGIC_DEAD;
-    free(h->priv);
-    free(h);
+    quelm::HandleFree(h);
     if (openCount-- <= 1)
         openCount = 1;
     return 0;
