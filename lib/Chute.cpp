@@ -286,7 +286,7 @@ extern "C" int ChutePut(MonHandle_t *h, const MonData_t *rec)
  * otherwise the failed read's, EINTR included when a signal arrived before
  * the frame began.  Every -1 but a read error inside a frame leaves the
  * stream at the next frame's start. */
-extern "C" int ChuteRecv(int fd, unsigned int size, unsigned char *buf)
+int quelm::ChuteRecv(int fd, unsigned int size, unsigned char *buf)
 {
     /* At a boundary a signal may end the wait: the caller sees EINTR and
      * can look at why it was woken before it reads on. */

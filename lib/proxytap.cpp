@@ -18,7 +18,7 @@
  * Parcel.cpp; here only what this module itself relies on. */
 static_assert(offsetof(MonData_t, linkPid) == MON_KEY_SIZE, "the link key follows the key");
 
-ProxyTapSys_t proxyTapSys = {time, calloc};
+ProxyTapSys_t quelm::proxyTapSys = {time, calloc};
 
 namespace {
 
@@ -269,7 +269,7 @@ extern "C" int QxSocksMonPut(MonHandle_t *h, int flags, MonConnInfo_t *conn, uns
 }
 
 /* Ends the session in tap: see the declaration. */
-extern "C" int MonDataFlush(ProxyTap_t *tap)
+int quelm::MonDataFlush(ProxyTap_t *tap)
 {
     if (tap == nullptr)
         return -1;

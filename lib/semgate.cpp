@@ -96,7 +96,7 @@ void Discard(MonHandle_t *h, int fd) {
 
 }  // namespace
 
-extern "C" int MonOpenOwnFile(const char *path, mode_t mode) {
+int quelm::MonOpenOwnFile(const char *path, mode_t mode) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int exclusive = attempt == 0 ? 0 : O_EXCL;
         const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | exclusive, mode);
