@@ -10,6 +10,9 @@
  */
 #include "Chute_internal.h"
 
+#include "frame_internal.h"
+#include "monapi_internal.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -18,7 +21,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 static_assert(MON_FRAME_MAX <= PIPE_BUF, "a frame must reach the pipe in one piece");
@@ -32,7 +34,6 @@ int fifoFd = -1;
 int openCount = 0;
 
 constexpr mode_t kFifoMode = 0666;
-constexpr unsigned kHeaderSize = 2;
 constexpr int kPipeSizeDefault = 65536;
 
 /* Keeps errno across calls whose own failures are of no interest. */
@@ -86,25 +87,13 @@ ssize_t PipeRead(int fd, unsigned char *p, size_t len) noexcept
     return static_cast<ssize_t>(n);
 }
 
-/* Reads inside a frame, where the rest of the frame is already on its way
- * (each frame entered the pipe whole), so EINTR is retried: giving up here
- * would leave the stream in the middle of a frame.  Returns read()'s result. */
-ssize_t ReadInFrame(int fd, unsigned char *p, size_t len) noexcept
-{
-    ssize_t r;
-    do
-        r = PipeRead(fd, p, len);
-    while (r < 0 && errno == EINTR);
-    return r;
-}
-
 /* Logs a read that failed inside a frame and returns -1.  An end of file
  * there means the last writer left in the middle of its frame; it is
  * reported as EPIPE, like an end of file at a boundary, since the
  * stream has nothing more and the next frame of a new writer starts afresh. */
-int FailInFrame(ssize_t r) noexcept
+int FailInFrame(quelm::FrameFault fault) noexcept
 {
-    if (r == 0)
+    if (fault == quelm::FrameFault::kEndInFrame)
         errno = EPIPE;
     QxLogUpdate(nullptr, 1, 13, "Failed to read FIFO");
     return -1;
@@ -206,19 +195,12 @@ private:
     bool raised_ = false;
 };
 
-/* One writev of the whole frame; its result (EINTR retried: a blocked write
- * of at most PIPE_BUF bytes that was interrupted wrote nothing). */
+/* Writes the whole frame (one piece: it is at most PIPE_BUF bytes) with
+ * SIGPIPE held back; the frame module's result. */
 ssize_t WriteFrame(int fd, const unsigned char *msg, int len) noexcept
 {
-    unsigned char header[kHeaderSize] = {static_cast<unsigned char>(len >> 8),
-                                         static_cast<unsigned char>(len & 0xff)};
-    struct iovec iov[2] = {{header, kHeaderSize},
-                           {const_cast<unsigned char *>(msg), static_cast<size_t>(len)}};
     SigPipeGuard guard;
-    ssize_t w;
-    do
-        w = writev(fd, iov, 2);
-    while (w < 0 && errno == EINTR);
+    const ssize_t w = quelm::FrameWrite(fd, msg, static_cast<unsigned>(len));
     if (w < 0 && errno == EPIPE)
         guard.NoteEpipe();
     return w;
@@ -245,24 +227,18 @@ extern "C" int QxChuteOpen(const char *name, unsigned int type, MonHandle_t **ou
         return -1;
     }
 
-    auto *h = static_cast<MonHandle_t *>(calloc(1, sizeof(MonHandle_t)));
-    auto *priv = static_cast<ChutePriv_t *>(calloc(1, sizeof(ChutePriv_t)));
-    if (h == nullptr || priv == nullptr) {
+    /* The opener is never called through the handle; stored to name it. */
+    const quelm::HandleOps ops = {reinterpret_cast<MonOpenFn_t>(&QxChuteOpen), ChuteClose,
+                                  ChutePut, nullptr,
+                                  type == MON_FIFO_READER ? ChuteGetNext : nullptr};
+    static_assert(sizeof(CHUTE_PATH) <= MON_PATH_SIZE);
+    MonHandle_t *h = quelm::HandleNew(ops, sizeof(ChutePriv_t), CHUTE_PATH);
+    if (h == nullptr) {
         QxLogUpdate(nullptr, 1, 35, "malloc() handle failed");
-        free(priv);
-        free(h);
         return -1;
     }
-    h->magic = MON_MAGIC_DEAD;
-    h->priv = priv;
+    auto *priv = static_cast<ChutePriv_t *>(h->priv);
     priv->type = static_cast<int>(type);
-    /* Never called through the handle; stored to name the opener. */
-    h->openFn = reinterpret_cast<MonOpenFn_t>(&QxChuteOpen);
-    h->closeFn = ChuteClose;
-    h->putFn = ChutePut;
-    h->getNextFn = type == MON_FIFO_READER ? ChuteGetNext : nullptr;
-    static_assert(sizeof(CHUTE_PATH) <= MON_PATH_SIZE);
-    memcpy(h->path, CHUTE_PATH, sizeof(CHUTE_PATH));
     h->magic = MON_MAGIC_FIFO;
 
     if (openCount <= 0) {
@@ -270,8 +246,7 @@ extern "C" int QxChuteOpen(const char *name, unsigned int type, MonHandle_t **ou
         if (fifoFd < 0) {
             const int err = errno;
             fifoFd = -1;
-            free(priv);
-            free(h);
+            quelm::HandleFree(h);
             errno = err;
             return -1;
         }
@@ -296,7 +271,7 @@ extern "C" int ChutePut(MonHandle_t *h, const MonData_t *rec)
         return -1;
     }
     const ssize_t w = WriteFrame(p->fd, p->buf, len);
-    if (w != len + static_cast<int>(kHeaderSize)) {
+    if (w != len + static_cast<int>(quelm::kFrameHeaderSize)) {
         if (w >= 0)
             errno = EIO; /* cannot happen below PIPE_BUF; never leave errno stale */
         QxLogUpdate(nullptr, 1, 12, "Failed to write FIFO");
@@ -311,52 +286,29 @@ extern "C" int ChutePut(MonHandle_t *h, const MonData_t *rec)
  * otherwise the failed read's, EINTR included when a signal arrived before
  * the frame began.  Every -1 but a read error inside a frame leaves the
  * stream at the next frame's start. */
-extern "C" int ChuteRecv(int fd, unsigned int size, unsigned char *buf)
+int quelm::ChuteRecv(int fd, unsigned int size, unsigned char *buf)
 {
-    unsigned char header[kHeaderSize];
     /* At a boundary a signal may end the wait: the caller sees EINTR and
      * can look at why it was woken before it reads on. */
-    ssize_t r = PipeRead(fd, header, kHeaderSize);
-    if (r < 0) {
-        QxLogUpdate(nullptr, 1, 13, "failed to read FIFO");
-        return -1;
-    }
-    if (r == 0) {
+    const quelm::FrameSource src = {fd, PipeRead, false};
+    quelm::FrameFault fault;
+    const int len = quelm::FrameRecv(src, size, buf, &fault);
+    switch (fault) {
+    case quelm::FrameFault::kNone:
+        return len;
+    case quelm::FrameFault::kEnd:
         errno = EPIPE;
         return -1;
-    }
-    if (r == 1) {
-        /* Frames enter the pipe whole, but only a sound writer keeps to that. */
-        r = ReadInFrame(fd, header + 1, 1);
-        if (r <= 0)
-            return FailInFrame(r);
-    }
-
-    const unsigned len = (static_cast<unsigned>(header[0]) << 8) | header[1];
-    if (len > size) {
+    case quelm::FrameFault::kReadFailed:
+        QxLogUpdate(nullptr, 1, 13, "failed to read FIFO");
+        return -1;
+    case quelm::FrameFault::kTooLong:
         QxLogUpdate(nullptr, 1, 51, "%s failed", "msg len > buf len, read() FIFO");
-        unsigned char scratch[256];
-        unsigned char *sink = size > 0 ? buf : scratch;
-        const unsigned piece = size > 0 ? size : sizeof scratch;
-        for (unsigned left = len; left > 0;) {
-            r = ReadInFrame(fd, sink, left < piece ? left : piece);
-            if (r <= 0)
-                break;
-            left -= static_cast<unsigned>(r);
-        }
         errno = EMSGSIZE;
         return -1;
+    default:
+        return FailInFrame(fault);
     }
-    if (len == 0)
-        return 0;
-
-    for (unsigned got = 0; got < len;) {
-        r = ReadInFrame(fd, buf + got, len - got);
-        if (r <= 0)
-            return FailInFrame(r);
-        got += static_cast<unsigned>(r);
-    }
-    return static_cast<int>(len);
 }
 
 /* Reads the next frame and decodes it into rec: 1 for a record, 0 for an
@@ -393,9 +345,7 @@ extern "C" int ChuteClose(MonHandle_t *h)
 {
     if (h == nullptr)
         return 0;
-    h->magic = MON_MAGIC_DEAD;
-    free(h->priv);
-    free(h);
+    quelm::HandleFree(h);
     if (openCount-- <= 1)
         openCount = 1;
     return 0;

@@ -36,17 +36,23 @@ int ChutePut(MonHandle_t *h, const MonData_t *rec);
  * frame began).  rec is written only when 1 is returned. */
 int ChuteGetNext(MonHandle_t *h, int mode, MonData_t *rec);
 
-/* Reads one frame of at most size bytes into buf: its length, 0 for an empty
- * frame, -1 on failure (errno EPIPE: no writer; EMSGSIZE: longer frame read
- * and thrown away; EINTR: a signal came before the frame began).  Only a
- * read error inside a frame leaves the stream out of step. */
-int ChuteRecv(int fd, unsigned int size, unsigned char *buf);
-
 /* Frees the handle; the shared descriptor stays open.  Always 0. */
 int ChuteClose(MonHandle_t *h);
 
 #ifdef __cplusplus
 }
+
+/* Internal to the library: outside the archive's documented C names, so a
+ * program with a function of the same name still links.  The using-
+ * declaration lets the library's own files call it unqualified. */
+namespace quelm {
+/* Reads one frame of at most size bytes into buf: its length, 0 for an empty
+ * frame, -1 on failure (errno EPIPE: no writer; EMSGSIZE: longer frame read
+ * and thrown away; EINTR: a signal came before the frame began).  Only a
+ * read error inside a frame leaves the stream out of step. */
+int ChuteRecv(int fd, unsigned int size, unsigned char *buf);
+}  // namespace quelm
+using quelm::ChuteRecv;
 #endif
 
 #endif /* QUELM_CHUTE_INTERNAL_H */

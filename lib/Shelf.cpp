@@ -20,6 +20,7 @@
 #include <type_traits>
 
 #include "Shelf_internal.h"
+#include "monapi_internal.h"
 #include "semgate_internal.h"
 #include "monitor.h"
 
@@ -169,25 +170,16 @@ extern "C" int QxMonMemOpen(const char * /*name*/, int client, MonHandle_t **out
         QxLogUpdate(nullptr, 1, 3, "QxMonMemOpen: bad client=%d", client);
         return -1;
     }
-    auto *h = static_cast<MonHandle_t *>(calloc(1, sizeof(MonHandle_t)));
-    auto *c = static_cast<ShelfClient_t *>(calloc(1, sizeof(ShelfClient_t)));
-    if (h == nullptr || c == nullptr) {
+    const quelm::HandleOps ops = {QxMonMemOpen, ShelfClose, ShelfPut, ShelfGet, ShelfGetNext};
+    static_assert(sizeof kPath <= MON_PATH_SIZE);
+    MonHandle_t *h = quelm::HandleNew(ops, sizeof(ShelfClient_t), kPath);
+    if (h == nullptr) {
         QxLogUpdate(nullptr, 1, 35, "QxMonMemOpen: malloc() handle failed");
-        free(c);
-        free(h);
         return -1;
     }
-    h->magic = MON_MAGIC_DEAD;
+    auto *c = static_cast<ShelfClient_t *>(h->priv);
     c->client = client;
     c->cursor = 0;
-    h->priv = c;
-    h->openFn = QxMonMemOpen;
-    h->closeFn = ShelfClose;
-    h->putFn = ShelfPut;
-    h->getFn = ShelfGet;
-    h->getNextFn = ShelfGetNext;
-    static_assert(sizeof kPath <= MON_PATH_SIZE);
-    memcpy(h->path, kPath, sizeof kPath);
 
     const int creator = client == MON_SLOT_DAEMON ? 1 : 0;
     if (MonMutexOpen(kFreeMutexName, creator, &c->freeMutex) != 0 ||

@@ -1,11 +1,15 @@
 // monapi.cpp - the generic handle API: check the magic, check the slot, call it.
 // The layer keeps no state. A refusal is logged and never touches the handle;
-// when a call is accepted, the slot's own result is returned unchanged.
+// when a call is accepted, the slot's own result is returned unchanged.  Every
+// opener builds its handle here, so each kind starts out refused (0xdeadbeef)
+// with its slots, private part and path in place.
 
 #include <cerrno>
+#include <cstring>
 #include <initializer_list>
 
 #include "monitor.h"
+#include "monapi_internal.h"
 
 namespace {
 
@@ -23,6 +27,38 @@ int Refuse(const char *format, const MonHandle_t *h) {
 }
 
 }  // namespace
+
+namespace quelm {
+
+MonHandle_t *HandleNew(const HandleOps &ops, size_t privSize, const char *path,
+                       void *(*alloc)(size_t, size_t)) noexcept {
+    auto *h = static_cast<MonHandle_t *>(alloc(1, sizeof(MonHandle_t)));
+    void *priv = alloc(1, privSize);
+    if (h == nullptr || priv == nullptr) {
+        free(priv);
+        free(h);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    h->magic = MON_MAGIC_DEAD;
+    h->openFn = ops.open;
+    h->closeFn = ops.close;
+    h->putFn = ops.put;
+    h->getFn = ops.get;
+    h->getNextFn = ops.getNext;
+    h->priv = priv;
+    if (path != nullptr) memcpy(h->path, path, strnlen(path, MON_PATH_SIZE - 1));
+    return h;
+}
+
+void HandleFree(MonHandle_t *h) noexcept {
+    if (h == nullptr) return;
+    h->magic = MON_MAGIC_DEAD;
+    free(h->priv);
+    free(h);
+}
+
+}  // namespace quelm
 
 extern "C" int QxMonClose(MonHandle_t *h) {
     if (h == nullptr) return -1;

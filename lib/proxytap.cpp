@@ -7,6 +7,8 @@
  */
 #include "proxytap_internal.h"
 
+#include "monapi_internal.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +18,7 @@
  * Parcel.cpp; here only what this module itself relies on. */
 static_assert(offsetof(MonData_t, linkPid) == MON_KEY_SIZE, "the link key follows the key");
 
-ProxyTapSys_t proxyTapSys = {time, calloc};
+ProxyTapSys_t quelm::proxyTapSys = {time, calloc};
 
 namespace {
 
@@ -153,22 +155,17 @@ extern "C" int QxSocksMonOpen(const char *name, int type, MonHandle_t **out)
         return -1;
     }
     *out = nullptr;
-    auto *h = static_cast<MonHandle_t *>(proxyTapSys.alloc(1, sizeof(MonHandle_t)));
-    auto *tap = static_cast<ProxyTap_t *>(proxyTapSys.alloc(1, sizeof(ProxyTap_t)));
-    if (h == nullptr || tap == nullptr) {
+    const quelm::HandleOps ops = {QxSocksMonOpen, QxSocksMonClose, nullptr, nullptr, nullptr};
+    MonHandle_t *h = quelm::HandleNew(ops, sizeof(ProxyTap_t), nullptr, proxyTapSys.alloc);
+    if (h == nullptr) {
         QxLogUpdate(nullptr, 1, 35, "QxSocksMonOpen: malloc() handle failed");
-        free(tap);
-        free(h);
         errno = ENOMEM;
         return -1;
     }
-    h->magic = MON_MAGIC_DEAD;
+    auto *tap = static_cast<ProxyTap_t *>(h->priv);
     tap->type = type;
     tap->pid = static_cast<uint32_t>(getpid());
     tap->handleNum = static_cast<uint32_t>(threadNum++);
-    h->priv = tap;
-    h->openFn = QxSocksMonOpen;
-    h->closeFn = QxSocksMonClose;
 
     int r = 0;
     if (type == MON_TRANSPORT_STORE)
@@ -177,8 +174,7 @@ extern "C" int QxSocksMonOpen(const char *name, int type, MonHandle_t **out)
         r = QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &tap->link);
     if (r < 0) {
         const int err = errno;
-        free(tap);
-        free(h);
+        quelm::HandleFree(h);
         errno = err;
         return -1;
     }
@@ -273,7 +269,7 @@ extern "C" int QxSocksMonPut(MonHandle_t *h, int flags, MonConnInfo_t *conn, uns
 }
 
 /* Ends the session in tap: see the declaration. */
-extern "C" int MonDataFlush(ProxyTap_t *tap)
+int quelm::MonDataFlush(ProxyTap_t *tap)
 {
     if (tap == nullptr)
         return -1;

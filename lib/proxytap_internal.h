@@ -37,13 +37,6 @@ typedef struct ProxyTap {
     MonDataNode_t session;  /* main record; .next heads the additional ones    */
 } ProxyTap_t;
 
-/* Ends the session held in tap: stamps endTime and 0x8 on the session record
- * and every additional record and sends them in order, freeing each
- * additional record once sent.  0 with the session record zeroed and the
- * list empty; -1 at the first failed send, the records not yet sent left in
- * the list (the session record keeps 0x8 and its key). */
-int MonDataFlush(ProxyTap_t *tap);
-
 /* System calls of the module, swappable by tests (the clock, to cross the
  * throttle window without sleeping; the allocator, to fail it).  Each holds
  * the plain library function until a test sets it. */
@@ -52,10 +45,24 @@ typedef struct ProxyTapSys {
     void *(*alloc)(size_t count, size_t size);  /* calloc() */
 } ProxyTapSys_t;
 
-extern ProxyTapSys_t proxyTapSys;
-
 #ifdef __cplusplus
 }
+
+/* Internal to the library: outside the archive's documented C names, so a
+ * program with a function of the same name still links.  The using-
+ * declaration lets the library's own files call it unqualified. */
+namespace quelm {
+/* Ends the session held in tap: stamps endTime and 0x8 on the session record
+ * and every additional record and sends them in order, freeing each
+ * additional record once sent.  0 with the session record zeroed and the
+ * list empty; -1 at the first failed send, the records not yet sent left in
+ * the list (the session record keeps 0x8 and its key). */
+int MonDataFlush(ProxyTap_t *tap);
+
+extern ProxyTapSys_t proxyTapSys;
+}  // namespace quelm
+using quelm::MonDataFlush;
+using quelm::proxyTapSys;
 #endif
 
 #endif /* QUELM_PROXYTAP_INTERNAL_H */

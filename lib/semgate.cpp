@@ -16,6 +16,7 @@
 
 #include "monitor.h"
 #include "semgate_internal.h"
+#include "monapi_internal.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ void Discard(MonHandle_t *h, int fd) {
 
 }  // namespace
 
-extern "C" int MonOpenOwnFile(const char *path, mode_t mode) {
+int quelm::MonOpenOwnFile(const char *path, mode_t mode) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int exclusive = attempt == 0 ? 0 : O_EXCL;
         const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | exclusive, mode);
@@ -128,23 +129,16 @@ extern "C" int MonOpenOwnFile(const char *path, mode_t mode) {
 extern "C" int MonMutexOpen(const char *name, int creator, MonHandle_t **out) {
     if (out == nullptr) return -1;
     *out = nullptr;
-    auto *h = static_cast<MonHandle_t *>(calloc(1, sizeof(MonHandle_t)));
-    auto *m = static_cast<MonMutex_t *>(calloc(1, sizeof(MonMutex_t)));
-    if (h == nullptr || m == nullptr) {
-        free(m);
-        free(h);
-        return -1;
-    }
-    h->magic = MON_MAGIC_DEAD;
-    h->openFn = SlotCast<MonOpenFn_t>(MonMutexOpen);
-    h->closeFn = MonMutexClose;
     // The lock operations sit in the data slots; the generic layer refuses
     // a mutex handle for everything but close, so they are never called
     // through these pointer types.
-    h->putFn = SlotCast<MonPutFn_t>(MonMutexRequest);
-    h->getFn = SlotCast<MonGetFn_t>(MonMutexRelease);
-    h->getNextFn = SlotCast<MonGetNextFn_t>(MonMutexQuery);
-    h->priv = m;
+    const quelm::HandleOps ops = {SlotCast<MonOpenFn_t>(MonMutexOpen), MonMutexClose,
+                                  SlotCast<MonPutFn_t>(MonMutexRequest),
+                                  SlotCast<MonGetFn_t>(MonMutexRelease),
+                                  SlotCast<MonGetNextFn_t>(MonMutexQuery)};
+    MonHandle_t *h = quelm::HandleNew(ops, sizeof(MonMutex_t), nullptr);
+    if (h == nullptr) return -1;
+    auto *m = static_cast<MonMutex_t *>(h->priv);
     m->semId = -1;
 
     if (name == nullptr || name[0] == '\0') {

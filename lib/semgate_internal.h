@@ -18,6 +18,13 @@ typedef struct MonMutex {
     unsigned char creator; /* 1 when this handle was opened as the creator */
 } MonMutex_t;
 
+#ifdef __cplusplus
+}
+
+/* Internal to the library: outside the archive's documented C names, so a
+ * program with a function of the same name still links.  The using-
+ * declaration lets the library's own files call it unqualified. */
+namespace quelm {
 /* Opens path (under /tmp) for a creator: read-write, created with mode if
  * absent, never through a symlink, and only as a regular file that is the
  * caller's own and has no other name.  Anything else at the path (another
@@ -26,9 +33,8 @@ typedef struct MonMutex {
  * Returns the descriptor, or -1 with errno (EINVAL for a path that is not a
  * regular file, EPERM for one that cannot be replaced). */
 int MonOpenOwnFile(const char *path, mode_t mode);
-
-#ifdef __cplusplus
-}
+}  // namespace quelm
+using quelm::MonOpenOwnFile;
 #endif
 
 #endif /* QUELM_SEMGATE_INTERNAL_H */

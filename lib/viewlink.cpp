@@ -7,6 +7,8 @@
  */
 #include "viewlink_internal.h"
 
+#include "monapi_internal.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -65,31 +67,21 @@ extern "C" int QxMonNetOpen(const char *host, int type, MonHandle_t **out)
         errno = EINVAL;
         return -1;
     }
-    auto *h = static_cast<MonHandle_t *>(calloc(1, sizeof(MonHandle_t)));
-    auto *link = static_cast<ViewLink_t *>(calloc(1, sizeof(ViewLink_t)));
-    if (h == nullptr || link == nullptr) {
+    const quelm::HandleOps ops = {QxMonNetOpen, MonGUIClose, nullptr, MonGUIGet, MonGUIGetNext};
+    MonHandle_t *h = quelm::HandleNew(ops, sizeof(ViewLink_t), host);
+    if (h == nullptr) {
         QxLogUpdate(nullptr, 1, 35, "MonNetOpen: malloc() failed");
-        free(link);
-        free(h);
         errno = ENOMEM;
         return -1;
     }
-    h->magic = MON_MAGIC_DEAD;
-    h->priv = link;
-    h->openFn = QxMonNetOpen;
-    h->closeFn = MonGUIClose;
-    h->getFn = MonGUIGet;
-    h->getNextFn = MonGUIGetNext;
-    if (host != nullptr)
-        memcpy(h->path, host, strnlen(host, MON_PATH_SIZE - 1));
+    auto *link = static_cast<ViewLink_t *>(h->priv);
     h->magic = MON_MAGIC_VIEWER;
 
     link->fd = Mon_TcpConnect(host, MON_VIEWER_PORT);
     if (link->fd < 0) {
         const int err = errno;
         QxLogUpdate(nullptr, 1, 15, "Failed to open network connection");
-        free(link);
-        free(h);
+        quelm::HandleFree(h);
         errno = err;
         return -1;
     }

@@ -9,6 +9,7 @@
 #include "guiserver.h"
 
 #include "Shelf_internal.h"
+#include "frame_internal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -102,10 +103,9 @@ constexpr size_t kStreamBatch = 30 * MON_FRAME_MAX;
 
 // The child's buffers, allocated once and used for every request.
 struct ChildBuffers {
-    MonData_t *rec;       // record read from the store (2060 bytes)
-    unsigned char *msg;   // request received / keyed reply encoded (2141 bytes)
-    unsigned char *batch; // stream frames gathered for writing (kStreamBatch bytes)
-    size_t used;          // bytes of batch filled
+    MonData_t *rec;         // record read from the store (2060 bytes)
+    unsigned char *msg;     // request received / keyed reply encoded (2141 bytes)
+    quelm::FrameBatch out;  // stream frames gathered for writing (kStreamBatch bytes)
 };
 
 /* Encodes rec into msg and sends it as one frame; false if the send failed. */
@@ -120,36 +120,28 @@ bool SendEmptyFrame(int fd, unsigned char *msg)
     return Mon_TcpSend(fd, 0, msg) >= 0;
 }
 
-/* Writes the gathered frames whole, going on after partial writes, so the
- * viewer never sees a frame cut short by the server.  False (logged as the
- * framing layer logs a failed send) if the connection failed. */
-bool FlushBatch(int fd, ChildBuffers *b)
+/* Writes the gathered frames whole, so the viewer never sees a frame cut
+ * short by the server.  False (logged as the framing layer logs a failed
+ * send) if the connection failed. */
+bool FlushBatch(ChildBuffers *b)
 {
-    size_t done = 0;
-    while (done < b->used) {
-        const ssize_t n = write(fd, b->batch + done, b->used - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            QxLogUpdate(QxLogDefaultHandle, 1, 24, "Error in %s: %m", "write");
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    b->used = 0;
-    return true;
+    if (quelm::FrameBatchFlush(&b->out))
+        return true;
+    QxLogUpdate(QxLogDefaultHandle, 1, 24, "Error in %s: %m", "write");
+    return false;
 }
 
 /* Appends rec's frame (rec null: the empty frame) to the batch, writing
  * the batch out first when the largest frame might not fit. */
-bool BatchFrame(int fd, ChildBuffers *b, const MonData_t *rec)
+bool BatchFrame(ChildBuffers *b, const MonData_t *rec)
 {
-    if (b->used + MON_FRAME_MAX > kStreamBatch && !FlushBatch(fd, b))
+    unsigned char *payload = quelm::FrameBatchRoom(&b->out, MON_MSG_MAX);
+    if (payload == nullptr) {
+        QxLogUpdate(QxLogDefaultHandle, 1, 24, "Error in %s: %m", "write");
         return false;
-    unsigned char *frame = b->batch + b->used;
-    const int len = rec != nullptr ? ParcelPutData(rec, frame + 2) : 0;
-    ParcelPutInt16(static_cast<uint16_t>(len), frame);
-    b->used += 2 + static_cast<size_t>(len);
+    }
+    const int len = rec != nullptr ? ParcelPutData(rec, payload) : 0;
+    quelm::FrameBatchAdd(&b->out, static_cast<unsigned>(len));
     return true;
 }
 
@@ -160,15 +152,16 @@ bool BatchFrame(int fd, ChildBuffers *b, const MonData_t *rec)
  * one system call per record.  False if a write failed. */
 bool AnswerStream(MonHandle_t *store, int fd, int all, ChildBuffers *b)
 {
-    b->used = 0;
+    b->out.fd = fd;
+    b->out.used = 0;
     for (;;) {
         b->rec->clientTag = 0;
         if (QxMonRecvNextData(store, all, b->rec) <= 0)
             break;
-        if (!BatchFrame(fd, b, b->rec))
+        if (!BatchFrame(b, b->rec))
             return false;
     }
-    return BatchFrame(fd, b, nullptr) && FlushBatch(fd, b);
+    return BatchFrame(b, nullptr) && FlushBatch(b);
 }
 
 /* Answers a keyed read of request bytes 1..10: the record, or the empty
@@ -319,18 +312,18 @@ int GUIChildInit(MonHandle_t *store, int slot)
 int GUIChild(int slot, int fd)
 {
     MonHandle_t *store = nullptr;
-    ChildBuffers b{nullptr, nullptr, nullptr, 0};
+    ChildBuffers b{nullptr, nullptr, {fd, nullptr, kStreamBatch, 0}};
     if (QxMonMemOpen("mon.mmap", slot, &store) == 0) {
         GUIChildInit(store, slot);
         b.rec = static_cast<MonData_t *>(calloc(1, sizeof(MonData_t)));
         b.msg = static_cast<unsigned char *>(calloc(1, MON_MSG_MAX));
-        b.batch = static_cast<unsigned char *>(calloc(1, kStreamBatch));
-        if (b.rec == nullptr || b.msg == nullptr || b.batch == nullptr)
+        b.out.buf = static_cast<unsigned char *>(calloc(1, kStreamBatch));
+        if (b.rec == nullptr || b.msg == nullptr || b.out.buf == nullptr)
             QxLogUpdate(MonLogHandle, 1, 41, "%s: malloc() failed", "GUIChild");
         else
             Serve(store, slot, fd, &b);
     }
-    free(b.batch);
+    free(b.out.buf);
     free(b.msg);
     free(b.rec);
     // The slot is freed before the viewer sees its connection end, so a

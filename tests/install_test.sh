@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs the build into a scratch prefix and builds a C99 program against it
-# with nothing but pkg-config, then runs it. Usage: install_test.sh BUILD SRC
+# with nothing but pkg-config, then runs it. Usage: install_test.sh BUILD SRC ISOLATE
 set -eu
 build=$1
 src=$2
+isolate=$3
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/quelm-install.XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -15,11 +16,25 @@ test -f "$prefix/share/man/man8/warden.8"
 test -f "$prefix/share/man/man3/quelm.3"
 grep -q "^Type=simple" "$prefix/lib/systemd/system/warden.service"
 grep -q "^ExecStart=.*warden -f" "$prefix/lib/systemd/system/warden.service"
+# Only what a proxy or viewer author includes is installed, and each of
+# those headers compiles alone in a C99 program.
+test ! -e "$prefix/include/quelm/my_getopt.h"
+for h in "$prefix"/include/quelm/*; do
+    case $h in *_internal.h) echo "internal header installed: $h"; exit 1 ;; esac
+    printf '#include <quelm/%s>\nint main(void) { return 0; }\n' "${h##*/}" > "$prefix/alone.c"
+    ${CC:-cc} -std=c99 -pedantic -Wall -Werror -I"$prefix/include" -c "$prefix/alone.c" \
+        -o "$prefix/alone.o"
+done
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 ${CC:-cc} -std=c99 -Wall -Wextra -Werror $(pkg-config --cflags quelm) \
     "$src/header_c_test.c" -o "$prefix/viewer_c" $(pkg-config --libs quelm)
 out=$("$prefix/viewer_c")
 test "$out" = "<1234,1a,7>"
+# A proxy that has its own Hash, Prime, MmapAlloc and HashIndex links and
+# reports a session into a store of its own (private /tmp under the isolator).
+${CC:-cc} -std=c99 -Wall -Wextra -Werror $(pkg-config --cflags quelm) \
+    "$src/clash_c_test.c" -o "$prefix/clash_c" $(pkg-config --libs quelm)
+test "$("$isolate" "$prefix/clash_c")" = "alice example.org:443"
 # The CMake package gives quelm::quelm.
 mkdir "$prefix/cm"
 cat > "$prefix/cm/CMakeLists.txt" <<'CM'

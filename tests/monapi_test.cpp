@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "monitor.h"
+#include "monapi_internal.h"
 
 namespace {
 
@@ -112,3 +113,65 @@ TEST_F(MonApi, ArgumentsPassThrough) {
 }
 
 }  // namespace
+
+// Building handles: what every opener relies on.
+namespace {
+
+int allocCalls;
+int failAt; // 1-based allocation that fails; 0: none
+void *CountedCalloc(size_t n, size_t size) {
+    ++allocCalls;
+    return allocCalls == failAt ? nullptr : calloc(n, size);
+}
+
+struct Priv {
+    int a;
+    unsigned char big[3000];
+};
+
+}  // namespace
+
+TEST_F(MonApi, NewHandleIsRefusedUntilItsOpenerSetsTheMagic) {
+    const quelm::HandleOps ops = {nullptr, FakeClose, FakePut, nullptr, FakeGetNext};
+    MonHandle_t *p = quelm::HandleNew(ops, sizeof(Priv), "/tmp/x");
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->magic, MON_MAGIC_DEAD);
+    EXPECT_STREQ(p->path, "/tmp/x");
+    EXPECT_EQ(p->getFn, nullptr);
+    auto *priv = static_cast<Priv *>(p->priv);
+    ASSERT_NE(priv, nullptr);
+    for (unsigned char b : priv->big) ASSERT_EQ(b, 0);
+    int res[4];
+    const std::string log = All(p, res);
+    EXPECT_EQ(calls, 0);
+    for (int r : res) EXPECT_EQ(r, -1);
+    p->magic = MON_MAGIC_FIFO;
+    EXPECT_EQ(QxMonSendData(p, &rec), 11);
+    EXPECT_EQ(QxMonRecvNextData(p, 2, &rec), 17);
+    quelm::HandleFree(p);  // leak-checked under the sanitizers
+    quelm::HandleFree(nullptr);
+}
+
+TEST_F(MonApi, NewHandleKeepsAtMost255PathCharacters) {
+    const std::string longPath(400, 'p');
+    MonHandle_t *p = quelm::HandleNew({}, 1, longPath.c_str());
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(strlen(p->path), 255u);
+    quelm::HandleFree(p);
+    p = quelm::HandleNew({}, 1, nullptr);
+    ASSERT_NE(p, nullptr);
+    for (char c : p->path) EXPECT_EQ(c, 0);
+    quelm::HandleFree(p);
+}
+
+TEST_F(MonApi, NewHandleFailingEitherAllocationLeavesNothing) {
+    for (int which : {1, 2}) {
+        allocCalls = 0;
+        failAt = which;
+        errno = 0;
+        EXPECT_EQ(quelm::HandleNew({}, sizeof(Priv), "x", CountedCalloc), nullptr);
+        EXPECT_EQ(errno, ENOMEM);
+        EXPECT_EQ(allocCalls, 2);  // the other block was taken, and freed (ASan checks)
+    }
+    failAt = 0;
+}
