@@ -15,14 +15,12 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+/* Logging (LogHandle_t, QX_LOG_*, QxLog*) is a layer of its own below the
+ * library; it is installed beside this header. */
+#include "qxlog.h"
+
 #ifdef __cplusplus
 extern "C" {
-#endif
-
-#if defined(__GNUC__) || defined(__clang__)
-#define QX_PRINTF(f, a) __attribute__((format(printf, f, a)))
-#else
-#define QX_PRINTF(f, a)
 #endif
 
 /* ------------------------------------------------------------------ */
@@ -139,28 +137,6 @@ int QxMonClose(MonHandle_t *h);
 int QxMonSendData(MonHandle_t *h, const MonData_t *rec);
 int QxMonRecvData(MonHandle_t *h, MonData_t *rec);
 int QxMonRecvNextData(MonHandle_t *h, int mode, MonData_t *rec);
-
-/* ------------------------------------------------------------------ */
-/* Logging.                                                             */
-
-typedef struct LogHandle {
-    intptr_t catd; /* catopen() descriptor, -1 when there is no catalogue */
-    int level;     /* threshold: levels above it are dropped; -1 = off    */
-    int flags;     /* 1 standard error, 2 syslog, 3 both, 0 nothing       */
-} LogHandle_t;
-
-#define QX_LOG_STDERR 1
-#define QX_LOG_SYSLOG 2
-
-extern LogHandle_t *QxLogDefaultHandle;
-extern int QxLogShowThreadIDS;
-
-void QxLogStart(LogHandle_t **where, int flags, int level, const char *name);
-void QxLogUpdate(LogHandle_t *h, int level, int number, const char *format, ...)
-    QX_PRINTF(4, 5);
-void QxLogvUpdate(LogHandle_t *h, int level, int number, const char *format,
-                  va_list args) QX_PRINTF(4, 0);
-void QxLogEnd(LogHandle_t *h);
 
 /* ------------------------------------------------------------------ */
 /* Record wire codec.                                                   */

@@ -13,7 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "monitor.h"
+#include "qxlog.h"
 #include "qxlog_internal.h"
 
 extern "C" {

@@ -1,5 +1,5 @@
 // qxlog_internal.h - process-wide state of the logging module, for its tests.
-// Not installed: programs use the QxLog* functions of monitor.h.
+// Not installed: programs use the QxLog* functions of qxlog.h.
 #ifndef QUELM_QXLOG_INTERNAL_H
 #define QUELM_QXLOG_INTERNAL_H
 

@@ -200,7 +200,7 @@ void Serve(MonHandle_t *store, int slot, int fd, ChildBuffers *b)
             ok = AnswerKeyed(store, fd, len, b);
             break;
         default:
-            QxLogUpdate(MonLogHandle, 5, 14, "%s: Invalid msg type=%d from GUI client=%d",
+            QxLogUpdate(WardenLog(), 5, 14, "%s: Invalid msg type=%d from GUI client=%d",
                         "GUIChild", b->msg[0], slot);
             break;
         }
@@ -215,12 +215,12 @@ int GUIOpen(void)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
-        QxLogUpdate(MonLogHandle, 1, 24, "socket() in %s: %m", "GUIOpen");
+        QxLogUpdate(WardenLog(), 1, 24, "socket() in %s: %m", "GUIOpen");
         return -1;
     }
     const int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
-        QxLogUpdate(MonLogHandle, 1, 24, "setsockopt() in %s: %m", "GUIOpen");
+        QxLogUpdate(WardenLog(), 1, 24, "setsockopt() in %s: %m", "GUIOpen");
         close(fd);
         return -1;
     }
@@ -233,7 +233,7 @@ int GUIOpen(void)
         if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0)
             break;
         if (attempt == kBindAttempts)
-            QxLogUpdate(MonLogHandle, 1, 24, "bind() in %s: %m", "GUIOpen");
+            QxLogUpdate(WardenLog(), 1, 24, "bind() in %s: %m", "GUIOpen");
         sleep(kBindRetrySeconds);
         if (attempt == kBindAttempts) {
             close(fd);
@@ -241,7 +241,7 @@ int GUIOpen(void)
         }
     }
     if (listen(fd, kBacklog) < 0) {
-        QxLogUpdate(MonLogHandle, 1, 24, "Error in %s (listen): %m", "GUIOpen");
+        QxLogUpdate(WardenLog(), 1, 24, "Error in %s (listen): %m", "GUIOpen");
         close(fd);
         return -1;
     }
@@ -256,7 +256,7 @@ int GUIAccept(int listenFd)
     if (fd < 0) {
         if (errno == EINTR)
             return 0;
-        QxLogUpdate(MonLogHandle, 1, 24, "accept() in %s: %m", "GUIAccept");
+        QxLogUpdate(WardenLog(), 1, 24, "accept() in %s: %m", "GUIAccept");
         return TransientAcceptError(errno) ? 0 : -1;
     }
 
@@ -264,7 +264,7 @@ int GUIAccept(int listenFd)
     while (slot <= kViewerLast && quelm::ShelfSlotHolder(slot) != 0)
         ++slot;
     if (slot > kViewerLast) {
-        QxLogUpdate(MonLogHandle, 1, 4, "%s: Too many GUIs", "GUIAccept");
+        QxLogUpdate(WardenLog(), 1, 4, "%s: Too many GUIs", "GUIAccept");
         close(fd);
         return 0;
     }
@@ -289,7 +289,7 @@ int GUIAccept(int listenFd)
         exit(1);
     }
     if (pid < 0) {
-        QxLogUpdate(MonLogHandle, 1, 0, "%s: fork() child for GUI connection failed", "GUIAccept");
+        QxLogUpdate(WardenLog(), 1, 0, "%s: fork() child for GUI connection failed", "GUIAccept");
         sigprocmask(SIG_SETMASK, &saved, nullptr);
         close(fd);
         return -1;
@@ -319,7 +319,7 @@ int GUIChild(int slot, int fd)
         b.msg = static_cast<unsigned char *>(calloc(1, MON_MSG_MAX));
         b.out.buf = static_cast<unsigned char *>(calloc(1, kStreamBatch));
         if (b.rec == nullptr || b.msg == nullptr || b.out.buf == nullptr)
-            QxLogUpdate(MonLogHandle, 1, 41, "%s: malloc() failed", "GUIChild");
+            QxLogUpdate(WardenLog(), 1, 41, "%s: malloc() failed", "GUIChild");
         else
             Serve(store, slot, fd, &b);
     }

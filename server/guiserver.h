@@ -9,9 +9,7 @@
 
 #include <quelm/monitor.h>
 
-/* The daemon's own log handle; the collector and the viewer server log
- * through it (defined with the daemon's start-up code). */
-extern LogHandle_t *MonLogHandle;
+#include "wardenlog.h"
 
 /* Body of the viewer server process: serves until the listening socket
  * cannot be set up, accept fails for good or a fork fails, then sends SIGINT

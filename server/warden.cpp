@@ -8,9 +8,10 @@
  * them, so the shutdown never runs on top of an interrupted malloc or stdio.
  */
 #include <quelm/monitor.h>
-#include <quelm/my_getopt.h>
 
 #include "guiserver.h"
+#include "my_getopt.h"
+#include "wardenlog.h"
 
 #include <cerrno>
 #include <csignal>
@@ -24,11 +25,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-LogHandle_t *MonLogHandle = nullptr;
-
 namespace {
 
-constexpr const char *kVersion = "1.1";
+constexpr const char *kVersion = WARDEN_VERSION; // the CMake project version
 constexpr const char *kPidPath = "/tmp/mon.pid";
 constexpr const char *kUsage =
     "Usage: wardenAG\n"
@@ -343,7 +342,7 @@ void MonSocksServer()
             continue; // an empty frame carries nothing
         if (r < 0) {
             const int err = errno;
-            QxLogUpdate(MonLogHandle, 1, 21, "QxMonRecvNextData() from FIFO failed");
+            QxLogUpdate(WardenLog(), 1, 21, "QxMonRecvNextData() from FIFO failed");
             if (err == EPIPE) {
                 // No writer holds the pipe: reads would return at once, so
                 // wait for a proxy to come back instead of spinning.
@@ -355,7 +354,7 @@ void MonSocksServer()
             break;
         }
         if (QxMonSendData(store, &collectorRecord) < 0)
-            QxLogUpdate(MonLogHandle, 1, 20, "QxMonSendData() to shared mem failed");
+            QxLogUpdate(WardenLog(), 1, 20, "QxMonSendData() to shared mem failed");
     }
     QxMonClose(pipe);
     QxMonClose(store);
@@ -378,9 +377,7 @@ int main(int argc, char **argv)
     monPid = getpid();
     WritePidFile();
 
-    const int logFlags = isDaemon ? QX_LOG_SYSLOG : QX_LOG_STDERR;
-    QxLogStart(&QxLogDefaultHandle, logFlags, 3, "");
-    QxLogStart(&MonLogHandle, logFlags, 3, "");
+    WardenLogStart(isDaemon ? QX_LOG_SYSLOG : QX_LOG_STDERR);
 
     if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &mmapHandle) < 0)
         exit(1);

@@ -1,7 +1,7 @@
 // Tests of the daemon's option parser: the daemon's own table and letters,
 // prefix matching of long names, every diagnostic text byte for byte, and
 // where optind is left when the scan ends.
-#include <quelm/my_getopt.h>
+#include "my_getopt.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "monitor.h"
+#include "qxlog.h"
 #include "qxlog_internal.h"
 
 namespace {

@@ -2,12 +2,12 @@
  * my_getopt.h - the daemon's command-line parser: single-letter options in the
  * getopt manner plus long options (--name, --name=value, unique prefixes).
  * The command line is never reordered; scanning stops at the first element
- * that is not an option.  C++ only: the parser state lives in namespace quelm
- * so that it can never interpose the C library's optarg/optind/opterr, which
- * the proxies linking libquelm.a rely on.
+ * that is not an option.  The daemon's own: it is neither in libquelm.a nor
+ * installed.  C++ only; the parser state lives in namespace quelm so that it
+ * can never interpose the C library's optarg/optind/opterr.
  */
-#ifndef QUELM_MY_GETOPT_H
-#define QUELM_MY_GETOPT_H
+#ifndef WARDEN_MY_GETOPT_H
+#define WARDEN_MY_GETOPT_H
 
 #ifdef __cplusplus
 
@@ -44,4 +44,4 @@ int my_getopt(int argc, char **argv, const char *optstring,
 
 #endif /* __cplusplus */
 
-#endif /* QUELM_MY_GETOPT_H */
+#endif /* WARDEN_MY_GETOPT_H */
