@@ -183,23 +183,22 @@ void SetOption(int fd, int level, int option, int value)
 
 } // namespace
 
-bool AccessAddListen(const char *text)
+namespace {
+
+/* "IPv4[:port]", "IPv6" or "[IPv6][:port]" into *ss and *len; false if
+ * text is none of them. */
+bool ParseListen(const char *text, sockaddr_storage *ss, socklen_t *len)
 {
     char host[INET6_ADDRSTRLEN + 8];
-    if (listenCount == kAccessListenMax || strlen(text) >= sizeof host) {
-        fprintf(stderr, "warden: cannot listen on %s\n", text);
+    if (strlen(text) >= sizeof host)
         return false;
-    }
     strcpy(host, text);
-    long port = MON_VIEWER_PORT;
+    const bool bracketed = host[0] == '[';
     char *portText = nullptr;
-    if (host[0] == '[') {
-        // "[v6]" or "[v6]:port"
+    if (bracketed) {
         char *close = strchr(host, ']');
-        if (close == nullptr || (close[1] != '\0' && close[1] != ':')) {
-            fprintf(stderr, "warden: cannot listen on %s\n", text);
+        if (close == nullptr || (close[1] != '\0' && close[1] != ':'))
             return false;
-        }
         if (close[1] == ':')
             portText = close + 2;
         *close = '\0';
@@ -209,27 +208,63 @@ bool AccessAddListen(const char *text)
         *colon = '\0';
         portText = colon + 1;
     }
-    if (portText != nullptr)
-        port = ParseNumber(portText, 1, 65535);
+    const long port = portText != nullptr ? ParseNumber(portText, 1, 65535) : MON_VIEWER_PORT;
     Address a;
-    if (port < 0 || !ParseAddress(host, &a) || (text[0] == '[' && a.family != AF_INET6)) {
-        fprintf(stderr, "warden: cannot listen on %s\n", text);
+    if (port < 0 || !ParseAddress(host, &a) || (bracketed && a.family != AF_INET6))
         return false;
-    }
-    sockaddr_storage &ss = listenAddr[listenCount];
-    memset(&ss, 0, sizeof ss);
+    memset(ss, 0, sizeof *ss);
     if (a.family == AF_INET) {
-        auto *in = reinterpret_cast<sockaddr_in *>(&ss);
+        auto *in = reinterpret_cast<sockaddr_in *>(ss);
         in->sin_family = AF_INET;
         in->sin_port = htons(static_cast<uint16_t>(port));
         memcpy(&in->sin_addr, a.bytes, 4);
-        listenLen[listenCount] = sizeof(sockaddr_in);
+        *len = sizeof(sockaddr_in);
     } else {
-        auto *in6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+        auto *in6 = reinterpret_cast<sockaddr_in6 *>(ss);
         in6->sin6_family = AF_INET6;
         in6->sin6_port = htons(static_cast<uint16_t>(port));
         memcpy(&in6->sin6_addr, a.bytes, 16);
-        listenLen[listenCount] = sizeof(sockaddr_in6);
+        *len = sizeof(sockaddr_in6);
+    }
+    return true;
+}
+
+/* "address[/prefix]" into *r with the host bits cleared; false if text is
+ * not that. */
+bool ParseRange(const char *text, Range *r)
+{
+    char host[INET6_ADDRSTRLEN + 8];
+    if (strlen(text) >= sizeof host)
+        return false;
+    strcpy(host, text);
+    char *slash = strchr(host, '/');
+    if (slash != nullptr)
+        *slash = '\0';
+    if (!ParseAddress(host, &r->net))
+        return false;
+    const int bits = 8 * Width(r->net.family);
+    r->prefix = slash != nullptr ? static_cast<int>(ParseNumber(slash + 1, 0, bits)) : bits;
+    if (r->prefix < 0)
+        return false;
+    // Keep the network part only, so that "10.1.2.3/8" means 10.0.0.0/8.
+    for (int i = 0; i < 16; ++i) {
+        const int keep = r->prefix - 8 * i;
+        if (keep <= 0)
+            r->net.bytes[i] = 0;
+        else if (keep < 8)
+            r->net.bytes[i] &= static_cast<unsigned char>(0xff << (8 - keep));
+    }
+    return true;
+}
+
+} // namespace
+
+bool AccessAddListen(const char *text)
+{
+    if (listenCount == kAccessListenMax ||
+        !ParseListen(text, &listenAddr[listenCount], &listenLen[listenCount])) {
+        fprintf(stderr, "warden: cannot listen on %s\n", text);
+        return false;
     }
     ++listenCount;
     return true;
@@ -237,35 +272,11 @@ bool AccessAddListen(const char *text)
 
 bool AccessAddAllow(const char *text)
 {
-    char host[INET6_ADDRSTRLEN + 8];
-    if (allowCount == kAccessAllowMax || strlen(text) >= sizeof host) {
+    if (allowCount == kAccessAllowMax || !ParseRange(text, &allow[allowCount])) {
         fprintf(stderr, "warden: cannot allow %s\n", text);
         return false;
     }
-    strcpy(host, text);
-    Range r;
-    char *slash = strchr(host, '/');
-    if (slash != nullptr)
-        *slash = '\0';
-    if (!ParseAddress(host, &r.net)) {
-        fprintf(stderr, "warden: cannot allow %s\n", text);
-        return false;
-    }
-    const int bits = 8 * Width(r.net.family);
-    r.prefix = slash != nullptr ? static_cast<int>(ParseNumber(slash + 1, 0, bits)) : bits;
-    if (r.prefix < 0) {
-        fprintf(stderr, "warden: cannot allow %s\n", text);
-        return false;
-    }
-    // Keep the network part only, so that "10.1.2.3/8" means 10.0.0.0/8.
-    for (int i = 0; i < 16; ++i) {
-        const int keep = r.prefix - 8 * i;
-        if (keep <= 0)
-            r.net.bytes[i] = 0;
-        else if (keep < 8)
-            r.net.bytes[i] &= static_cast<unsigned char>(0xff << (8 - keep));
-    }
-    allow[allowCount++] = r;
+    ++allowCount;
     return true;
 }
 
