@@ -6,7 +6,7 @@
 #include "ownpaths.h"
 
 #include "Chute_internal.h"
-#include "claim_internal.h"
+#include "claim.h"
 #include "guiserver.h"
 
 #include <cerrno>
@@ -59,7 +59,7 @@ bool OwnPathsSetPipeGroup(const char *name)
 bool OwnPathsClaim(void)
 {
     for (const OwnPath &p : kPaths) {
-        if (MonClaimEntry(p.path, p.type) != 0) {
+        if (ClaimEntry(p.path, p.type) != 0) {
             fprintf(stderr, "Can't run Monitor, cannot replace %s: %s\n", p.path, strerror(errno));
             return false;
         }
@@ -75,7 +75,7 @@ bool OwnPathsMakePipe(void)
         umask(mask);
         mode = kPipeMode & ~(mask & 0222);
     }
-    if (MonMakeOwnFifo(CHUTE_PATH, mode, pipeGroup) != 0) {
+    if (ClaimFifo(CHUTE_PATH, mode, pipeGroup) != 0) {
         QxLogUpdate(MonLogHandle, 1, 18, "Failed to create FIFO %s: %m", CHUTE_PATH);
         return false;
     }

@@ -6,7 +6,7 @@
  * it.  Anything at the path that is not the caller's own entry of the
  * expected type is removed, or, for a directory with entries, renamed aside.
  */
-#include "claim_internal.h"
+#include "claim.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -53,7 +53,7 @@ int DisplaceDirectory(const char *path)
 
 } // namespace
 
-extern "C" int MonRemoveEntry(const char *path)
+int ClaimRemove(const char *path)
 {
     struct stat st;
     if (lstat(path, &st) != 0)
@@ -69,17 +69,17 @@ extern "C" int MonRemoveEntry(const char *path)
     return DisplaceDirectory(path);
 }
 
-extern "C" int MonClaimEntry(const char *path, mode_t type)
+int ClaimEntry(const char *path, mode_t type)
 {
     struct stat st;
     if (lstat(path, &st) != 0)
         return errno == ENOENT ? 0 : -1;
     if (IsOwn(st, type))
         return 0;
-    return MonRemoveEntry(path);
+    return ClaimRemove(path);
 }
 
-extern "C" int MonMakeOwnFifo(const char *path, mode_t mode, gid_t group)
+int ClaimFifo(const char *path, mode_t mode, gid_t group)
 {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         struct stat st;
@@ -87,7 +87,7 @@ extern "C" int MonMakeOwnFifo(const char *path, mode_t mode, gid_t group)
             if (IsOwn(st, S_IFIFO) && (st.st_mode & 07777) == mode &&
                 (group == static_cast<gid_t>(-1) || st.st_gid == group))
                 return 0;
-            if (MonRemoveEntry(path) != 0)
+            if (ClaimRemove(path) != 0)
                 return -1;
         } else if (errno != ENOENT) {
             return -1;
