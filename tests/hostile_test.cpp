@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -27,6 +27,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -113,44 +114,28 @@ bool Listening()
 
 bool HaveIpv6Loopback()
 {
-    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
+    return ReadFile("/proc/net/if_inet6").find("00000000000000000000000000000001") !=
+           std::string::npos;
 }
 
 // A connection from local address from (any port) to to:port; -1 if refused.
 int ConnectFrom(const char *from, const char *to, uint16_t port = MON_VIEWER_PORT)
 {
-    const int family = strchr(to, ':') != nullptr ? AF_INET6 : AF_INET;
-    sockaddr_storage local{}, remote{};
-    socklen_t len = 0;
-    auto fill = [&](sockaddr_storage *ss, const char *text, uint16_t p) {
-        if (family == AF_INET) {
-            auto *in = reinterpret_cast<sockaddr_in *>(ss);
-            in->sin_family = AF_INET;
-            in->sin_port = htons(p);
-            inet_pton(AF_INET, text, &in->sin_addr);
-            len = sizeof *in;
-        } else {
-            auto *in6 = reinterpret_cast<sockaddr_in6 *>(ss);
-            in6->sin6_family = AF_INET6;
-            in6->sin6_port = htons(p);
-            inet_pton(AF_INET6, text, &in6->sin6_addr);
-            len = sizeof *in6;
+    addrinfo hints{}, *local = nullptr, *remote = nullptr;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    int fd = -1;
+    if (getaddrinfo(from, "0", &hints, &local) == 0 &&
+        getaddrinfo(to, std::to_string(port).c_str(), &hints, &remote) == 0) {
+        fd = socket(remote->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(fd, local->ai_addr, local->ai_addrlen) != 0 ||
+            connect(fd, remote->ai_addr, remote->ai_addrlen) != 0) {
+            close(fd);
+            fd = -1;
         }
-    };
-    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    fill(&local, from, 0);
-    fill(&remote, to, port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), len) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&remote), len) != 0) {
-        close(fd);
-        return -1;
     }
+    freeaddrinfo(local);
+    freeaddrinfo(remote);
     return fd;
 }
 
@@ -174,26 +159,15 @@ bool ClosedUnserved(int fd)
     return poll(&p, 1, 3000) == 1 && read(fd, &c, 1) == 0;
 }
 
-// Removes the daemon's files and anything planted or displaced in /tmp.
+// Removes the daemon's files and anything planted or displaced in /tmp
+// (remove_all removes a symlink itself, never what it points to).
 void ClearTmp()
 {
-    DIR *d = opendir("/tmp");
-    while (dirent *e = d != nullptr ? readdir(d) : nullptr) {
-        const std::string name = e->d_name;
-        if (name.rfind("mon.", 0) != 0 && name != "victim")
-            continue;
-        const std::string path = "/tmp/" + name;
-        if (unlink(path.c_str()) == 0 || errno != EISDIR)
-            continue;
-        if (DIR *sub = opendir(path.c_str())) {
-            while (dirent *s = readdir(sub))
-                unlink((path + "/" + s->d_name).c_str());
-            closedir(sub);
-        }
-        rmdir(path.c_str());
+    for (const auto &e : std::filesystem::directory_iterator("/tmp")) {
+        const std::string name = e.path().filename();
+        if (name.rfind("mon.", 0) == 0 || name == "victim")
+            std::filesystem::remove_all(e.path());
     }
-    if (d != nullptr)
-        closedir(d);
 }
 
 class Hostile : public testing::Test {
@@ -445,12 +419,10 @@ TEST_F(Hostile, WhateverIsPlantedAtTheDaemonsPathsIsReplaced)
         Stop();
         // The planted directory was moved aside whole, not emptied.
         const std::string dir = kOwnPaths[(5 - round) % 4]; // where kind 1 went
-        DIR *d = opendir("/tmp");
         int displaced = 0;
-        while (dirent *e = readdir(d))
-            if (("/tmp/" + std::string(e->d_name)).rfind(dir + ".displaced-", 0) == 0)
-                displaced += access(("/tmp/" + std::string(e->d_name) + "/x").c_str(), F_OK) == 0;
-        closedir(d);
+        for (const auto &e : std::filesystem::directory_iterator("/tmp"))
+            if (e.path().string().rfind(dir + ".displaced-", 0) == 0)
+                displaced += std::filesystem::exists(e.path() / "x");
         EXPECT_EQ(displaced, 1) << dir;
     }
 }
