@@ -1,6 +1,7 @@
 /*
- * guiserver.cpp - the viewer server: one listening socket on port 5051 and
- * one forked child per viewer, bound to one of the store's slots 6 to 9.
+ * guiserver.cpp - the viewer server: a listening socket on port 5051 (or one
+ * per --listen address) and one forked child per admitted viewer, bound to
+ * one of the store's slots 6 to 9.
  * Invariant: a slot's clientPid entry names the single live (or not yet
  * reaped) child that serves it, or is 0.  The server writes the entry right
  * after the fork with SIGCHLD held back, so the reaper, which frees the
