@@ -33,7 +33,9 @@ namespace {
 int fifoFd = -1;
 int openCount = 0;
 
-constexpr mode_t kFifoMode = 0666;
+// Anyone may write reports, only the owner may read them: a second reader
+// would take frames (or parts of them) from the collector.
+constexpr mode_t kFifoMode = 0622;
 constexpr int kPipeSizeDefault = 65536;
 
 /* Keeps errno across calls whose own failures are of no interest. */
@@ -139,7 +141,10 @@ int OpenFifoFile(unsigned int type) noexcept
         return -1;
     }
     struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode)) {
+    // The reader takes only its own pipe: reports written into a FIFO that
+    // another user planted would be theirs to read or to block.
+    if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode) ||
+        (type == MON_FIFO_READER && st.st_uid != geteuid())) {
         (void)close(fd);
         errno = EINVAL;
         QxLogUpdate(nullptr, 1, 11, "Failed to open FIFO");

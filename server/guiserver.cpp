@@ -1,12 +1,15 @@
 /*
- * guiserver.cpp - the viewer server: one listening socket on port 5051 and
- * one forked child per viewer, bound to one of the store's slots 6 to 9.
+ * guiserver.cpp - the viewer server: a listening socket on port 5051 (or one
+ * per --listen address) and one forked child per admitted viewer, bound to
+ * one of the store's slots 6 to 9.
  * Invariant: a slot's clientPid entry names the single live (or not yet
  * reaped) child that serves it, or is 0.  The server writes the entry right
  * after the fork with SIGCHLD held back, so the reaper, which frees the
  * entries of ended children, always runs after the entry exists.
  */
 #include "guiserver.h"
+
+#include "access.h"
 
 #include "Shelf_internal.h"
 #include "frame_internal.h"
@@ -26,9 +29,6 @@ namespace {
 
 constexpr int kViewerFirst = MON_SLOT_VIEWER_FIRST;
 constexpr int kViewerLast = MON_SLOT_VIEWER_LAST;
-constexpr int kBindAttempts = 3;
-constexpr unsigned kBindRetrySeconds = 5;
-constexpr int kBacklog = 5;
 constexpr int kTypeKeyed = 1;  // request: 1 type byte + the 10-byte record key
 constexpr int kTypeStream = 2; // request: 1 type byte + the "all" flag byte
 constexpr int kKeyedRequestSize = 1 + MON_KEY_SIZE;
@@ -213,39 +213,12 @@ void Serve(MonHandle_t *store, int slot, int fd, ChildBuffers *b)
 
 int GUIOpen(void)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        QxLogUpdate(WardenLog(), 1, 24, "socket() in %s: %m", "GUIOpen");
-        return -1;
-    }
-    const int one = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
-        QxLogUpdate(WardenLog(), 1, 24, "setsockopt() in %s: %m", "GUIOpen");
-        close(fd);
-        return -1;
-    }
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
     addr.sin_port = htons(MON_VIEWER_PORT);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    for (int attempt = 1;; ++attempt) {
-        if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0)
-            break;
-        if (attempt == kBindAttempts)
-            QxLogUpdate(WardenLog(), 1, 24, "bind() in %s: %m", "GUIOpen");
-        sleep(kBindRetrySeconds);
-        if (attempt == kBindAttempts) {
-            close(fd);
-            return -1;
-        }
-    }
-    if (listen(fd, kBacklog) < 0) {
-        QxLogUpdate(WardenLog(), 1, 24, "Error in %s (listen): %m", "GUIOpen");
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return AccessListenOn(reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
 }
 
 int GUIAccept(int listenFd)
@@ -254,10 +227,16 @@ int GUIAccept(int listenFd)
     socklen_t peerLen = sizeof peer;
     const int fd = accept(listenFd, reinterpret_cast<struct sockaddr *>(&peer), &peerLen);
     if (fd < 0) {
-        if (errno == EINTR)
+        // EAGAIN: with several listening sockets (non-blocking) the
+        // connection that poll saw waiting went away before the accept.
+        if (errno == EINTR || errno == EAGAIN)
             return 0;
         QxLogUpdate(WardenLog(), 1, 24, "accept() in %s: %m", "GUIAccept");
         return TransientAcceptError(errno) ? 0 : -1;
+    }
+    if (!AccessAdmit(fd)) {
+        close(fd);
+        return 0;
     }
 
     int slot = kViewerFirst;
@@ -358,11 +337,12 @@ void MonGUIServer(void)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGCHLD, &sa, nullptr);
 
-    const int fd = GUIOpen();
-    if (fd >= 0) {
-        while (GUIAccept(fd) != -1) {
-        }
-        close(fd);
+    int fds[kAccessListenMax];
+    const int n = AccessOpenListeners(fds);
+    for (int fd; (fd = AccessNextListener(fds, n)) != -1;) {
+        if (fd >= 0 && GUIAccept(fd) == -1)
+            break;
     }
+    AccessCloseListeners(fds, n);
     StopViewerChildren();
 }

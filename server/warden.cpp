@@ -9,9 +9,11 @@
  */
 #include <quelm/monitor.h>
 
+#include "access.h"
 #include "guiserver.h"
 #include "my_getopt.h"
 #include "wardenlog.h"
+#include "ownpaths.h"
 
 #include <cerrno>
 #include <csignal>
@@ -37,7 +39,10 @@ constexpr const char *kUsage =
     "\t-n  or  --dbname <s>      (database name)\n"
     "\t-s  or  --dbhost <s>      (database server)\n"
     "\t-p  or  --dbport <n>      (database port)\n"
-    "\t-w  or  --dbpasswd <s>    (database password file)\n";
+    "\t-w  or  --dbpasswd <s>    (database password file)\n"
+    "\t        --listen <addr>   (viewer address[:port], repeatable)\n"
+    "\t        --allow <cidr>    (viewer peers let in, repeatable)\n"
+    "\t        --pipe-group <g>  (only this group may report)\n";
 constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
 
 // Process-wide state of the main process; forked workers get copies.  The
@@ -53,10 +58,18 @@ int doVersion = 0;
 int doHelp = 0;
 MonHandle_t *mmapHandle = nullptr;
 
+// Long options with an argument and no letter; above every character value.
+constexpr int kOptListen = 0x100;
+constexpr int kOptAllow = 0x101;
+constexpr int kOptPipeGroup = 0x102;
+
 const quelm::LongOption_t options[] = {
     {"foreground", 1, &isDaemon, 0},
     {"version", 1, &doVersion, 1},
     {"help", 1, &doHelp, 1},
+    {"listen", 2, nullptr, kOptListen},
+    {"allow", 2, nullptr, kOptAllow},
+    {"pipe-group", 2, nullptr, kOptPipeGroup},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -79,6 +92,9 @@ void ParseOptions(int argc, char **argv)
         case 'f': isDaemon = 0; break;
         case 'v': doVersion = 1; break;
         case 'h': doHelp = 1; break;
+        case kOptListen: bad = !AccessAddListen(quelm::optarg); break;
+        case kOptAllow: bad = !AccessAddAllow(quelm::optarg); break;
+        case kOptPipeGroup: bad = !OwnPathsSetPipeGroup(quelm::optarg); break;
         default: bad = true; break; // '?' and the database options alike
         }
         if (doVersion) {
@@ -368,6 +384,8 @@ int main(int argc, char **argv)
 {
     ParseOptions(argc, argv);
     RefuseEarlierInstance();
+    if (!OwnPathsClaim())
+        exit(1);
     if (isDaemon)
         my_daemonize();
 
@@ -382,7 +400,7 @@ int main(int argc, char **argv)
     if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &mmapHandle) < 0)
         exit(1);
 
-    if (StopRequested())
+    if (!OwnPathsMakePipe() || StopRequested())
         Shutdown();
     socksPid = ForkWorker(MonSocksServer, &childMask);
     if (socksPid < 0 || StopRequested())

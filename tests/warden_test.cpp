@@ -47,7 +47,10 @@ constexpr const char *kUsage =
     "\t-n  or  --dbname <s>      (database name)\n"
     "\t-s  or  --dbhost <s>      (database server)\n"
     "\t-p  or  --dbport <n>      (database port)\n"
-    "\t-w  or  --dbpasswd <s>    (database password file)\n";
+    "\t-w  or  --dbpasswd <s>    (database password file)\n"
+    "\t        --listen <addr>   (viewer address[:port], repeatable)\n"
+    "\t        --allow <cidr>    (viewer peers let in, repeatable)\n"
+    "\t        --pipe-group <g>  (only this group may report)\n";
 
 bool WaitFor(const std::function<bool()> &cond, int ms = 5000)
 {
