@@ -82,10 +82,24 @@ struct RepeatSlot {
 };
 RepeatSlot repeatSlots[kRepeatSlots];
 
+// Nonzero when QUELM_LOG_REPEATS is set (to any value): every line is then
+// written, repeats included, as a debugging run may want; -1 until read.
+std::atomic<int> everyRepeat{-1};
+
+bool EveryRepeat() {
+    int v = everyRepeat.load(std::memory_order_relaxed);
+    if (v < 0) {
+        v = getenv("QUELM_LOG_REPEATS") != nullptr ? 1 : 0;
+        everyRepeat.store(v, std::memory_order_relaxed);
+    }
+    return v != 0;
+}
+
 // True when a line of number may be written now; then *left is the count
 // of lines of that number left out since its previous line.  False: this
 // line is left out (and counted).
 bool RepeatAllows(int number, uint32_t *left) {
+    if (EveryRepeat()) return true;
     RepeatSlot &slot = repeatSlots[static_cast<unsigned>(number) % kRepeatSlots];
     const int64_t now = quelm::logClockMs();
     int64_t last = slot.lastMs.load(std::memory_order_relaxed);
@@ -231,6 +245,7 @@ extern "C" void QxLogEnd(LogHandle_t *h) {
 }
 
 void quelm::LogRepeatReset() {
+    everyRepeat.store(-1, std::memory_order_relaxed);
     for (RepeatSlot &slot : repeatSlots) {
         slot.lastMs.store(kNever, std::memory_order_relaxed);
         slot.left.store(0, std::memory_order_relaxed);

@@ -26,11 +26,13 @@ size_t LogFormat(char *buf, size_t cap, size_t len, const char *format, va_list 
 
 // Repeated lines: per message number, the first line is written, then at
 // most one line per kLogRepeatWindowMs; before the next written line of that
-// number a line "... repeated N times" counts what was left out.
+// number a line "... repeated N times" counts what was left out.  With
+// QUELM_LOG_REPEATS set in the environment every line is written.
 constexpr int64_t kLogRepeatWindowMs = 1000;
 // The clock the limit runs on (milliseconds, monotonic); a seam for tests.
 extern int64_t (*logClockMs)(void);
-// Forgets every number's last line and count (tests start from a clean slate).
+// Forgets every number's last line and count and reads QUELM_LOG_REPEATS
+// again (tests start from a clean slate).
 void LogRepeatReset();
 }  // namespace quelm
 

@@ -9,12 +9,14 @@
 #include "guiserver.h"
 
 #include "Shelf_internal.h"
+#include "supervise.h"
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/prctl.h>
@@ -29,6 +31,7 @@ constexpr int kViewerLast = MON_SLOT_VIEWER_LAST;
 constexpr int kBindAttempts = 3;
 constexpr unsigned kBindRetrySeconds = 5;
 constexpr int kBacklog = 5;
+constexpr long kAcceptPauseNs = 100 * 1000 * 1000; // after accept ran short of resources
 constexpr int kTypeKeyed = 1;  // request: 1 type byte + the 10-byte record key
 constexpr int kTypeStream = 2; // request: 1 type byte + the "all" flag byte
 constexpr int kKeyedRequestSize = 1 + MON_KEY_SIZE;
@@ -139,6 +142,13 @@ bool TransientAcceptError(int err)
     default:
         return false;
     }
+}
+
+/* Accept errors that mean the process or the system is short of
+ * descriptors or memory for the moment; they pass, so serving goes on. */
+bool ResourceAcceptError(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
 void SetTcpOption(int fd, int option, int value)
@@ -377,6 +387,13 @@ int GUIAccept(int listenFd)
         if (errno == EINTR)
             return 0;
         QxLogUpdate(WardenLog(), 1, 24, "accept() in %s: %m", "GUIAccept");
+        if (ResourceAcceptError(errno)) {
+            // The connection waits in the backlog; accepting again at once
+            // would fail again at once.  Give descriptors or memory a moment.
+            const struct timespec pause = {0, kAcceptPauseNs};
+            nanosleep(&pause, nullptr);
+            return 0;
+        }
         return TransientAcceptError(errno) ? 0 : -1;
     }
 
@@ -481,6 +498,7 @@ void MonGUIServer(void)
 
     const int fd = GUIOpen();
     if (fd >= 0) {
+        WorkerStarted();
         while (GUIAccept(fd) != -1) {
         }
         close(fd);

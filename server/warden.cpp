@@ -11,6 +11,7 @@
 
 #include "guiserver.h"
 #include "my_getopt.h"
+#include "supervise.h"
 #include "wardenlog.h"
 
 #include <cerrno>
@@ -38,7 +39,14 @@ constexpr const char *kUsage =
     "\t-s  or  --dbhost <s>      (database server)\n"
     "\t-p  or  --dbport <n>      (database port)\n"
     "\t-w  or  --dbpasswd <s>    (database password file)\n";
+constexpr const char *kStorePath = "/tmp/mon.mmap";
+constexpr const char *kPipePath = "/tmp/mon.fifo";
 constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
+// Message numbers of the daemon's own lines (each number is limited to one
+// line a second, so the two workers' lines must not share one).
+constexpr int kMsgCallFailed = 24;        // a call failed; the format ends in "%m"
+constexpr int kMsgCollectorEnded = 52;    // the collector ended and is restarted
+constexpr int kMsgViewerServerEnded = 53; // the viewer server ended and is restarted
 
 // Process-wide state of the main process; forked workers get copies.  The
 // worker PIDs are written by the SIGCHLD handler, hence sig_atomic_t.
@@ -47,7 +55,6 @@ volatile sig_atomic_t socksPid = 0; // collector; -1 after a failed fork, 0 once
 volatile sig_atomic_t guiPid = 0;   // viewer server; likewise
 volatile sig_atomic_t dbPid = 0;    // database worker: stopped and reaped, never started
 volatile sig_atomic_t stopSignal = 0; // stop signal noted by SigDieHandler, 0 if none
-volatile sig_atomic_t chldErrno = 0;  // errno of a failed reap in SigChldHandler
 int isDaemon = 1;
 int doVersion = 0;
 int doHelp = 0;
@@ -159,24 +166,10 @@ void SigDieHandler(int sig)
     stopSignal = sig;
 }
 
-/* Reaps at most one child and clears the worker slot naming it.  It runs
- * only while the main process waits in sigsuspend; a failure is noted for
- * the main flow to log, since logging is not async-signal-safe. */
+/* SIGCHLD only has to end the main process' wait: the supervision loop
+ * reaps every worker itself, so that it learns how the worker ended. */
 void SigChldHandler(int)
 {
-    const int saved = errno;
-    const pid_t pid = waitpid(-1, nullptr, WNOHANG);
-    if (pid < 0) {
-        chldErrno = errno;
-    } else if (pid > 0) {
-        if (pid == socksPid)
-            socksPid = 0;
-        else if (pid == guiPid)
-            guiPid = 0;
-        else if (pid == dbPid)
-            dbPid = 0;
-    }
-    errno = saved;
 }
 
 /* Installs the handlers; the stop signals and SIGCHLD are then blocked
@@ -221,67 +214,6 @@ bool StopRequested()
         return false;
     return sigismember(&pending, SIGHUP) == 1 || sigismember(&pending, SIGINT) == 1 ||
            sigismember(&pending, SIGQUIT) == 1 || sigismember(&pending, SIGTERM) == 1;
-}
-
-/* Forks a worker that runs body and exits with 1.  Returns the child's PID,
- * or -1 after logging a failed fork. */
-pid_t ForkWorker(void (*body)(), const sigset_t *childMask)
-{
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // A worker must not outlive a main process killed outright: a new
-        // daemon would reset the store under it and share the pipe with it.
-        (void)prctl(PR_SET_PDEATHSIG, SIGINT);
-        if (getppid() != parent)
-            _exit(1);
-        sigprocmask(SIG_SETMASK, childMask, nullptr);
-        body();
-        exit(1);
-    }
-    if (pid < 0) {
-        QxLogUpdate(QxLogDefaultHandle, 1, 51, "failed to fork() server, errno=%d", errno);
-        return -1;
-    }
-    return pid;
-}
-
-/* Collects an ended worker without blocking.  False when waitpid fails,
- * which can only mean the slot and the process table disagree (logged). */
-bool ReapWorker(volatile sig_atomic_t *slot)
-{
-    const pid_t pid = *slot;
-    if (pid <= 0)
-        return true;
-    const pid_t r = waitpid(pid, nullptr, WNOHANG);
-    if (r == pid) {
-        *slot = 0;
-        return true;
-    }
-    if (r == 0)
-        return true;
-    QxLogUpdate(QxLogDefaultHandle, 1, 51, "waitpid(%d) failed, errno=%d", static_cast<int>(pid),
-                errno);
-    return false;
-}
-
-/* Waits until both workers have ended, a stop signal arrives, or reaping
- * fails.  The two signals are taken only inside sigsuspend, so neither can
- * slip in between the checks and the wait. */
-void Supervise(const sigset_t *waitMask)
-{
-    while (stopSignal == 0) {
-        if (!ReapWorker(&socksPid) || !ReapWorker(&guiPid))
-            return;
-        if (socksPid <= 0 && guiPid <= 0)
-            return;
-        sigsuspend(waitMask);
-        if (chldErrno != 0) {
-            QxLogUpdate(QxLogDefaultHandle, 1, 51, "waitpid() failed, errno=%d",
-                        static_cast<int>(chldErrno));
-            chldErrno = 0;
-        }
-    }
 }
 
 /* Sends SIGINT to the process in slot, once, and clears the slot. */
@@ -329,12 +261,18 @@ void MonSocksServer()
 {
     MonHandle_t *store = nullptr;
     MonHandle_t *pipe = nullptr;
-    if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &store) < 0)
+    if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &store) < 0) {
+        QxLogUpdate(WardenLog(), 1, kMsgCallFailed, "%s: QxMonMemOpen(%s) failed: %m",
+                    "MonSocksServer", kStorePath);
         return;
+    }
     if (QxChuteOpen("mon.fifo", MON_FIFO_READER, &pipe) < 0) {
+        QxLogUpdate(WardenLog(), 1, kMsgCallFailed, "%s: QxChuteOpen(%s) failed: %m",
+                    "MonSocksServer", kPipePath);
         QxMonClose(store);
         return;
     }
+    WorkerStarted();
     for (;;) {
         errno = 0;
         const int r = QxMonRecvNextData(pipe, 1, &collectorRecord);
@@ -375,22 +313,27 @@ int main(int argc, char **argv)
     InstallSignals(&childMask);
 
     monPid = getpid();
+    // Logging first, so that every later failure of the start-up is told.
+    WardenLogStart(isDaemon ? QX_LOG_SYSLOG : QX_LOG_STDERR);
     WritePidFile();
 
-    WardenLogStart(isDaemon ? QX_LOG_SYSLOG : QX_LOG_STDERR);
-
-    if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &mmapHandle) < 0)
+    if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &mmapHandle) < 0) {
+        QxLogUpdate(WardenLog(), 1, kMsgCallFailed, "%s: QxMonMemOpen(%s) failed: %m; warden stops",
+                    "main", kStorePath);
         exit(1);
+    }
 
+    Worker_t workers[] = {
+        {"collector", MonSocksServer, &socksPid, kMsgCollectorEnded, true, -1, false, 0, 0, 0, -1},
+        {"viewer server", MonGUIServer, &guiPid, kMsgViewerServerEnded, false, -1, false, 0, 0, 0, -1},
+    };
     if (StopRequested())
         Shutdown();
-    socksPid = ForkWorker(MonSocksServer, &childMask);
-    if (socksPid < 0 || StopRequested())
+    if (!WorkerStart(&workers[0], &childMask) || StopRequested())
         Shutdown();
-    guiPid = ForkWorker(MonGUIServer, &childMask);
-    if (guiPid < 0)
+    if (!WorkerStart(&workers[1], &childMask))
         Shutdown();
 
-    Supervise(&childMask);
+    Supervise(workers, 2, &stopSignal, &childMask);
     Shutdown();
 }

@@ -37,13 +37,17 @@ protected:
         saved_ = quelm::logClockMs;
         quelm::logClockMs = FakeClock;
         fakeClockSteps = true;
+        saveRepeats_ = getenv("QUELM_LOG_REPEATS") != nullptr;
+        unsetenv("QUELM_LOG_REPEATS");
         quelm::LogRepeatReset();
     }
     void TearDown() override {
         quelm::logClockMs = saved_;
+        if (saveRepeats_) setenv("QUELM_LOG_REPEATS", "1", 1);
         quelm::LogRepeatReset();
     }
     int64_t (*saved_)(void) = nullptr;
+    bool saveRepeats_ = false;
 };
 
 // A handle made from the environment as it is set by the caller.
@@ -255,6 +259,23 @@ TEST_F(QxLog, RepeatedLinesAreCountedNotWritten) {
     QxLogUpdate(h, 5, 14, "dropped by level");
     QxLogUpdate(h, 1, 14, "shown");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), Pid5() + " shown\n");
+    QxLogEnd(h);
+}
+
+TEST_F(QxLog, EnvironmentCanAskForEveryRepeat) {
+    LogHandle_t *h = nullptr;
+    QxLogStart(&h, 1, 29, "t");
+    fakeClockSteps = false;
+    setenv("QUELM_LOG_REPEATS", "", 1);
+    quelm::LogRepeatReset();
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) QxLogUpdate(h, 1, 20, "same");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), Pid5() + " same\n" + Pid5() + " same\n" + Pid5() + " same\n");
+    unsetenv("QUELM_LOG_REPEATS");
+    quelm::LogRepeatReset();
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) QxLogUpdate(h, 1, 20, "same");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), Pid5() + " same\n");
     QxLogEnd(h);
 }
 

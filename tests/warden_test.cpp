@@ -13,7 +13,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -883,24 +885,177 @@ TEST_F(Warden, PidFileNamingTheStartingProcessItselfDoesNotBlock)
     EXPECT_EQ(Stderr().find("Can't run Monitor"), std::string::npos) << Stderr();
 }
 
-TEST_F(Warden, TermToTheCollectorLeavesTheDaemonUpUntilTheViewerServerEnds)
+// ---- supervision ----
+
+// Writes frame whole into the pipe, waiting out the moments in which no
+// collector holds the pipe open for reading (EPIPE) until ms have passed.
+bool WriteWhenRead(int fd, const Bytes &frame, int ms = 3000)
 {
+    bool ok = false;
+    WaitFor([&] {
+        const ssize_t n = write(fd, frame.data(), frame.size());
+        ok = n == static_cast<ssize_t>(frame.size());
+        return ok || !(n < 0 && errno == EPIPE);
+    }, ms);
+    return ok;
+}
+
+size_t CountOf(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
+    return n;
+}
+
+// The lowest descriptor number that pid has not open.
+int LowestFreeFd(pid_t pid)
+{
+    std::set<int> used;
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    while (dirent *e = d != nullptr ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.')
+            used.insert(atoi(e->d_name));
+    if (d != nullptr)
+        closedir(d);
+    int fd = 0;
+    while (used.count(fd) != 0)
+        ++fd;
+    return fd;
+}
+
+TEST_F(Warden, KilledCollectorIsReplacedAndReportsAreStoredAgain)
+{
+    signal(SIGPIPE, SIG_IGN);
     Start();
     Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
     const pid_t collector = Collector();
+    ASSERT_EQ(kill(collector, SIGKILL), 0);
+    const auto killed = std::chrono::steady_clock::now();
+    // Frames written while the old collector is dying may be read by it
+    // and lost with it; write once it is surely gone.
+    ASSERT_TRUE(WaitFor([&] { return Collector() != collector && Collector() != 0; }, 3000));
+    for (uint32_t h = 2; h <= 6; ++h)
+        ASSERT_TRUE(WriteWhenRead(writer_, RecordFrame(Record(getpid(), h, 0, MON_FLAG_START))));
+    ASSERT_TRUE(WaitFor([this] { return store_.PutCount() >= 6; }, 3000)) << Stderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, milliseconds(2000));
+    EXPECT_NE(Collector(), collector);
+    EXPECT_TRUE(Alive(Collector()));
+    EXPECT_TRUE(WaitFor([&] {
+        return Stderr().find("collector (PID " + std::to_string(collector) +
+                             ") was killed by signal 9") != std::string::npos;
+    })) << Stderr();
+    EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << "the main process ended";
+}
+
+TEST_F(Warden, KilledViewerServerIsReplacedAndViewersAreServedAgain)
+{
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
     const pid_t server = ViewerServer();
     ASSERT_GT(server, 0);
-    ASSERT_EQ(kill(collector, SIGTERM), 0);
-    ASSERT_TRUE(WaitFor([&] { return !Alive(collector); }));
-    std::this_thread::sleep_for(milliseconds(200));
-    EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << "the main process ended early";
-    const int v = Viewer();
-    EXPECT_EQ(Stream(v).size(), 1u);
+    ASSERT_EQ(kill(server, SIGKILL), 0);
+    const auto killed = std::chrono::steady_clock::now();
+    // A connection made while the old server's socket still stands dies with it.
+    ASSERT_TRUE(WaitFor([&] { return ViewerServer() != server; }, 3000));
+    size_t seen = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        const int fd = ConnectViewer();
+        if (fd < 0)
+            return false;
+        viewers_.push_back(fd);
+        seen = Stream(fd).size();
+        return true;
+    }, 3000)) << Stderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, milliseconds(2000));
+    EXPECT_EQ(seen, 1u);
+    EXPECT_NE(ViewerServer(), server);
+    EXPECT_TRUE(WaitFor([&] {
+        return Stderr().find("viewer server (PID " + std::to_string(server) +
+                             ") was killed by signal 9") != std::string::npos;
+    })) << Stderr();
+}
 
-    ASSERT_EQ(kill(server, SIGTERM), 0);
-    const int status = WaitExit(daemon_.pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+// The same viewer server keeps serving through a time without descriptors:
+// a connection that could not be accepted then is served once they are free.
+TEST_F(Warden, AcceptShortOfDescriptorsWaitsAndServesOn)
+{
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    const pid_t server = ViewerServer();
+    ASSERT_GT(server, 0);
+    struct rlimit saved;
+    ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, nullptr, &saved), 0);
+    struct rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(LowestFreeFd(server));
+    ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    const int fd = Viewer();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitFor([this] { return Stderr().find("accept() in GUIAccept: Too many open files") !=
+                                        std::string::npos; }))
+        << Stderr();
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_TRUE(Silent(fd, 10));
+
+    ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &saved, nullptr), 0);
+    EXPECT_EQ(Stream(fd).size(), 1u);
+    EXPECT_EQ(ViewerServer(), server) << "the viewer server was replaced, not kept";
+    EXPECT_EQ(Stderr().find("viewer server (PID"), std::string::npos) << Stderr();
+}
+
+// A flood of refused reports (updates of sessions the store never saw)
+// leaves a few lines and their counts, not one line per report.
+TEST_F(Warden, TenThousandFailingPutsWriteAFewDozenLines)
+{
+    const char *every = getenv("QUELM_LOG_REPEATS");
+    const std::string saved = every != nullptr ? every : "";
+    unsetenv("QUELM_LOG_REPEATS"); // the daemon limits repeats as it does in service
+    Start();
+    if (every != nullptr)
+        setenv("QUELM_LOG_REPEATS", saved.c_str(), 1);
+    Bytes all;
+    for (uint16_t i = 0; i < 10000; ++i) {
+        const Bytes f = RecordFrame(Record(getpid(), 7, i, MON_FLAG_UPDATE));
+        all.insert(all.end(), f.begin(), f.end());
+    }
+    size_t done = 0;
+    while (done < all.size()) {
+        const ssize_t n = write(writer_, all.data() + done, all.size() - done);
+        ASSERT_GT(n, 0);
+        done += static_cast<size_t>(n);
+    }
+    Put({Record(getpid(), 8, 0, MON_FLAG_START)}, 1); // every report before it was taken
+    const std::string err = Stderr();
+    EXPECT_GE(CountOf(err, "QxMonSendData() to shared mem failed"), 1u) << err;
+    EXPECT_LE(CountOf(err, "\n"), 40u) << err;
+}
+
+// A worker that dies before it could start, again and again, ends the daemon
+// with a line that says so; its own line says which call failed and why.
+TEST_F(Warden, CollectorThatCannotStartEndsTheDaemon)
+{
+    Start();
+    // A directory where the pipe was, with a file system mounted on it: no
+    // collector can open the pipe, nor remove what stands in its way.
+    ASSERT_EQ(unlink("/tmp/mon.fifo"), 0);
+    ASSERT_EQ(mkdir("/tmp/mon.fifo", 0755), 0);
+    ASSERT_EQ(mount("blocker", "/tmp/mon.fifo", "tmpfs", 0, "size=16k"), 0) << strerror(errno);
+    const pid_t collector = Collector();
+    ASSERT_EQ(kill(collector, SIGKILL), 0);
+    const int status = WaitExit(daemon_.pid, 20000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     daemon_.pid = -1;
+    const std::string err = Stderr();
+    EXPECT_NE(err.find("before it started, " + std::to_string(5) + " times in a row; warden stops"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(std::string("MonSocksServer: QxChuteOpen(/tmp/mon.fifo) failed: ")),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("restarting it in 250 ms"), std::string::npos) << err;
+    umount2("/tmp/mon.fifo", MNT_DETACH);
+    rmdir("/tmp/mon.fifo");
 }
 
 } // namespace
