@@ -11,6 +11,7 @@
 
 #include "guiserver.h"
 #include "my_getopt.h"
+#include "pidfile.h"
 #include "supervise.h"
 #include "wardenlog.h"
 
@@ -100,35 +101,13 @@ void ParseOptions(int argc, char **argv)
     }
 }
 
-/* The PID held by the PID file, or 0 when there is none: no regular file
- * (a symlink is never followed), or no decimal number at its start. */
-long ReadPidFile()
-{
-    const int fd = open(kPidPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    struct stat st;
-    char text[64];
-    ssize_t n = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0)
-        return 0;
-    text[n] = '\0';
-    char *end = nullptr;
-    errno = 0;
-    const long pid = strtol(text, &end, 10);
-    if (end == text || errno != 0 || pid > 0x7fffffffL || pid < -0x7fffffffL - 1)
-        return 0;
-    return pid;
-}
-
 /* Exits with 1 if the PID file names a live process.  0 and negative numbers
- * name no daemon: signal 0 to them would address a process group. */
+ * name no daemon: signal 0 to them would address a process group.  A file
+ * the daemon cannot trust (another user's, a link) names nothing: any user
+ * could plant one to keep the daemon from starting. */
 void RefuseEarlierInstance()
 {
-    const long pid = ReadPidFile();
+    const long pid = PidFileRead(kPidPath);
     // A restart that got the recorded PID again (a container whose /tmp
     // survived) is no earlier instance.
     if (pid <= 0 || pid == static_cast<long>(getpid()))
@@ -139,21 +118,13 @@ void RefuseEarlierInstance()
     }
 }
 
-/* Writes monPid as "%d" into the PID file; a file that cannot be opened,
- * or a path that is not a regular file, is silently left alone. */
+/* Writes monPid into the PID file.  A file that cannot be written does not
+ * stop the start-up (a second daemon is still refused by the store's own
+ * files), but is logged. */
 void WritePidFile()
 {
-    // O_NONBLOCK: a FIFO planted at the path must not hang the start-up.
-    const int fd = open(kPidPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) == 0) {
-        char text[16];
-        const int len = snprintf(text, sizeof text, "%d", static_cast<int>(monPid));
-        (void)!write(fd, text, static_cast<size_t>(len));
-    }
-    close(fd);
+    if (PidFileWrite(kPidPath, static_cast<pid_t>(monPid)) != 0)
+        QxLogUpdate(WardenLog(), 1, kMsgCallFailed, "%s: cannot write %s: %m", "main", kPidPath);
 }
 
 /* Stop signals.  In the main process the signal is only noted; the main

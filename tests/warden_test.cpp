@@ -517,7 +517,7 @@ TEST_F(Warden, LongAndShortForegroundStayAttached)
         EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << opt;
         struct stat st;
         ASSERT_EQ(stat(kPidFile, &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0644u) << "mode 0666 less the umask 022";
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
         Stop();
         unlink(kPidFile);
     }
@@ -536,7 +536,7 @@ TEST_F(Warden, VersionAloneDetachesAndRecordsTheDetachedPid)
     EXPECT_TRUE(Alive(detached));
     struct stat st;
     ASSERT_EQ(stat(kPidFile, &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u) << "the detached daemon runs with umask 0";
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "0644 although the detached daemon runs with umask 0";
 
     ASSERT_EQ(kill(detached, SIGTERM), 0);
     const std::map<pid_t, int> ended = ReapTree();
@@ -569,16 +569,78 @@ TEST_F(Warden, StaleEmptyGarbageZeroAndNegativePidsDoNotBlock)
     }
 }
 
-TEST_F(Warden, SymlinkAtThePidFileIsNeitherReadNorWritten)
+// The PID file the daemon leaves: a regular file of its own, one name,
+// mode 0644, holding its PID.
+void ExpectOwnPidFile(pid_t pid)
+{
+    struct stat st;
+    ASSERT_EQ(lstat(kPidFile, &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(ReadFile(kPidFile), std::to_string(pid));
+}
+
+TEST_F(Warden, SymlinkAtThePidFileIsReplacedNotFollowed)
 {
     WriteFile("/tmp/pid-target", std::to_string(getpid()));
     ASSERT_EQ(symlink("/tmp/pid-target", kPidFile), 0);
     Start();
     EXPECT_EQ(ReadFile("/tmp/pid-target"), std::to_string(getpid()));
-    struct stat st;
-    ASSERT_EQ(lstat(kPidFile, &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ExpectOwnPidFile(daemon_.pid);
     unlink("/tmp/pid-target");
+}
+
+// Another user plants a PID file naming a live process (init): it neither
+// keeps warden from starting nor stays.
+TEST_F(Warden, PidFileOfAnotherUserDoesNotBlockAndIsReplaced)
+{
+    WriteFile(kPidFile, "1");
+    ASSERT_EQ(chown(kPidFile, 65534, 65534), 0);
+    Start();
+    EXPECT_EQ(Stderr().find("Can't run Monitor"), std::string::npos) << Stderr();
+    ExpectOwnPidFile(daemon_.pid);
+}
+
+// A PID file that is a hard link to another file: the PID must not be
+// written into that file.
+TEST_F(Warden, HardLinkAtThePidFileIsNotWrittenThrough)
+{
+    WriteFile("/tmp/victim", "precious");
+    ASSERT_EQ(link("/tmp/victim", kPidFile), 0);
+    Start();
+    EXPECT_EQ(ReadFile("/tmp/victim"), "precious");
+    ExpectOwnPidFile(daemon_.pid);
+    unlink("/tmp/victim");
+}
+
+// Mode 0644 whatever the umask (a detached daemon runs with umask 0), also
+// for a PID file of its own left writable by everyone.
+TEST_F(Warden, PidFileIsNotWritableByOthersWhateverTheUmask)
+{
+    umask(0);
+    Start();
+    ExpectOwnPidFile(daemon_.pid);
+    Stop();
+    WriteFile(kPidFile, std::to_string(DeadPid()));
+    ASSERT_EQ(chmod(kPidFile, 0666), 0);
+    Start();
+    ExpectOwnPidFile(daemon_.pid);
+}
+
+// Directories and FIFOs at the path are replaced too; none of them hangs
+// or stops the start-up.
+TEST_F(Warden, DirectoryOrFifoAtThePidFileIsReplaced)
+{
+    ASSERT_EQ(mkdir(kPidFile, 0777), 0);
+    Start();
+    ExpectOwnPidFile(daemon_.pid);
+    Stop();
+    unlink(kPidFile);
+    ASSERT_EQ(mkfifo(kPidFile, 0666), 0);
+    Start();
+    ExpectOwnPidFile(daemon_.pid);
 }
 
 // ---- collector ----
