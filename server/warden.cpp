@@ -203,6 +203,8 @@ void StopWorker(volatile sig_atomic_t *slot)
 [[noreturn]] void Shutdown()
 {
     monPid = 0;
+    // While the viewer server still runs its children are provably its own.
+    MonGUIRecordChildren(static_cast<pid_t>(guiPid));
     StopWorker(&socksPid);
     StopWorker(&dbPid);
     StopWorker(&guiPid);

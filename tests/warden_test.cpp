@@ -947,6 +947,56 @@ TEST_F(Warden, PidFileNamingTheStartingProcessItselfDoesNotBlock)
     EXPECT_EQ(Stderr().find("Can't run Monitor"), std::string::npos) << Stderr();
 }
 
+// Writes pid into slot of the store's table, as any process that can map
+// the store could.
+bool ForgeSlot(int slot, uint32_t pid)
+{
+    const int fd = open("/tmp/mon.mmap", O_RDWR | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    void *p = mmap(nullptr, SHELF_MMAP_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED)
+        return false;
+    __atomic_store_n(&static_cast<ShelfHeader_t *>(p)->clientPid[slot], pid, __ATOMIC_RELAXED);
+    munmap(p, SHELF_MMAP_SIZE);
+    return true;
+}
+
+// A process of another user, unrelated to warden, whose PID is put into
+// the slot table: the shutdown must leave it alone and stop the real
+// viewer child.
+TEST_F(Warden, ShutdownSignalsOnlyProcessesTheDaemonForked)
+{
+    Start();
+    const int v = Viewer();
+    ASSERT_TRUE(Stream(v).empty());
+    const pid_t child = static_cast<pid_t>(store_.Slot(MON_SLOT_VIEWER_FIRST));
+    ASSERT_GT(child, 0);
+    const pid_t victim = fork();
+    if (victim == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        for (;;)
+            pause();
+    }
+    ASSERT_GT(victim, 0);
+    for (int s = MON_SLOT_VIEWER_FIRST + 1; s <= MON_SLOT_VIEWER_LAST; ++s)
+        ASSERT_TRUE(ForgeSlot(s, static_cast<uint32_t>(victim)));
+
+    ASSERT_EQ(kill(daemon_.pid, SIGTERM), 0);
+    const int status = WaitExit(daemon_.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    daemon_.pid = -1;
+    EXPECT_TRUE(ClosedWithoutAByte(v)) << "the real viewer child was not stopped";
+    EXPECT_TRUE(WaitFor([&] {
+        return waitpid(child, nullptr, WNOHANG) == child || (kill(child, 0) < 0 && errno == ESRCH);
+    }));
+    EXPECT_EQ(waitpid(victim, nullptr, WNOHANG), 0) << "a foreign process was signalled";
+    kill(victim, SIGKILL);
+    waitpid(victim, nullptr, 0);
+}
+
 // ---- supervision ----
 
 // Writes frame whole into the pipe, waiting out the moments in which no
