@@ -29,6 +29,20 @@ int MonOpenOwnFile(const char *path, mode_t mode);
 
 #ifdef __cplusplus
 }
+
+namespace quelm {
+/* How long MonMutexRequest waits for a held lock: a line naming the holder
+ * every stepMs, and -1 (ETIMEDOUT) once limitMs have passed.  Tests shorten
+ * them. */
+struct MutexWait_t {
+    int stepMs;
+    int limitMs;
+};
+extern MutexWait_t mutexWait;
+/* Forgets the sets this process created, so that its next creator open
+ * starts from a fresh set as a newly started daemon does (for tests). */
+void MonMutexForgetCreated();
+}  // namespace quelm
 #endif
 
 #endif /* QUELM_SEMGATE_INTERNAL_H */

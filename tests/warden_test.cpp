@@ -16,6 +16,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -995,6 +996,66 @@ TEST_F(Warden, ShutdownSignalsOnlyProcessesTheDaemonForked)
     EXPECT_EQ(waitpid(victim, nullptr, WNOHANG), 0) << "a foreign process was signalled";
     kill(victim, SIGKILL);
     waitpid(victim, nullptr, 0);
+}
+
+// ---- the store's semaphore sets ----
+
+int SetOf(const char *keyFile)
+{
+    return semget(ftok(keyFile, 'V'), 0, 0);
+}
+
+// A process of an earlier daemon still holds the hash lock (stopped, say):
+// the new daemon starts from fresh sets and collects at once.
+TEST_F(Warden, FreshDaemonDoesNotWaitOnTheLockOfTheStoreItReplaces)
+{
+    Start();
+    MonHandle_t *old = nullptr;
+    ASSERT_EQ(MonMutexOpen("mon.hash.mutex", 0, &old), 0);
+    Stop();
+    ASSERT_EQ(MonMutexRequest(old), 0);
+    const int oldSet = SetOf("/tmp/mon.hash.mutex");
+    ASSERT_GE(oldSet, 0);
+
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    EXPECT_NE(SetOf("/tmp/mon.hash.mutex"), oldSet);
+    MonMutexClose(old);
+}
+
+// Another user pre-creates both sets under the store's keys, one of them
+// locked: warden adopts neither, and its own are 0600.
+TEST_F(Warden, SetsPlantedByAnotherUserAreNotAdopted)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user (setuid)";
+    Start();
+    Stop();
+    for (const char *keyFile : {"/tmp/mon.hash.mutex", "/tmp/mon.free.mutex"})
+        ASSERT_EQ(semctl(SetOf(keyFile), 0, IPC_RMID), 0);
+    const pid_t attacker = fork();
+    if (attacker == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(90);
+        for (const char *keyFile : {"/tmp/mon.hash.mutex", "/tmp/mon.free.mutex"}) {
+            const int id = semget(ftok(keyFile, 'V'), 1, IPC_CREAT | IPC_EXCL | 0666);
+            if (id < 0 || semctl(id, 0, SETVAL, 1) != 0)
+                _exit(1);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(attacker, &status, 0), attacker);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    for (const char *keyFile : {"/tmp/mon.hash.mutex", "/tmp/mon.free.mutex"}) {
+        semid_ds ds;
+        ASSERT_EQ(semctl(SetOf(keyFile), 0, IPC_STAT, &ds), 0) << keyFile;
+        EXPECT_EQ(ds.sem_perm.uid, geteuid()) << keyFile;
+        EXPECT_EQ(ds.sem_perm.mode & 0777, 0600u) << keyFile;
+    }
 }
 
 // ---- supervision ----
