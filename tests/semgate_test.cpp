@@ -259,6 +259,13 @@ SetInfo Info(int id) {
     return info;
 }
 
+// The library's lines, all of them, to standard error (to be captured).
+void LogEverythingToStderr() {
+    if (QxLogDefaultHandle == nullptr) QxLogStart(&QxLogDefaultHandle, QX_LOG_STDERR, 29, "semgate");
+    QxLogDefaultHandle->flags = QX_LOG_STDERR;
+    QxLogDefaultHandle->level = 29;
+}
+
 // Runs body in a child with the identity of "nobody"; its exit code.
 template <class F>
 int AsNobody(F body) {
@@ -344,9 +351,7 @@ TEST_F(Semgate, WaitForAStoppedHolderIsLoggedAndBounded) {
 
     const quelm::MutexWait_t saved = quelm::mutexWait;
     quelm::mutexWait = {1000, 2500};
-    if (QxLogDefaultHandle == nullptr) QxLogStart(&QxLogDefaultHandle, QX_LOG_STDERR, 29, "semgate");
-    QxLogDefaultHandle->flags = QX_LOG_STDERR;
-    QxLogDefaultHandle->level = 29;
+    LogEverythingToStderr();
     testing::internal::CaptureStderr();
     const time_t start = time(nullptr);
     errno = 0;
@@ -370,9 +375,7 @@ TEST_F(Semgate, WaitForAStoppedHolderIsLoggedAndBounded) {
 }
 
 TEST(SemgateOpen, FailedOpenSaysWhichCallAndPath) {
-    if (QxLogDefaultHandle == nullptr) QxLogStart(&QxLogDefaultHandle, QX_LOG_STDERR, 29, "semgate");
-    QxLogDefaultHandle->flags = QX_LOG_STDERR;
-    QxLogDefaultHandle->level = 29;
+    LogEverythingToStderr();
     MonHandle_t *h = nullptr;
     testing::internal::CaptureStderr();
     EXPECT_EQ(MonMutexOpen("gate.absent", 0, &h), -1);
