@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "monitor.h"
+#include "qxlog_internal.h"
 #include "semgate_internal.h"
 
 namespace {
@@ -259,8 +260,11 @@ SetInfo Info(int id) {
     return info;
 }
 
-// The library's lines, all of them, to standard error (to be captured).
+// The library's lines, all of them, repeats included, to standard error
+// (to be captured).
 void LogEverythingToStderr() {
+    setenv("QUELM_LOG_REPEATS", "1", 1);
+    quelm::LogRepeatReset();
     if (QxLogDefaultHandle == nullptr) QxLogStart(&QxLogDefaultHandle, QX_LOG_STDERR, 29, "semgate");
     QxLogDefaultHandle->flags = QX_LOG_STDERR;
     QxLogDefaultHandle->level = 29;
