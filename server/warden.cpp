@@ -2,8 +2,9 @@
  * warden.cpp - the monitor daemon's main process and its collector.
  * The main process parses options, refuses to start while the PID in
  * /tmp/mon.pid lives, creates the shared store as slot 0 and forks the
- * collector and the viewer server; afterwards it only supervises, and every
- * way out (usage, refusal, failure, shutdown) ends with exit status 1.
+ * collector and the viewer server; afterwards it only supervises them,
+ * restarting a worker that dies (supervise.cpp), and every way out (usage,
+ * refusal, failure, shutdown) ends with exit status 1.
  * Stop signals are acted on only from the main flow: a handler merely notes
  * them, so the shutdown never runs on top of an interrupted malloc or stdio.
  */
@@ -20,11 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -50,7 +47,7 @@ constexpr int kMsgCollectorEnded = 52;    // the collector ended and is restarte
 constexpr int kMsgViewerServerEnded = 53; // the viewer server ended and is restarted
 
 // Process-wide state of the main process; forked workers get copies.  The
-// worker PIDs are written by the SIGCHLD handler, hence sig_atomic_t.
+// stop handler reads monPid and writes stopSignal, hence sig_atomic_t.
 volatile sig_atomic_t monPid = 0;   // main process, once the PID file is written
 volatile sig_atomic_t socksPid = 0; // collector; -1 after a failed fork, 0 once gone
 volatile sig_atomic_t guiPid = 0;   // viewer server; likewise
@@ -198,8 +195,9 @@ void StopWorker(volatile sig_atomic_t *slot)
 }
 
 /* The one shutdown sequence: the workers in the order collector, database,
- * viewer server, then every viewer child listed in the store, then the
- * store itself.  Never returns; the exit status is 1. */
+ * viewer server, then the viewer children (those the viewer server forked,
+ * never a PID merely listed in the store), then the store itself.  Never
+ * returns; the exit status is 1. */
 [[noreturn]] void Shutdown()
 {
     monPid = 0;
