@@ -2,7 +2,12 @@
  * semgate.cpp - a lock shared between processes: one System V semaphore whose
  * key comes from a file under /tmp.  Value 0 is free, 1 is held; the raise and
  * the lowering both carry SEM_UNDO, so the kernel gives the lock back when a
- * holder dies.  Nothing here logs; a failure is the -1 result and errno.
+ * holder dies.  A failure is the -1 result and errno; failed opens and long
+ * waits are logged as well, since a daemon that cannot get its locks must
+ * say why.  Sets are 0600 and must belong to the key file's owner: the
+ * store behind them is 0600 too, so no other user has a reason to hold one.
+ * A process' first creator open of a name starts from a fresh, unlocked
+ * set, so a new daemon never waits on a lock of the store it replaces.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -12,6 +17,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "monitor.h"
@@ -23,6 +29,23 @@ namespace {
 constexpr char kDir[] = "/tmp/";
 constexpr size_t kNameMax = 250;  // characters of the name kept in the path
 constexpr int kProject = 'V';     // ftok project character
+constexpr int kSetMode = 0600;    // only the store's owner takes its locks
+constexpr mode_t kKeyFileMode = 0644;
+constexpr int kMsgCallFailed = 24;  // a call failed; the format ends in "%m"
+constexpr int kMsgLockWait = 55;    // a lock has been held for long
+
+// Keys of the sets this process image created fresh.  A forked child (the
+// collector, a restarted worker) inherits the list and attaches to the set
+// its daemon made; a newly started daemon has an empty list.
+constexpr int kCreatedMax = 8;
+key_t createdKeys[kCreatedMax];
+int createdCount = 0;
+
+bool CreatedHere(key_t key) {
+    for (int i = 0; i < createdCount; ++i)
+        if (createdKeys[i] == key) return true;
+    return false;
+}
 
 // Wait until the value is 0, then raise it to 1; one semop applies both.
 sembuf requestOp[2] = {
@@ -63,7 +86,7 @@ int OpenKeyFile(const char *path, bool creator) {
     // A key file that another user planted, or a hard link to the other
     // key file, would hand the lock to someone else or give both locks one
     // semaphore (and the store would then wait on itself for ever).
-    if (creator) return MonOpenOwnFile(path, 0666);
+    if (creator) return MonOpenOwnFile(path, kKeyFileMode);
 #ifdef O_PATH
     const int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
 #else
@@ -83,6 +106,52 @@ int OpenKeyFile(const char *path, bool creator) {
         return -1;
     }
     return fd;
+}
+
+// The owner of set id, or -1 with errno.
+long SetOwner(int id) {
+    semid_ds ds;
+    SemArg arg;
+    arg.buf = &ds;
+    if (semctl(id, 0, IPC_STAT, arg) != 0) return -1;
+    return static_cast<long>(ds.sem_perm.uid);
+}
+
+// Creates a fresh set for key, removing one that stands in the way (an
+// earlier daemon's, possibly still locked, or one planted by another
+// user).  Returns the identifier or -1 with errno.
+int FreshSet(key_t key) {
+    int id = semget(key, 1, IPC_CREAT | IPC_EXCL | kSetMode);
+    if (id >= 0 || errno != EEXIST) return id;
+    const int old = semget(key, 0, 0);
+    if (old >= 0 && semctl(old, 0, IPC_RMID) != 0) return -1;
+    return semget(key, 1, IPC_CREAT | IPC_EXCL | kSetMode);
+}
+
+// The set for key as the creator needs it: fresh on this process' first
+// open, afterwards the one made then.  A set of another owner found later
+// (ours was removed and another put in its place) is replaced as well.
+int CreatorSet(key_t key) {
+    if (!CreatedHere(key)) {
+        const int id = FreshSet(key);
+        if (id >= 0 && createdCount < kCreatedMax) createdKeys[createdCount++] = key;
+        return id;
+    }
+    const int id = semget(key, 1, IPC_CREAT | kSetMode);
+    if (id >= 0 && SetOwner(id) != static_cast<long>(geteuid())) return FreshSet(key);
+    return id;
+}
+
+// The existing set for key, refused (EACCES) unless it belongs to owner,
+// the key file's owner.
+int AttachSet(key_t key, uid_t owner) {
+    const int id = semget(key, 0, 0);
+    if (id < 0) return -1;
+    if (SetOwner(id) != static_cast<long>(owner)) {
+        errno = EACCES;
+        return -1;
+    }
+    return id;
 }
 
 // Frees a handle that never became an open mutex; keeps errno.
@@ -151,18 +220,22 @@ extern "C" int MonMutexOpen(const char *name, int creator, MonHandle_t **out) {
     const bool isCreator = (creator & 0xff) != 0;
     int fd = OpenKeyFile(h->path, isCreator);
     if (fd < 0) {
+        QxLogUpdate(nullptr, 1, kMsgCallFailed, "%s: open(%s) failed: %m", "MonMutexOpen", h->path);
         Discard(h, -1);
         return -1;
     }
     m->creator = isCreator ? 1 : 0;
 
     key_t key = ftok(h->path, kProject);
-    if (key == static_cast<key_t>(-1)) {
+    struct stat keyStat;
+    if (key == static_cast<key_t>(-1) || fstat(fd, &keyStat) != 0) {
+        QxLogUpdate(nullptr, 1, kMsgCallFailed, "%s: ftok(%s) failed: %m", "MonMutexOpen", h->path);
         Discard(h, fd);
         return -1;
     }
-    int id = isCreator ? semget(key, 1, IPC_CREAT | 0666) : semget(key, 0, 0666);
+    int id = isCreator ? CreatorSet(key) : AttachSet(key, keyStat.st_uid);
     if (id < 0) {
+        QxLogUpdate(nullptr, 1, kMsgCallFailed, "%s: semget(%s) failed: %m", "MonMutexOpen", h->path);
         Discard(h, fd);
         return -1;
     }
@@ -183,13 +256,31 @@ extern "C" int MonMutexOpen(const char *name, int creator, MonHandle_t **out) {
     return 0;
 }
 
-// Takes the lock, blocking while another process holds it.  Returns 0 when
-// held, -1 for a bad handle or a failed semop (EINTR included: no retry
-// here, callers that must not fail retry themselves).
+quelm::MutexWait_t quelm::mutexWait = {2000, 10000};
+
+// Takes the lock, waiting while another process holds it, at most
+// mutexWait.limitMs; every mutexWait.stepMs of waiting logs which process
+// holds it (the last one to operate on the semaphore).  Returns 0 when
+// held, -1 for a bad handle, a wait past the limit (ETIMEDOUT) or a failed
+// semop (EINTR included: no retry here, callers that must not fail retry
+// themselves).
 extern "C" int MonMutexRequest(MonHandle_t *h) {
     MonMutex_t *m = OpenMutex(h);
     if (m == nullptr) return -1;
-    return semop(m->semId, requestOp, 2) == 0 ? 0 : -1;
+    const int step = quelm::mutexWait.stepMs > 0 ? quelm::mutexWait.stepMs : 1;
+    for (int waited = 0;;) {
+        const struct timespec timeout = {step / 1000, (step % 1000) * 1000000L};
+        if (semtimedop(m->semId, requestOp, 2, &timeout) == 0) return 0;
+        if (errno != EAGAIN) return -1;
+        waited += step;
+        const int holder = semctl(m->semId, 0, GETPID);
+        QxLogUpdate(nullptr, 1, kMsgLockWait, "%s: lock held by PID %d for %d seconds", h->path,
+                    holder, waited / 1000);
+        if (waited >= quelm::mutexWait.limitMs) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
 }
 
 // Gives the lock back.  Returns 0, or -1 at once (EAGAIN) when it was not
@@ -221,4 +312,8 @@ extern "C" int MonMutexClose(MonHandle_t *h) {
     h->priv = nullptr;
     free(h);
     return 0;
+}
+
+void quelm::MonMutexForgetCreated() {
+    createdCount = 0;
 }

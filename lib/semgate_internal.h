@@ -33,6 +33,17 @@ namespace quelm {
  * Returns the descriptor, or -1 with errno (EINVAL for a path that is not a
  * regular file, EPERM for one that cannot be replaced). */
 int MonOpenOwnFile(const char *path, mode_t mode);
+/* How long MonMutexRequest waits for a held lock: a line naming the holder
+ * every stepMs, and -1 (ETIMEDOUT) once limitMs have passed.  Tests shorten
+ * them. */
+struct MutexWait_t {
+    int stepMs;
+    int limitMs;
+};
+extern MutexWait_t mutexWait;
+/* Forgets the sets this process created, so that its next creator open
+ * starts from a fresh set as a newly started daemon does (for tests). */
+void MonMutexForgetCreated();
 }  // namespace quelm
 using quelm::MonOpenOwnFile;
 #endif

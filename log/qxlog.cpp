@@ -2,6 +2,11 @@
 // A handle holds a level threshold, output flags and an optional message
 // catalogue. Logging never fails towards its caller and leaves errno as it
 // found it, so callers may log a failure first and inspect errno afterwards.
+// A line is formatted into a per-thread buffer and leaves in one write, so
+// logging needs little stack (a proxy's threads may have 32 KiB) and lines
+// of two threads never interleave. Repeated lines are counted, not written,
+// beyond one per message number and second: a fault in a loop cannot flood
+// the log.
 
 #include <errno.h>
 #include <nl_types.h>
@@ -13,6 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "qxlog.h"
 #include "qxlog_internal.h"
 
@@ -22,7 +29,7 @@ int QxLogShowThreadIDS = 0;
 }
 
 namespace quelm {
-int dontLoop = 0;
+thread_local int dontLoop = 0;
 int logopened = 0;
 
 int LogPriority(int level) {
@@ -37,7 +44,6 @@ int LogPriority(int level) {
 
 namespace {
 
-constexpr size_t kLineSize = 2068;
 constexpr size_t kNameSize = 1024;
 constexpr intptr_t kNoCatalogue = -1;
 
@@ -59,33 +65,104 @@ int EnvLevel() {
     return atoi(v) * 5 + 4;
 }
 
-// Appends src to dst (which holds *len bytes) without passing cap - 1 bytes.
-void Append(char *dst, size_t *len, size_t cap, const char *src) {
-    while (*src != '\0' && *len + 1 < cap) dst[(*len)++] = *src++;
-    dst[*len] = '\0';
+int64_t MonotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Copies format after the prefix already in dst, replacing every "%m" by the
-// text of err. "%%" pairs are copied as they stand, so "%%m" keeps meaning a
-// literal "%m" to printf. Copying stops when dst is full.
-void ReplacePercentM(char *dst, size_t *len, size_t cap, const char *format, int err) {
-    const char *errText = strerror(err);
-    for (const char *p = format; *p != '\0' && *len + 1 < cap; ++p) {
-        if (p[0] == '%' && p[1] == 'm') {
-            Append(dst, len, cap, errText);
-            ++p;
-        } else if (p[0] == '%' && p[1] == '%') {
-            dst[(*len)++] = '%';
-            if (*len + 1 < cap) dst[(*len)++] = '%';
-            ++p;
-        } else {
-            dst[(*len)++] = *p;
-        }
+// Repeat accounting per message number (numbers share a slot modulo the
+// table size; the numbers in use are all below it).  Atomics, because the
+// threads of a proxy log through the same table.
+constexpr size_t kRepeatSlots = 64;
+constexpr int64_t kNever = INT64_MIN;
+struct RepeatSlot {
+    std::atomic<int64_t> lastMs{kNever};  // when the last line of the number was written
+    std::atomic<uint32_t> left{0};        // lines left out since then
+};
+RepeatSlot repeatSlots[kRepeatSlots];
+
+// Nonzero when QUELM_LOG_REPEATS is set (to any value): every line is then
+// written, repeats included, as a debugging run may want; -1 until read.
+std::atomic<int> everyRepeat{-1};
+
+bool EveryRepeat() {
+    int v = everyRepeat.load(std::memory_order_relaxed);
+    if (v < 0) {
+        v = getenv("QUELM_LOG_REPEATS") != nullptr ? 1 : 0;
+        everyRepeat.store(v, std::memory_order_relaxed);
     }
-    dst[*len] = '\0';
+    return v != 0;
+}
+
+// True when a line of number may be written now; then *left is the count
+// of lines of that number left out since its previous line.  False: this
+// line is left out (and counted).
+bool RepeatAllows(int number, uint32_t *left) {
+    if (EveryRepeat()) return true;
+    RepeatSlot &slot = repeatSlots[static_cast<unsigned>(number) % kRepeatSlots];
+    const int64_t now = quelm::logClockMs();
+    int64_t last = slot.lastMs.load(std::memory_order_relaxed);
+    if ((last != kNever && now - last < quelm::kLogRepeatWindowMs) ||
+        !slot.lastMs.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+        slot.left.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    *left = slot.left.exchange(0, std::memory_order_relaxed);
+    return true;
+}
+
+// The line being produced, per thread: a 2 KiB array on the stack would
+// take all the room a small thread stack has.  One byte more than a line
+// for its newline.
+constexpr size_t kLineSize = 2068;
+thread_local char lineBuf[kLineSize + 1];
+
+// Writes line (len bytes, a newline appended) to the handle's outputs.
+// pidField is the length of the leading "%05d:" field that syslog, which
+// adds the PID itself, is not given.
+void Emit(const LogHandle_t *h, int level, char *line, size_t len, size_t pidField) {
+    if ((h->flags & QX_LOG_STDERR) != 0) {
+        line[len] = '\n';
+        size_t done = 0;
+        while (done < len + 1) {
+            const ssize_t n = write(STDERR_FILENO, line + done, len + 1 - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        line[len] = '\0';
+    }
+    if ((h->flags & QX_LOG_SYSLOG) != 0) {
+        // Drop our PID field and the blank after it (with thread IDs on,
+        // the thread field and the blank remain).
+        size_t skip = pidField + (QxLogShowThreadIDS != 0 ? 0 : 1);
+        if (skip > len) skip = len;
+        syslog(quelm::LogPriority(level), "%s", line + skip);
+    }
+}
+
+size_t Format(char *buf, size_t cap, size_t len, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    len = quelm::LogFormat(buf, cap, len, format, args, 0);
+    va_end(args);
+    return len;
+}
+
+// Puts the "%05d:" PID field (and the thread field when asked for) and one
+// blank at the start of line.  Returns the length; *pidField receives the
+// PID field's own length (PIDs above 99999 print more than 5 digits).
+size_t Prefix(char *line, size_t *pidField) {
+    size_t len = Format(line, kLineSize, 0, "%05d:", static_cast<int>(getpid()));
+    *pidField = len;
+    if (QxLogShowThreadIDS != 0) len = Format(line, kLineSize, len, "%06d:", 0);
+    return Format(line, kLineSize, len, " ");
 }
 
 }  // namespace
+
+int64_t (*quelm::logClockMs)(void) = MonotonicMs;
 
 extern "C" void QxLogStart(LogHandle_t **where, int flags, int level, const char *name) {
     time_t now = time(nullptr);
@@ -144,40 +221,16 @@ extern "C" void QxLogvUpdate(LogHandle_t *h, int level, int number, const char *
 
     if (h->catd != kNoCatalogue)
         format = catgets(reinterpret_cast<nl_catd>(h->catd), 0, number, format);
-    if (format == nullptr) {
-        --quelm::dontLoop;
-        errno = savedErrno;
-        return;
-    }
-
-    char text[kLineSize];
-    int n = snprintf(text, sizeof text, "%05d:", static_cast<int>(getpid()));
-    size_t pidField = n > 0 ? static_cast<size_t>(n) : 0;
-    if (QxLogShowThreadIDS != 0) {
-        int m = snprintf(text + pidField, sizeof text - pidField, "%06d:", 0);
-        n += m > 0 ? m : 0;
-    }
-    size_t len = static_cast<size_t>(n);
-    Append(text, &len, sizeof text, " ");
-    ReplacePercentM(text, &len, sizeof text, format, savedErrno);
-
-    char line[kLineSize];
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    vsnprintf(line, sizeof line, text, args);
-#pragma GCC diagnostic pop
-
-    if ((h->flags & QX_LOG_STDERR) != 0) {
-        fprintf(stderr, "%s\n", line);
-        fflush(stderr);
-    }
-    if ((h->flags & QX_LOG_SYSLOG) != 0) {
-        // syslog adds the PID itself; drop our PID field and the blank after it
-        // (with thread IDs on, the thread field and the blank remain). The PID
-        // field is measured, since PIDs above 99999 print more than 5 digits.
-        size_t skip = pidField + (QxLogShowThreadIDS != 0 ? 0 : 1);
-        if (skip > strlen(line)) skip = strlen(line);
-        syslog(quelm::LogPriority(level), "%s", line + skip);
+    uint32_t left = 0;
+    if (format != nullptr && RepeatAllows(number, &left)) {
+        size_t pidField = 0;
+        const size_t prefix = Prefix(lineBuf, &pidField);
+        if (left > 0) {
+            const size_t len = Format(lineBuf, kLineSize, prefix, "... repeated %u times", left);
+            Emit(h, level, lineBuf, len, pidField);
+        }
+        const size_t len = quelm::LogFormat(lineBuf, kLineSize, prefix, format, args, savedErrno);
+        Emit(h, level, lineBuf, len, pidField);
     }
     errno = savedErrno;
     --quelm::dontLoop;
@@ -189,4 +242,12 @@ extern "C" void QxLogEnd(LogHandle_t *h) {
     h->catd = kNoCatalogue;
     closelog();
     free(h);
+}
+
+void quelm::LogRepeatReset() {
+    everyRepeat.store(-1, std::memory_order_relaxed);
+    for (RepeatSlot &slot : repeatSlots) {
+        slot.lastMs.store(kNever, std::memory_order_relaxed);
+        slot.left.store(0, std::memory_order_relaxed);
+    }
 }

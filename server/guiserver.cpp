@@ -13,13 +13,18 @@
 
 #include "Shelf_internal.h"
 #include "frame_internal.h"
+#include "supervise.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -29,6 +34,7 @@ namespace {
 
 constexpr int kViewerFirst = MON_SLOT_VIEWER_FIRST;
 constexpr int kViewerLast = MON_SLOT_VIEWER_LAST;
+constexpr long kAcceptPauseNs = 100 * 1000 * 1000; // after accept ran short of resources
 constexpr int kTypeKeyed = 1;  // request: 1 type byte + the 10-byte record key
 constexpr int kTypeStream = 2; // request: 1 type byte + the "all" flag byte
 constexpr int kKeyedRequestSize = 1 + MON_KEY_SIZE;
@@ -59,16 +65,67 @@ void InstallViewerChildStop(int slot)
         sigaction(s, &sa, nullptr);
 }
 
-/* Sends SIGINT to the holder of every viewer slot.  Entries that are not a
- * positive PID are skipped: kill() would read them as process groups. */
+/* True when /proc says that pid's parent is parent.  The slot table is
+ * written by every process that maps the store, so a PID read from it is
+ * only a claim; being our child is what makes it one of ours. */
+bool ChildOf(pid_t pid, pid_t parent)
+{
+    if (pid <= 0)
+        return false;
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char stat[512];
+    const ssize_t n = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (n <= 0)
+        return false;
+    stat[n] = '\0';
+    // "pid (comm) state ppid ...": comm may hold anything, so look after
+    // its last closing parenthesis.
+    const char *paren = strrchr(stat, ')');
+    char state = 0;
+    int ppid = 0;
+    return paren != nullptr && sscanf(paren + 1, " %c %d", &state, &ppid) == 2 && ppid == parent;
+}
+
+/* Sends SIGINT to the holder of every viewer slot that is a child of this
+ * process (the viewer server's own viewer children); any other PID in the
+ * table is not ours to signal.  SIGCHLD is held back meanwhile, so a child
+ * checked cannot be reaped, and its PID reused, before the signal. */
 void StopViewerChildren()
 {
+    sigset_t chld, saved;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &saved);
     for (int slot = kViewerFirst; slot <= kViewerLast; ++slot) {
         const pid_t pid = static_cast<pid_t>(quelm::ShelfSlotHolder(slot));
-        if (pid > 0)
+        if (ChildOf(pid, getpid()))
             kill(pid, SIGINT);
     }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
+
+// Process descriptors, called directly: the C library's header for them
+// does not declare them for C++ in every version in use.
+int PidfdOpen(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+int PidfdSignal(int fd, int sig)
+{
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0));
+}
+
+// In the main process: descriptors of the viewer children recorded by
+// MonGUIRecordChildren, so that MonGUICleanup signals exactly those
+// processes even after their PIDs could have been reused.
+int recordedChildren[kViewerLast - kViewerFirst + 1];
+int recordedCount = 0;
 
 /* Accept errors that concern only the one connection being accepted (the
  * peer went away, or the network reported an error for it): the listening
@@ -89,6 +146,13 @@ bool TransientAcceptError(int err)
     default:
         return false;
     }
+}
+
+/* Accept errors that mean the process or the system is short of
+ * descriptors or memory for the moment; they pass, so serving goes on. */
+bool ResourceAcceptError(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
 void SetTcpOption(int fd, int option, int value)
@@ -232,6 +296,13 @@ int GUIAccept(int listenFd)
         if (errno == EINTR || errno == EAGAIN)
             return 0;
         QxLogUpdate(WardenLog(), 1, 24, "accept() in %s: %m", "GUIAccept");
+        if (ResourceAcceptError(errno)) {
+            // The connection waits in the backlog; accepting again at once
+            // would fail again at once.  Give descriptors or memory a moment.
+            const struct timespec pause = {0, kAcceptPauseNs};
+            nanosleep(&pause, nullptr);
+            return 0;
+        }
         return TransientAcceptError(errno) ? 0 : -1;
     }
     if (!AccessAdmit(fd)) {
@@ -323,9 +394,34 @@ void GUISigChldHandler(int)
     errno = saved;
 }
 
+void MonGUIRecordChildren(pid_t server)
+{
+    for (int i = 0; i < recordedCount; ++i)
+        close(recordedChildren[i]);
+    recordedCount = 0;
+    if (server <= 0)
+        return;
+    for (int slot = kViewerFirst; slot <= kViewerLast; ++slot) {
+        const pid_t pid = static_cast<pid_t>(quelm::ShelfSlotHolder(slot));
+        if (!ChildOf(pid, server))
+            continue;
+        const int fd = PidfdOpen(pid);
+        // Checked again through the descriptor: the PID could have changed
+        // hands between the check and the open.
+        if (fd >= 0 && ChildOf(pid, server))
+            recordedChildren[recordedCount++] = fd;
+        else if (fd >= 0)
+            close(fd);
+    }
+}
+
 void MonGUICleanup(void)
 {
-    StopViewerChildren();
+    for (int i = 0; i < recordedCount; ++i) {
+        (void)PidfdSignal(recordedChildren[i], SIGINT);
+        close(recordedChildren[i]);
+    }
+    recordedCount = 0;
 }
 
 void MonGUIServer(void)
@@ -339,6 +435,8 @@ void MonGUIServer(void)
 
     int fds[kAccessListenMax];
     const int n = AccessOpenListeners(fds);
+    if (n > 0)
+        WorkerStarted();
     for (int fd; (fd = AccessNextListener(fds, n)) != -1;) {
         if (fd >= 0 && GUIAccept(fd) == -1)
             break;

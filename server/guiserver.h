@@ -41,8 +41,15 @@ int GUIChildInit(MonHandle_t *store, int slot);
  * the viewer slots naming it.  Async-signal-safe; errno is preserved. */
 void GUISigChldHandler(int sig);
 
-/* Sends SIGINT to the holder of every viewer slot whose entry is not 0;
- * neither waits nor clears the entries. */
+/* In the main process, before the viewer server is stopped: records the
+ * viewer children of server, the slot holders whose parent it is.  PIDs in
+ * the slot table that are not its children are never recorded: any process
+ * that maps the store can write them. */
+void MonGUIRecordChildren(pid_t server);
+
+/* Sends SIGINT to the viewer children recorded by MonGUIRecordChildren
+ * (through process descriptors, so never to a reused PID) and forgets
+ * them; neither waits nor clears the slot entries. */
 void MonGUICleanup(void);
 
 #endif /* WARDEN_GUISERVER_H */

@@ -2,8 +2,9 @@
  * warden.cpp - the monitor daemon's main process and its collector.
  * The main process parses options, refuses to start while the PID in
  * /tmp/mon.pid lives, creates the shared store as slot 0 and forks the
- * collector and the viewer server; afterwards it only supervises, and every
- * way out (usage, refusal, failure, shutdown) ends with exit status 1.
+ * collector and the viewer server; afterwards it only supervises them,
+ * restarting a worker that dies (supervise.cpp), and every way out (usage,
+ * refusal, failure, shutdown) ends with exit status 1.
  * Stop signals are acted on only from the main flow: a handler merely notes
  * them, so the shutdown never runs on top of an interrupted malloc or stdio.
  */
@@ -12,6 +13,8 @@
 #include "access.h"
 #include "guiserver.h"
 #include "my_getopt.h"
+#include "pidfile.h"
+#include "supervise.h"
 #include "wardenlog.h"
 #include "ownpaths.h"
 
@@ -20,11 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -43,16 +42,22 @@ constexpr const char *kUsage =
     "\t        --listen <addr>   (viewer address[:port], repeatable)\n"
     "\t        --allow <cidr>    (viewer peers let in, repeatable)\n"
     "\t        --pipe-group <g>  (only this group may report)\n";
+constexpr const char *kStorePath = "/tmp/mon.mmap";
+constexpr const char *kPipePath = "/tmp/mon.fifo";
 constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
+// Message numbers of the daemon's own lines (each number is limited to one
+// line a second, so the two workers' lines must not share one).
+constexpr int kMsgCallFailed = 24;        // a call failed; the format ends in "%m"
+constexpr int kMsgCollectorEnded = 52;    // the collector ended and is restarted
+constexpr int kMsgViewerServerEnded = 53; // the viewer server ended and is restarted
 
 // Process-wide state of the main process; forked workers get copies.  The
-// worker PIDs are written by the SIGCHLD handler, hence sig_atomic_t.
+// stop handler reads monPid and writes stopSignal, hence sig_atomic_t.
 volatile sig_atomic_t monPid = 0;   // main process, once the PID file is written
 volatile sig_atomic_t socksPid = 0; // collector; -1 after a failed fork, 0 once gone
 volatile sig_atomic_t guiPid = 0;   // viewer server; likewise
 volatile sig_atomic_t dbPid = 0;    // database worker: stopped and reaped, never started
 volatile sig_atomic_t stopSignal = 0; // stop signal noted by SigDieHandler, 0 if none
-volatile sig_atomic_t chldErrno = 0;  // errno of a failed reap in SigChldHandler
 int isDaemon = 1;
 int doVersion = 0;
 int doHelp = 0;
@@ -109,35 +114,13 @@ void ParseOptions(int argc, char **argv)
     }
 }
 
-/* The PID held by the PID file, or 0 when there is none: no regular file
- * (a symlink is never followed), or no decimal number at its start. */
-long ReadPidFile()
-{
-    const int fd = open(kPidPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    struct stat st;
-    char text[64];
-    ssize_t n = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0)
-        return 0;
-    text[n] = '\0';
-    char *end = nullptr;
-    errno = 0;
-    const long pid = strtol(text, &end, 10);
-    if (end == text || errno != 0 || pid > 0x7fffffffL || pid < -0x7fffffffL - 1)
-        return 0;
-    return pid;
-}
-
 /* Exits with 1 if the PID file names a live process.  0 and negative numbers
- * name no daemon: signal 0 to them would address a process group. */
+ * name no daemon: signal 0 to them would address a process group.  A file
+ * the daemon cannot trust (another user's, a link) names nothing: any user
+ * could plant one to keep the daemon from starting. */
 void RefuseEarlierInstance()
 {
-    const long pid = ReadPidFile();
+    const long pid = PidFileRead(kPidPath);
     // A restart that got the recorded PID again (a container whose /tmp
     // survived) is no earlier instance.
     if (pid <= 0 || pid == static_cast<long>(getpid()))
@@ -148,21 +131,13 @@ void RefuseEarlierInstance()
     }
 }
 
-/* Writes monPid as "%d" into the PID file; a file that cannot be opened,
- * or a path that is not a regular file, is silently left alone. */
+/* Writes monPid into the PID file.  A file that cannot be written does not
+ * stop the start-up (a second daemon is still refused by the store's own
+ * files), but is logged. */
 void WritePidFile()
 {
-    // O_NONBLOCK: a FIFO planted at the path must not hang the start-up.
-    const int fd = open(kPidPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) == 0) {
-        char text[16];
-        const int len = snprintf(text, sizeof text, "%d", static_cast<int>(monPid));
-        (void)!write(fd, text, static_cast<size_t>(len));
-    }
-    close(fd);
+    if (PidFileWrite(kPidPath, static_cast<pid_t>(monPid)) != 0)
+        QxLogUpdate(WardenLog(), 1, kMsgCallFailed, "%s: cannot write %s: %m", "main", kPidPath);
 }
 
 /* Stop signals.  In the main process the signal is only noted; the main
@@ -175,24 +150,10 @@ void SigDieHandler(int sig)
     stopSignal = sig;
 }
 
-/* Reaps at most one child and clears the worker slot naming it.  It runs
- * only while the main process waits in sigsuspend; a failure is noted for
- * the main flow to log, since logging is not async-signal-safe. */
+/* SIGCHLD only has to end the main process' wait: the supervision loop
+ * reaps every worker itself, so that it learns how the worker ended. */
 void SigChldHandler(int)
 {
-    const int saved = errno;
-    const pid_t pid = waitpid(-1, nullptr, WNOHANG);
-    if (pid < 0) {
-        chldErrno = errno;
-    } else if (pid > 0) {
-        if (pid == socksPid)
-            socksPid = 0;
-        else if (pid == guiPid)
-            guiPid = 0;
-        else if (pid == dbPid)
-            dbPid = 0;
-    }
-    errno = saved;
 }
 
 /* Installs the handlers; the stop signals and SIGCHLD are then blocked
@@ -239,67 +200,6 @@ bool StopRequested()
            sigismember(&pending, SIGQUIT) == 1 || sigismember(&pending, SIGTERM) == 1;
 }
 
-/* Forks a worker that runs body and exits with 1.  Returns the child's PID,
- * or -1 after logging a failed fork. */
-pid_t ForkWorker(void (*body)(), const sigset_t *childMask)
-{
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // A worker must not outlive a main process killed outright: a new
-        // daemon would reset the store under it and share the pipe with it.
-        (void)prctl(PR_SET_PDEATHSIG, SIGINT);
-        if (getppid() != parent)
-            _exit(1);
-        sigprocmask(SIG_SETMASK, childMask, nullptr);
-        body();
-        exit(1);
-    }
-    if (pid < 0) {
-        QxLogUpdate(QxLogDefaultHandle, 1, 51, "failed to fork() server, errno=%d", errno);
-        return -1;
-    }
-    return pid;
-}
-
-/* Collects an ended worker without blocking.  False when waitpid fails,
- * which can only mean the slot and the process table disagree (logged). */
-bool ReapWorker(volatile sig_atomic_t *slot)
-{
-    const pid_t pid = *slot;
-    if (pid <= 0)
-        return true;
-    const pid_t r = waitpid(pid, nullptr, WNOHANG);
-    if (r == pid) {
-        *slot = 0;
-        return true;
-    }
-    if (r == 0)
-        return true;
-    QxLogUpdate(QxLogDefaultHandle, 1, 51, "waitpid(%d) failed, errno=%d", static_cast<int>(pid),
-                errno);
-    return false;
-}
-
-/* Waits until both workers have ended, a stop signal arrives, or reaping
- * fails.  The two signals are taken only inside sigsuspend, so neither can
- * slip in between the checks and the wait. */
-void Supervise(const sigset_t *waitMask)
-{
-    while (stopSignal == 0) {
-        if (!ReapWorker(&socksPid) || !ReapWorker(&guiPid))
-            return;
-        if (socksPid <= 0 && guiPid <= 0)
-            return;
-        sigsuspend(waitMask);
-        if (chldErrno != 0) {
-            QxLogUpdate(QxLogDefaultHandle, 1, 51, "waitpid() failed, errno=%d",
-                        static_cast<int>(chldErrno));
-            chldErrno = 0;
-        }
-    }
-}
-
 /* Sends SIGINT to the process in slot, once, and clears the slot. */
 void StopWorker(volatile sig_atomic_t *slot)
 {
@@ -311,11 +211,14 @@ void StopWorker(volatile sig_atomic_t *slot)
 }
 
 /* The one shutdown sequence: the workers in the order collector, database,
- * viewer server, then every viewer child listed in the store, then the
- * store itself.  Never returns; the exit status is 1. */
+ * viewer server, then the viewer children (those the viewer server forked,
+ * never a PID merely listed in the store), then the store itself.  Never
+ * returns; the exit status is 1. */
 [[noreturn]] void Shutdown()
 {
     monPid = 0;
+    // While the viewer server still runs its children are provably its own.
+    MonGUIRecordChildren(static_cast<pid_t>(guiPid));
     StopWorker(&socksPid);
     StopWorker(&dbPid);
     StopWorker(&guiPid);
@@ -345,12 +248,18 @@ void MonSocksServer()
 {
     MonHandle_t *store = nullptr;
     MonHandle_t *pipe = nullptr;
-    if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &store) < 0)
+    if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &store) < 0) {
+        QxLogUpdate(WardenLog(), 1, kMsgCallFailed, "%s: QxMonMemOpen(%s) failed: %m",
+                    "MonSocksServer", kStorePath);
         return;
+    }
     if (QxChuteOpen("mon.fifo", MON_FIFO_READER, &pipe) < 0) {
+        QxLogUpdate(WardenLog(), 1, kMsgCallFailed, "%s: QxChuteOpen(%s) failed: %m",
+                    "MonSocksServer", kPipePath);
         QxMonClose(store);
         return;
     }
+    WorkerStarted();
     for (;;) {
         errno = 0;
         const int r = QxMonRecvNextData(pipe, 1, &collectorRecord);
@@ -393,22 +302,27 @@ int main(int argc, char **argv)
     InstallSignals(&childMask);
 
     monPid = getpid();
+    // Logging first, so that every later failure of the start-up is told.
+    WardenLogStart(isDaemon ? QX_LOG_SYSLOG : QX_LOG_STDERR);
     WritePidFile();
 
-    WardenLogStart(isDaemon ? QX_LOG_SYSLOG : QX_LOG_STDERR);
-
-    if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &mmapHandle) < 0)
+    if (QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &mmapHandle) < 0) {
+        QxLogUpdate(WardenLog(), 1, kMsgCallFailed, "%s: QxMonMemOpen(%s) failed: %m; warden stops",
+                    "main", kStorePath);
         exit(1);
+    }
 
+    Worker_t workers[] = {
+        {"collector", MonSocksServer, &socksPid, kMsgCollectorEnded, true, -1, false, 0, 0, 0, -1},
+        {"viewer server", MonGUIServer, &guiPid, kMsgViewerServerEnded, false, -1, false, 0, 0, 0, -1},
+    };
     if (!OwnPathsMakePipe() || StopRequested())
         Shutdown();
-    socksPid = ForkWorker(MonSocksServer, &childMask);
-    if (socksPid < 0 || StopRequested())
+    if (!WorkerStart(&workers[0], &childMask) || StopRequested())
         Shutdown();
-    guiPid = ForkWorker(MonGUIServer, &childMask);
-    if (guiPid < 0)
+    if (!WorkerStart(&workers[1], &childMask))
         Shutdown();
 
-    Supervise(&childMask);
+    Supervise(workers, 2, &stopSignal, &childMask);
     Shutdown();
 }

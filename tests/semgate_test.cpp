@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "monitor.h"
+#include "qxlog_internal.h"
 #include "semgate_internal.h"
 
 namespace {
@@ -240,6 +241,152 @@ TEST(SemgateHandle, WrongMagicIsRefusedAndUntouched) {
     EXPECT_EQ(MonMutexRelease(nullptr), -1);
     EXPECT_EQ(MonMutexQuery(nullptr), -1);
     EXPECT_EQ(MonMutexClose(nullptr), -1);
+}
+
+// ---- ownership, freshness and bounded waits ----
+
+struct SetInfo {
+    long uid = -1;
+    int mode = -1;
+};
+
+SetInfo Info(int id) {
+    semid_ds ds;
+    SetInfo info;
+    if (semctl(id, 0, IPC_STAT, &ds) == 0) {
+        info.uid = static_cast<long>(ds.sem_perm.uid);
+        info.mode = ds.sem_perm.mode & 0777;
+    }
+    return info;
+}
+
+// The library's lines, all of them, repeats included, to standard error
+// (to be captured).
+void LogEverythingToStderr() {
+    setenv("QUELM_LOG_REPEATS", "1", 1);
+    quelm::LogRepeatReset();
+    if (QxLogDefaultHandle == nullptr) QxLogStart(&QxLogDefaultHandle, QX_LOG_STDERR, 29, "semgate");
+    QxLogDefaultHandle->flags = QX_LOG_STDERR;
+    QxLogDefaultHandle->level = 29;
+}
+
+// Runs body in a child with the identity of "nobody"; its exit code.
+template <class F>
+int AsNobody(F body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(90);
+        _exit(body());
+    }
+    return ExitCode(pid);
+}
+
+TEST_F(Semgate, SetsArePrivateAndAFreshCreatorStartsUnlocked) {
+    EXPECT_EQ(Info(SemId(h)).mode, 0600);
+    EXPECT_EQ(Info(SemId(h)).uid, static_cast<long>(geteuid()));
+    // Another process of the same daemon (a forked worker) attaches to it.
+    MonHandle_t *again = nullptr;
+    ASSERT_EQ(MonMutexOpen("gate.test", 1, &again), 0);
+    EXPECT_EQ(SemId(again), SemId(h));
+    MonMutexClose(again);
+
+    // An earlier daemon's lock left held: a new daemon does not wait on it.
+    ASSERT_EQ(MonMutexRequest(h), 0);
+    const int old = SemId(h);
+    quelm::MonMutexForgetCreated();  // as a newly started daemon
+    MonHandle_t *fresh = nullptr;
+    ASSERT_EQ(MonMutexOpen("gate.test", 1, &fresh), 0);
+    EXPECT_EQ(MonMutexQuery(fresh), 0);
+    EXPECT_EQ(MonMutexRequest(fresh), 0);
+    EXPECT_EQ(MonMutexRelease(fresh), 0);
+    semid_ds ds;
+    EXPECT_EQ(semctl(old, 0, IPC_STAT, &ds), -1) << "the old set was left in place";
+    MonMutexClose(h);
+    h = fresh;
+}
+
+TEST_F(Semgate, SetOfAnotherUserIsReplacedByTheCreatorAndRefusedToOthers) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user (setuid)";
+    const key_t key = ftok("/tmp/gate.test", 'V');
+    ASSERT_EQ(semctl(SemId(h), 0, IPC_RMID), 0);
+    // Another user plants a set under the key and locks it.
+    ASSERT_EQ(AsNobody([key] {
+        const int id = semget(key, 1, IPC_CREAT | IPC_EXCL | 0666);
+        if (id < 0) return 1;
+        return semctl(id, 0, SETVAL, 1) == 0 ? 0 : 2;
+    }), 0);
+    const int planted = semget(key, 0, 0);
+    ASSERT_GE(planted, 0);
+
+    MonHandle_t *attach = nullptr;
+    EXPECT_EQ(MonMutexOpen("gate.test", 0, &attach), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(attach, nullptr);
+
+    MonHandle_t *mine = nullptr;
+    ASSERT_EQ(MonMutexOpen("gate.test", 1, &mine), 0);
+    EXPECT_NE(SemId(mine), planted);
+    EXPECT_EQ(Info(SemId(mine)).uid, static_cast<long>(geteuid()));
+    EXPECT_EQ(MonMutexQuery(mine), 0);
+    ASSERT_EQ(MonMutexOpen("gate.test", 0, &attach), 0);
+    EXPECT_EQ(SemId(attach), SemId(mine));
+    MonMutexClose(attach);
+    MonMutexClose(h);
+    h = mine;
+}
+
+// A holder that stopped (SIGSTOP) does not wedge the others for ever: the
+// wait names it once per step and gives up at the limit.
+TEST_F(Semgate, WaitForAStoppedHolderIsLoggedAndBounded) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        if (MonMutexRequest(h) != 0) _exit(2);
+        char c = 'x';
+        if (write(fds[1], &c, 1) != 1) _exit(3);
+        raise(SIGSTOP);
+        for (;;) pause();
+    }
+    close(fds[1]);
+    char c;
+    ASSERT_EQ(read(fds[0], &c, 1), 1);
+    close(fds[0]);
+
+    const quelm::MutexWait_t saved = quelm::mutexWait;
+    quelm::mutexWait = {1000, 2500};
+    LogEverythingToStderr();
+    testing::internal::CaptureStderr();
+    const time_t start = time(nullptr);
+    errno = 0;
+    EXPECT_EQ(MonMutexRequest(h), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    const time_t took = time(nullptr) - start;
+    const std::string log = testing::internal::GetCapturedStderr();
+    quelm::mutexWait = saved;
+
+    EXPECT_GE(took, 2);
+    EXPECT_LE(took, 10);
+    const std::string who = "/tmp/gate.test: lock held by PID " + std::to_string(holder);
+    EXPECT_NE(log.find(who + " for 1 seconds"), std::string::npos) << log;
+    EXPECT_NE(log.find(who + " for 2 seconds"), std::string::npos) << log;
+    EXPECT_EQ(MonMutexQuery(h), 1);
+
+    kill(holder, SIGKILL);
+    EXPECT_EQ(ExitCode(holder), -SIGKILL);
+    EXPECT_EQ(MonMutexRequest(h), 0);  // the kernel gave the lock back
+    EXPECT_EQ(MonMutexRelease(h), 0);
+}
+
+TEST(SemgateOpen, FailedOpenSaysWhichCallAndPath) {
+    LogEverythingToStderr();
+    MonHandle_t *h = nullptr;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(MonMutexOpen("gate.absent", 0, &h), -1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find(std::string("MonMutexOpen: open(/tmp/gate.absent) failed: ") + strerror(ENOENT)),
+              std::string::npos)
+        << log;
 }
 
 }  // namespace

@@ -13,7 +13,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -518,7 +521,7 @@ TEST_F(Warden, LongAndShortForegroundStayAttached)
         EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << opt;
         struct stat st;
         ASSERT_EQ(stat(kPidFile, &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0644u) << "mode 0666 less the umask 022";
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
         Stop();
         unlink(kPidFile);
     }
@@ -537,7 +540,7 @@ TEST_F(Warden, VersionAloneDetachesAndRecordsTheDetachedPid)
     EXPECT_TRUE(Alive(detached));
     struct stat st;
     ASSERT_EQ(stat(kPidFile, &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u) << "the detached daemon runs with umask 0";
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "0644 although the detached daemon runs with umask 0";
 
     ASSERT_EQ(kill(detached, SIGTERM), 0);
     const std::map<pid_t, int> ended = ReapTree();
@@ -570,16 +573,78 @@ TEST_F(Warden, StaleEmptyGarbageZeroAndNegativePidsDoNotBlock)
     }
 }
 
-TEST_F(Warden, SymlinkAtThePidFileIsNeitherReadNorWritten)
+// The PID file the daemon leaves: a regular file of its own, one name,
+// mode 0644, holding its PID.
+void ExpectOwnPidFile(pid_t pid)
+{
+    struct stat st;
+    ASSERT_EQ(lstat(kPidFile, &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(ReadFile(kPidFile), std::to_string(pid));
+}
+
+TEST_F(Warden, SymlinkAtThePidFileIsReplacedNotFollowed)
 {
     WriteFile("/tmp/pid-target", std::to_string(getpid()));
     ASSERT_EQ(symlink("/tmp/pid-target", kPidFile), 0);
     Start();
     EXPECT_EQ(ReadFile("/tmp/pid-target"), std::to_string(getpid()));
-    struct stat st;
-    ASSERT_EQ(lstat(kPidFile, &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ExpectOwnPidFile(daemon_.pid);
     unlink("/tmp/pid-target");
+}
+
+// Another user plants a PID file naming a live process (init): it neither
+// keeps warden from starting nor stays.
+TEST_F(Warden, PidFileOfAnotherUserDoesNotBlockAndIsReplaced)
+{
+    WriteFile(kPidFile, "1");
+    ASSERT_EQ(chown(kPidFile, 65534, 65534), 0);
+    Start();
+    EXPECT_EQ(Stderr().find("Can't run Monitor"), std::string::npos) << Stderr();
+    ExpectOwnPidFile(daemon_.pid);
+}
+
+// A PID file that is a hard link to another file: the PID must not be
+// written into that file.
+TEST_F(Warden, HardLinkAtThePidFileIsNotWrittenThrough)
+{
+    WriteFile("/tmp/victim", "precious");
+    ASSERT_EQ(link("/tmp/victim", kPidFile), 0);
+    Start();
+    EXPECT_EQ(ReadFile("/tmp/victim"), "precious");
+    ExpectOwnPidFile(daemon_.pid);
+    unlink("/tmp/victim");
+}
+
+// Mode 0644 whatever the umask (a detached daemon runs with umask 0), also
+// for a PID file of its own left writable by everyone.
+TEST_F(Warden, PidFileIsNotWritableByOthersWhateverTheUmask)
+{
+    umask(0);
+    Start();
+    ExpectOwnPidFile(daemon_.pid);
+    Stop();
+    WriteFile(kPidFile, std::to_string(DeadPid()));
+    ASSERT_EQ(chmod(kPidFile, 0666), 0);
+    Start();
+    ExpectOwnPidFile(daemon_.pid);
+}
+
+// Directories and FIFOs at the path are replaced too; none of them hangs
+// or stops the start-up.
+TEST_F(Warden, DirectoryOrFifoAtThePidFileIsReplaced)
+{
+    ASSERT_EQ(mkdir(kPidFile, 0777), 0);
+    Start();
+    ExpectOwnPidFile(daemon_.pid);
+    Stop();
+    unlink(kPidFile);
+    ASSERT_EQ(mkfifo(kPidFile, 0666), 0);
+    Start();
+    ExpectOwnPidFile(daemon_.pid);
 }
 
 // ---- collector ----
@@ -905,24 +970,287 @@ TEST_F(Warden, PidFileNamingTheStartingProcessItselfDoesNotBlock)
     EXPECT_EQ(Stderr().find("Can't run Monitor"), std::string::npos) << Stderr();
 }
 
-TEST_F(Warden, TermToTheCollectorLeavesTheDaemonUpUntilTheViewerServerEnds)
+// Writes pid into slot of the store's table, as any process that can map
+// the store could.
+bool ForgeSlot(int slot, uint32_t pid)
+{
+    const int fd = open("/tmp/mon.mmap", O_RDWR | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    void *p = mmap(nullptr, SHELF_MMAP_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED)
+        return false;
+    __atomic_store_n(&static_cast<ShelfHeader_t *>(p)->clientPid[slot], pid, __ATOMIC_RELAXED);
+    munmap(p, SHELF_MMAP_SIZE);
+    return true;
+}
+
+// A process of another user, unrelated to warden, whose PID is put into
+// the slot table: the shutdown must leave it alone and stop the real
+// viewer child.
+TEST_F(Warden, ShutdownSignalsOnlyProcessesTheDaemonForked)
 {
     Start();
-    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
-    const pid_t collector = Collector();
-    const pid_t server = ViewerServer();
-    ASSERT_GT(server, 0);
-    ASSERT_EQ(kill(collector, SIGTERM), 0);
-    ASSERT_TRUE(WaitFor([&] { return !Alive(collector); }));
-    std::this_thread::sleep_for(milliseconds(200));
-    EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << "the main process ended early";
     const int v = Viewer();
-    EXPECT_EQ(Stream(v).size(), 1u);
+    ASSERT_TRUE(Stream(v).empty());
+    const pid_t child = static_cast<pid_t>(store_.Slot(MON_SLOT_VIEWER_FIRST));
+    ASSERT_GT(child, 0);
+    const pid_t victim = fork();
+    if (victim == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        for (;;)
+            pause();
+    }
+    ASSERT_GT(victim, 0);
+    for (int s = MON_SLOT_VIEWER_FIRST + 1; s <= MON_SLOT_VIEWER_LAST; ++s)
+        ASSERT_TRUE(ForgeSlot(s, static_cast<uint32_t>(victim)));
 
-    ASSERT_EQ(kill(server, SIGTERM), 0);
+    ASSERT_EQ(kill(daemon_.pid, SIGTERM), 0);
     const int status = WaitExit(daemon_.pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     daemon_.pid = -1;
+    EXPECT_TRUE(ClosedWithoutAByte(v)) << "the real viewer child was not stopped";
+    EXPECT_TRUE(WaitFor([&] {
+        return waitpid(child, nullptr, WNOHANG) == child || (kill(child, 0) < 0 && errno == ESRCH);
+    }));
+    EXPECT_EQ(waitpid(victim, nullptr, WNOHANG), 0) << "a foreign process was signalled";
+    kill(victim, SIGKILL);
+    waitpid(victim, nullptr, 0);
+}
+
+// ---- the store's semaphore sets ----
+
+int SetOf(const char *keyFile)
+{
+    return semget(ftok(keyFile, 'V'), 0, 0);
+}
+
+// A process of an earlier daemon still holds the hash lock (stopped, say):
+// the new daemon starts from fresh sets and collects at once.
+TEST_F(Warden, FreshDaemonDoesNotWaitOnTheLockOfTheStoreItReplaces)
+{
+    Start();
+    MonHandle_t *old = nullptr;
+    ASSERT_EQ(MonMutexOpen("mon.hash.mutex", 0, &old), 0);
+    Stop();
+    ASSERT_EQ(MonMutexRequest(old), 0);
+    const int oldSet = SetOf("/tmp/mon.hash.mutex");
+    ASSERT_GE(oldSet, 0);
+
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    EXPECT_NE(SetOf("/tmp/mon.hash.mutex"), oldSet);
+    MonMutexClose(old);
+}
+
+// Another user pre-creates both sets under the store's keys, one of them
+// locked: warden adopts neither, and its own are 0600.
+TEST_F(Warden, SetsPlantedByAnotherUserAreNotAdopted)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user (setuid)";
+    Start();
+    Stop();
+    for (const char *keyFile : {"/tmp/mon.hash.mutex", "/tmp/mon.free.mutex"})
+        ASSERT_EQ(semctl(SetOf(keyFile), 0, IPC_RMID), 0);
+    const pid_t attacker = fork();
+    if (attacker == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(90);
+        for (const char *keyFile : {"/tmp/mon.hash.mutex", "/tmp/mon.free.mutex"}) {
+            const int id = semget(ftok(keyFile, 'V'), 1, IPC_CREAT | IPC_EXCL | 0666);
+            if (id < 0 || semctl(id, 0, SETVAL, 1) != 0)
+                _exit(1);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(attacker, &status, 0), attacker);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    for (const char *keyFile : {"/tmp/mon.hash.mutex", "/tmp/mon.free.mutex"}) {
+        semid_ds ds;
+        ASSERT_EQ(semctl(SetOf(keyFile), 0, IPC_STAT, &ds), 0) << keyFile;
+        EXPECT_EQ(ds.sem_perm.uid, geteuid()) << keyFile;
+        EXPECT_EQ(ds.sem_perm.mode & 0777, 0600u) << keyFile;
+    }
+}
+
+// ---- supervision ----
+
+// Writes frame whole into the pipe, waiting out the moments in which no
+// collector holds the pipe open for reading (EPIPE) until ms have passed.
+bool WriteWhenRead(int fd, const Bytes &frame, int ms = 3000)
+{
+    bool ok = false;
+    WaitFor([&] {
+        const ssize_t n = write(fd, frame.data(), frame.size());
+        ok = n == static_cast<ssize_t>(frame.size());
+        return ok || !(n < 0 && errno == EPIPE);
+    }, ms);
+    return ok;
+}
+
+size_t CountOf(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
+    return n;
+}
+
+// The lowest descriptor number that pid has not open.
+int LowestFreeFd(pid_t pid)
+{
+    std::set<int> used;
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    while (dirent *e = d != nullptr ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.')
+            used.insert(atoi(e->d_name));
+    if (d != nullptr)
+        closedir(d);
+    int fd = 0;
+    while (used.count(fd) != 0)
+        ++fd;
+    return fd;
+}
+
+TEST_F(Warden, KilledCollectorIsReplacedAndReportsAreStoredAgain)
+{
+    signal(SIGPIPE, SIG_IGN);
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    const pid_t collector = Collector();
+    ASSERT_EQ(kill(collector, SIGKILL), 0);
+    const auto killed = std::chrono::steady_clock::now();
+    // Frames written while the old collector is dying may be read by it
+    // and lost with it; write once it is surely gone.
+    ASSERT_TRUE(WaitFor([&] { return Collector() != collector && Collector() != 0; }, 3000));
+    for (uint32_t h = 2; h <= 6; ++h)
+        ASSERT_TRUE(WriteWhenRead(writer_, RecordFrame(Record(getpid(), h, 0, MON_FLAG_START))));
+    ASSERT_TRUE(WaitFor([this] { return store_.PutCount() >= 6; }, 3000)) << Stderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, milliseconds(2000));
+    EXPECT_NE(Collector(), collector);
+    EXPECT_TRUE(Alive(Collector()));
+    EXPECT_TRUE(WaitFor([&] {
+        return Stderr().find("collector (PID " + std::to_string(collector) +
+                             ") was killed by signal 9") != std::string::npos;
+    })) << Stderr();
+    EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << "the main process ended";
+}
+
+TEST_F(Warden, KilledViewerServerIsReplacedAndViewersAreServedAgain)
+{
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    const pid_t server = ViewerServer();
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(kill(server, SIGKILL), 0);
+    const auto killed = std::chrono::steady_clock::now();
+    // A connection made while the old server's socket still stands dies with it.
+    ASSERT_TRUE(WaitFor([&] { return ViewerServer() != server; }, 3000));
+    size_t seen = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        const int fd = ConnectViewer();
+        if (fd < 0)
+            return false;
+        viewers_.push_back(fd);
+        seen = Stream(fd).size();
+        return true;
+    }, 3000)) << Stderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, milliseconds(2000));
+    EXPECT_EQ(seen, 1u);
+    EXPECT_NE(ViewerServer(), server);
+    EXPECT_TRUE(WaitFor([&] {
+        return Stderr().find("viewer server (PID " + std::to_string(server) +
+                             ") was killed by signal 9") != std::string::npos;
+    })) << Stderr();
+}
+
+// The same viewer server keeps serving through a time without descriptors:
+// a connection that could not be accepted then is served once they are free.
+TEST_F(Warden, AcceptShortOfDescriptorsWaitsAndServesOn)
+{
+    Start();
+    Put({Record(getpid(), 1, 0, MON_FLAG_START)}, 1);
+    const pid_t server = ViewerServer();
+    ASSERT_GT(server, 0);
+    struct rlimit saved;
+    ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, nullptr, &saved), 0);
+    struct rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(LowestFreeFd(server));
+    ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    const int fd = Viewer();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitFor([this] { return Stderr().find("accept() in GUIAccept: Too many open files") !=
+                                        std::string::npos; }))
+        << Stderr();
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_TRUE(Silent(fd, 10));
+
+    ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &saved, nullptr), 0);
+    EXPECT_EQ(Stream(fd).size(), 1u);
+    EXPECT_EQ(ViewerServer(), server) << "the viewer server was replaced, not kept";
+    EXPECT_EQ(Stderr().find("viewer server (PID"), std::string::npos) << Stderr();
+}
+
+// A flood of refused reports (updates of sessions the store never saw)
+// leaves a few lines and their counts, not one line per report.
+TEST_F(Warden, TenThousandFailingPutsWriteAFewDozenLines)
+{
+    const char *every = getenv("QUELM_LOG_REPEATS");
+    const std::string saved = every != nullptr ? every : "";
+    unsetenv("QUELM_LOG_REPEATS"); // the daemon limits repeats as it does in service
+    Start();
+    if (every != nullptr)
+        setenv("QUELM_LOG_REPEATS", saved.c_str(), 1);
+    Bytes all;
+    for (uint16_t i = 0; i < 10000; ++i) {
+        const Bytes f = RecordFrame(Record(getpid(), 7, i, MON_FLAG_UPDATE));
+        all.insert(all.end(), f.begin(), f.end());
+    }
+    size_t done = 0;
+    while (done < all.size()) {
+        const ssize_t n = write(writer_, all.data() + done, all.size() - done);
+        ASSERT_GT(n, 0);
+        done += static_cast<size_t>(n);
+    }
+    Put({Record(getpid(), 8, 0, MON_FLAG_START)}, 1); // every report before it was taken
+    const std::string err = Stderr();
+    EXPECT_GE(CountOf(err, "QxMonSendData() to shared mem failed"), 1u) << err;
+    EXPECT_LE(CountOf(err, "\n"), 40u) << err;
+}
+
+// A worker that dies before it could start, again and again, ends the daemon
+// with a line that says so; its own line says which call failed and why.
+TEST_F(Warden, CollectorThatCannotStartEndsTheDaemon)
+{
+    Start();
+    // A directory where the pipe was, with a file system mounted on it: no
+    // collector can open the pipe, nor remove what stands in its way.
+    ASSERT_EQ(unlink("/tmp/mon.fifo"), 0);
+    ASSERT_EQ(mkdir("/tmp/mon.fifo", 0755), 0);
+    ASSERT_EQ(mount("blocker", "/tmp/mon.fifo", "tmpfs", 0, "size=16k"), 0) << strerror(errno);
+    const pid_t collector = Collector();
+    ASSERT_EQ(kill(collector, SIGKILL), 0);
+    const int status = WaitExit(daemon_.pid, 20000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    daemon_.pid = -1;
+    const std::string err = Stderr();
+    EXPECT_NE(err.find("before it started, " + std::to_string(5) + " times in a row; warden stops"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(std::string("MonSocksServer: QxChuteOpen(/tmp/mon.fifo) failed: ")),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("restarting it in 250 ms"), std::string::npos) << err;
+    umount2("/tmp/mon.fifo", MNT_DETACH);
+    rmdir("/tmp/mon.fifo");
 }
 
 } // namespace
