@@ -171,6 +171,28 @@ bool WaitForWaiter(int semId) {
 
 void NoOp(int) {}
 
+// Routes the store's kill() to a fake for one scope: every call fails with
+// err (or succeeds when err is 0) and is counted.
+class FakeKill {
+public:
+    explicit FakeKill(int err) : saved_(shelfSys) {
+        error = err;
+        calls = 0;
+        shelfSys.kill = [](pid_t, int) -> int {
+            ++calls;
+            if (error == 0) return 0;
+            errno = error;
+            return -1;
+        };
+    }
+    ~FakeKill() { shelfSys = saved_; }
+    static inline int error = 0;
+    static inline int calls = 0;
+
+private:
+    ShelfSys_t saved_;
+};
+
 // A process forked before the test opens anything, so that its opens are
 // those of a process with no store handle; it obeys commands over a pipe.
 class Worker {
@@ -477,17 +499,62 @@ TEST_F(Store, ProbeRestartsThenGoesLinear) {
 }
 
 TEST_F(Store, TableHolds382LiveRecords) {
-    for (uint32_t i = 0; i < 382; ++i) {
-        MonData_t k = Key(me, i, 0);
-        ASSERT_NE(ShelfCreateData(d, &k), nullptr) << i;
-    }
+    for (uint32_t i = 0; i < 382; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_START), 0) << i;
     EXPECT_EQ(Hdr()->hashCount, 382u);
+    // Full of live sessions: the purge frees nothing, so the 383rd is
+    // refused, and "store full" is logged once for the whole episode.
+    testing::internal::CaptureStderr();
     MonData_t k = Key(me, 382, 0);
     EXPECT_EQ(ShelfCreateData(d, &k), nullptr);
     EXPECT_EQ(Put(me, 382, MON_FLAG_START), -1);
+    EXPECT_EQ(Put(me, 383, MON_FLAG_START), -1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("store full, 382 live records"), std::string::npos) << log;
+    EXPECT_EQ(log.find("store full"), log.rfind("store full")) << log;
     EXPECT_EQ(Hdr()->hashCount, 382u);
+    for (uint32_t i = 0; i < 382; ++i) EXPECT_NE(Stored(me, i), nullptr) << i;
     // Stored keys still take puts.
     EXPECT_EQ(Put(me, 5, MON_FLAG_START), 0);
+    ExpectAccounted();
+}
+
+// The store used to stay full for good: the load check refused before any
+// clean-up could run.  Ended sessions that every reader has seen now make
+// room for the next one, and a new episode logs again.
+TEST_F(Store, FullStoreRecoversOnceItsSessionsEnd) {
+    MonHandle_t *v6 = Open(6);
+    ASSERT_NE(v6, nullptr);
+    for (uint32_t i = 0; i < 382; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_START), 0) << i;
+    for (uint32_t i = 0; i < 382; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_END), 0) << i;
+    MonData_t g;
+    int read = 0;
+    while (ShelfGetNext(v6, 0, &g) == 1) ++read;
+    EXPECT_EQ(read, 382);
+
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(Put(me, 1000, MON_FLAG_START), 0);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find("store full"), std::string::npos) << log;
+    EXPECT_EQ(Hdr()->hashCount, 1u);  // the read, ended records were purged
+    ASSERT_EQ(ShelfGetNext(v6, 0, &g), 1);
+    EXPECT_EQ(g.handleNum, 1000u);
+    EXPECT_EQ(g.flags, MON_FLAG_START);
+    ExpectAccounted();
+}
+
+// Ended records that a viewer has not read are kept by a gentle purge; only
+// when that frees nothing does the forced one drop them and stop the viewer
+// (a made-up slot 7 holder; the fake kill keeps the signal from going out).
+TEST_F(Store, FullStoreOfUnreadEndsIsPurgedByForce) {
+    FakeKill fake(0);
+    ShelfClaimSlot(7, 4242);
+    for (uint32_t i = 0; i < 382; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_START | MON_FLAG_END), 0);
+    EXPECT_EQ(Hdr()->hashCount, 382u);
+    FakeKill::calls = 0;
+    ASSERT_EQ(Put(me, 1000, MON_FLAG_START), 0);
+    EXPECT_GT(FakeKill::calls, 0);
+    EXPECT_EQ(Hdr()->hashCount, 1u);
+    EXPECT_NE(Stored(me, 1000), nullptr);
     ExpectAccounted();
 }
 
@@ -818,28 +885,6 @@ TEST_F(Store, CleanupClearsDeadOwnersAndKeepsUnreadRecords) {
 }
 
 // ---- liveness and the slot table ---------------------------------------------
-
-// Routes the store's kill() to a fake for one scope: every call fails with
-// err (or succeeds when err is 0) and is counted.
-class FakeKill {
-public:
-    explicit FakeKill(int err) : saved_(shelfSys) {
-        error = err;
-        calls = 0;
-        shelfSys.kill = [](pid_t, int) -> int {
-            ++calls;
-            if (error == 0) return 0;
-            errno = error;
-            return -1;
-        };
-    }
-    ~FakeKill() { shelfSys = saved_; }
-    static inline int error = 0;
-    static inline int calls = 0;
-
-private:
-    ShelfSys_t saved_;
-};
 
 TEST_F(Store, OnlyEsrchCountsAProcessAsGone) {
     {
