@@ -12,6 +12,8 @@
 
 #include "guiserver.h"
 
+#include "Shelf_internal.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -38,7 +40,9 @@ constexpr const char *kUsage =
     "\t-n  or  --dbname <s>      (database name)\n"
     "\t-s  or  --dbhost <s>      (database server)\n"
     "\t-p  or  --dbport <n>      (database port)\n"
-    "\t-w  or  --dbpasswd <s>    (database password file)\n";
+    "\t-w  or  --dbpasswd <s>    (database password file)\n"
+    "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n";
+constexpr int kOptCapacity = 0x100; // returned for --capacity, which has no letter
 constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
 
 // Process-wide state of the main process; forked workers get copies.  The
@@ -58,11 +62,35 @@ const quelm::LongOption_t options[] = {
     {"foreground", 1, &isDaemon, 0},
     {"version", 1, &doVersion, 1},
     {"help", 1, &doHelp, 1},
+    {"capacity", 2, nullptr, kOptCapacity},
     {nullptr, 0, nullptr, 0},
 };
 
 // The collector's record buffer, reused for every report.
 MonData_t collectorRecord;
+
+/* Sizes the store for --capacity text, or exits with 1 after saying why:
+ * not a whole number from 1 to the largest accepted, or more than this
+ * machine's memory or the space free in /tmp can hold.  Runs before anything
+ * is created. */
+void SetCapacity(const char *text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long n = text != nullptr && *text >= '0' && *text <= '9' ? strtol(text, &end, 10) : -1;
+    if (n < 1 || n > quelm::kShelfMaxCapacity || errno != 0 || end == nullptr || *end != '\0') {
+        fprintf(stderr, "warden: --capacity needs a whole number from 1 to %ld, not \"%s\"\n",
+                quelm::kShelfMaxCapacity, text != nullptr ? text : "");
+        exit(1);
+    }
+    uint64_t need = 0;
+    if (quelm::ShelfSetCapacity(n, &need) != 0) {
+        fprintf(stderr, "warden: a store for %ld sessions needs %llu bytes, more than %s\n", n,
+                static_cast<unsigned long long>(need),
+                errno == ENOSPC ? "/tmp has free" : "this machine's memory");
+        exit(1);
+    }
+}
 
 /* Handles options; returns only when start-up is to go on.  Prints the
  * version line whenever asked and exits with 1 after the usage text. */
@@ -80,6 +108,7 @@ void ParseOptions(int argc, char **argv)
         case 'f': isDaemon = 0; break;
         case 'v': doVersion = 1; break;
         case 'h': doHelp = 1; break;
+        case kOptCapacity: SetCapacity(quelm::optarg); break;
         default: bad = true; break; // '?' and the database options alike
         }
         if (doVersion) {
