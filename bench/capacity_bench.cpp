@@ -15,6 +15,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_common.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -45,20 +47,6 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr int kSizes[] = {382, 10000, 100000};
 constexpr int kUpdates = 20000; // update reports per ingest run
-
-// Figure name -> one value per repetition, for the summary's medians.
-std::map<std::string, std::vector<double>> results;
-
-double Median(const std::string &name)
-{
-    auto it = results.find(name);
-    if (it == results.end() || it->second.empty())
-        return 0;
-    std::vector<double> v = it->second;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -112,51 +100,6 @@ bool WriteAll(int fd, const unsigned char *p, size_t n)
     }
     return true;
 }
-
-// Reads frames from a viewer connection, buffered.
-class FrameReader {
-public:
-    explicit FrameReader(int fd) : fd_(fd) {}
-    int Next()
-    {
-        if (!Fill(2))
-            return -1;
-        const int len = buf_[pos_] << 8 | buf_[pos_ + 1];
-        if (!Fill(2 + static_cast<size_t>(len)))
-            return -1;
-        pos_ += 2 + static_cast<size_t>(len);
-        return len;
-    }
-    // Frames until the empty one: the number of records, or -1.
-    int Stream()
-    {
-        int n = 0;
-        for (int len; (len = Next()) != 0; ++n)
-            if (len < 0)
-                return -1;
-        return n;
-    }
-
-private:
-    bool Fill(size_t n)
-    {
-        if (end_ - pos_ >= n)
-            return true;
-        memmove(buf_, buf_ + pos_, end_ - pos_);
-        end_ -= pos_;
-        pos_ = 0;
-        while (end_ < n) {
-            const ssize_t r = read(fd_, buf_ + end_, sizeof buf_ - end_);
-            if (r <= 0)
-                return false;
-            end_ += static_cast<size_t>(r);
-        }
-        return true;
-    }
-    int fd_;
-    unsigned char buf_[65536];
-    size_t pos_ = 0, end_ = 0;
-};
 
 int Connect()
 {
@@ -337,14 +280,15 @@ void BM_Viewer(benchmark::State &state)
         auto t0 = Clock::now();
         const int fd = Connect();
         FrameReader in(fd);
-        if (fd < 0 || !KeyedRequest(fd, key) || in.Next() <= 0) {
+        const unsigned char *reply = nullptr;
+        if (fd < 0 || !KeyedRequest(fd, key) || in.Next(&reply) <= 0) {
             state.SkipWithError("no keyed reply");
             break;
         }
         const double connect = Seconds(Clock::now() - t0);
 
         t0 = Clock::now();
-        if (!Request(fd, {2, 0}) || in.Stream() != sessions) {
+        if (!Request(fd, {2, 0}) || ReadStream(in) != sessions) {
             state.SkipWithError("the drain missed records");
             break;
         }
@@ -353,7 +297,7 @@ void BM_Viewer(benchmark::State &state)
         constexpr int kIdle = 200;
         t0 = Clock::now();
         for (int i = 0; i < kIdle; ++i) {
-            if (!Request(fd, {2, 0}) || in.Stream() != 0) {
+            if (!Request(fd, {2, 0}) || ReadStream(in) != 0) {
                 state.SkipWithError("an idle stream was not empty");
                 break;
             }
@@ -427,21 +371,8 @@ void PrintSummary()
 
 int main(int argc, char **argv)
 {
-    if (getenv("QUELM_ISOLATED") == nullptr) {
-        // Never near a real warden: run again in private namespaces.
-        char self[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0)
-            return 1;
-        self[n] = '\0';
-        std::vector<char *> args{const_cast<char *>(QUELM_ISOLATE), self};
-        for (int i = 1; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(QUELM_ISOLATE, args.data());
-        perror("capacity_bench: " QUELM_ISOLATE);
-        return 1;
-    }
+    if (getenv("QUELM_ISOLATED") == nullptr)
+        return RunIsolated(argc, argv, QUELM_ISOLATE, "capacity_bench");
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     signal(SIGPIPE, SIG_IGN);
 
