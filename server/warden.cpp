@@ -42,7 +42,7 @@ constexpr const char *kUsage =
     "\t-p  or  --dbport <n>      (database port)\n"
     "\t-w  or  --dbpasswd <s>    (database password file)\n"
     "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n";
-constexpr int kOptCapacity = 0x100; // returned for --capacity, which has no letter
+constexpr int kOptCapacity = 0x103; // --capacity has no letter; above every character
 constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
 
 // Process-wide state of the main process; forked workers get copies.  The
