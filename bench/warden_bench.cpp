@@ -14,6 +14,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_common.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -53,21 +55,6 @@ constexpr int kBurst = 200;            // reports of one non-blocking burst
 constexpr int kStreamRecords = 382;    // records of the large change stream
 constexpr int kSmallStream = 5;        // records of the latency stream
 constexpr uint16_t kRawPort = 6051;    // port of the raw baseline servers
-
-// Figure name -> one value per repetition, for the summary's medians.
-std::map<std::string, std::vector<double>> results;
-
-// The median of a figure's repetitions (0 when it was not measured).
-double Median(const std::string &name)
-{
-    auto it = results.find(name);
-    if (it == results.end() || it->second.empty())
-        return 0;
-    std::vector<double> v = it->second;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 double Seconds(Clock::duration d)
 {
@@ -164,58 +151,6 @@ void WriteFrameWaiting(int fd, const Bytes &frame)
 }
 
 // ---- reading frames: one buffered reader for every client ----
-
-class FrameReader {
-public:
-    explicit FrameReader(int fd) : fd_(fd) {}
-    // Next frame's payload length (payload in buf), or -1 at end of stream.
-    int Next(const unsigned char **payload)
-    {
-        if (!Fill(2))
-            return -1;
-        const int len = buf_[pos_] << 8 | buf_[pos_ + 1];
-        if (!Fill(2 + static_cast<size_t>(len)))
-            return -1;
-        *payload = buf_ + pos_ + 2;
-        pos_ += 2 + static_cast<size_t>(len);
-        return len;
-    }
-
-private:
-    bool Fill(size_t n)
-    {
-        if (end_ - pos_ >= n)
-            return true;
-        memmove(buf_, buf_ + pos_, end_ - pos_);
-        end_ -= pos_;
-        pos_ = 0;
-        while (end_ < n) {
-            const ssize_t r = read(fd_, buf_ + end_, sizeof buf_ - end_);
-            if (r <= 0)
-                return false;
-            end_ += static_cast<size_t>(r);
-        }
-        return true;
-    }
-    int fd_;
-    unsigned char buf_[65536];
-    size_t pos_ = 0, end_ = 0;
-};
-
-// Reads frames until the empty one; the number of non-empty frames, or -1.
-int ReadStream(FrameReader &in)
-{
-    int n = 0;
-    const unsigned char *p;
-    for (;;) {
-        const int len = in.Next(&p);
-        if (len < 0)
-            return -1;
-        if (len == 0)
-            return n;
-        ++n;
-    }
-}
 
 // ---- the warden under test ----
 
@@ -860,21 +795,8 @@ void PrintSummary()
 
 int main(int argc, char **argv)
 {
-    if (getenv("QUELM_ISOLATED") == nullptr) {
-        // Never near a real warden: run again in private namespaces.
-        char self[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0)
-            return 1;
-        self[n] = '\0';
-        std::vector<char *> args{const_cast<char *>(QUELM_ISOLATE), self};
-        for (int i = 1; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(QUELM_ISOLATE, args.data());
-        perror("warden_bench: " QUELM_ISOLATE);
-        return 1;
-    }
+    if (getenv("QUELM_ISOLATED") == nullptr)
+        return RunIsolated(argc, argv, QUELM_ISOLATE, "warden_bench");
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     signal(SIGPIPE, SIG_IGN);
 

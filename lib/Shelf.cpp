@@ -13,6 +13,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -98,6 +99,50 @@ using namespace shelf;
 constexpr char kFreeMutexName[] = "mon.free.mutex";
 constexpr char kHashMutexName[] = "mon.hash.mutex";
 const unsigned char zeros[1024] = {};
+constexpr uint32_t kPage = 4096;
+
+// What this process's next slot-0 open creates: the default store unless
+// ShelfSetCapacity asked for another size.
+uint32_t createSize = SHELF_MMAP_SIZE;
+int createHash = SHELF_HASH_INITIAL;
+
+// Checks, before anything is mapped, that the header of an existing store
+// describes a segment this process can map: at least 1 MiB, no larger than
+// the largest capacity makes, inside the file, and a table inside the
+// segment.  Returns the segment size, or 0 after logging.
+uint32_t AttachSize(int fd, off_t fileSize) {
+    ShelfHeader_t hdr;
+    if (pread(fd, &hdr, sizeof hdr, 0) != static_cast<ssize_t>(sizeof hdr)) {
+        QxLogUpdate(nullptr, 1, 29, "QxMonMemOpen: could not map memory mapped file");
+        return 0;
+    }
+    const uint64_t tableEnd = uint64_t{hdr.hashTable} + uint64_t{hdr.hashSize} * 4;
+    const bool sane = hdr.segSize >= SHELF_MMAP_SIZE && hdr.segSize <= MaxSegSize() &&
+                      hdr.segSize % kUnit == 0 && static_cast<uint64_t>(fileSize) >= hdr.segSize &&
+                      hdr.hashSize >= 5 && hdr.hashTable >= kArenaOff && hdr.hashTable % 4 == 0 &&
+                      tableEnd <= hdr.segSize - 4;
+    if (!sane) {
+        QxLogUpdate(nullptr, 1, 29,
+                    "QxMonMemOpen: store header not sane (segSize=%u hashSize=%u hashTable=%u, "
+                    "file %lld bytes), not mapped",
+                    hdr.segSize, hdr.hashSize, hdr.hashTable, static_cast<long long>(fileSize));
+        return 0;
+    }
+    return hdr.segSize;
+}
+
+// Gives a new file its length, all zero.  The default store is written out
+// as it always was (1025 blocks of 1024 zero bytes); a larger one is made
+// sparse, so pages cost memory only once records use them.
+bool ZeroFill(int fd, uint32_t size) {
+    if (size == SHELF_MMAP_SIZE) {
+        for (uint32_t i = 0; i < size / sizeof zeros + 1; ++i) {
+            if (write(fd, zeros, sizeof zeros) != static_cast<ssize_t>(sizeof zeros)) return false;
+        }
+        return true;
+    }
+    return ftruncate(fd, 0) == 0 && ftruncate(fd, off_t{size} + off_t{sizeof zeros}) == 0;
+}
 
 // Closes whatever a failed open made before it failed: the mutex handles,
 // the private part and the handle; with no other store handle in the
@@ -146,11 +191,21 @@ int OpenStoreFile(const char *path, int client) {
         return -1;
     }
     // Touching a mapped page past the end of a short file raises SIGBUS;
-    // the creator writes the whole length before it maps.
-    if (client != MON_SLOT_DAEMON && st.st_size < static_cast<off_t>(mmapSize)) {
-        QxLogUpdate(nullptr, 1, 29, "QxMonMemOpen: could not map memory mapped file");
-        close(fd);
-        return -1;
+    // the creator writes the whole length before it maps, an attaching
+    // process maps what the header states once AttachSize has checked it.
+    if (client != MON_SLOT_DAEMON) {
+        const uint32_t size = st.st_size < static_cast<off_t>(SHELF_MMAP_SIZE)
+                                  ? 0
+                                  : AttachSize(fd, st.st_size);
+        if (size == 0) {
+            if (st.st_size < static_cast<off_t>(SHELF_MMAP_SIZE))
+                QxLogUpdate(nullptr, 1, 29, "QxMonMemOpen: could not map memory mapped file");
+            close(fd);
+            return -1;
+        }
+        mmapSize = size;
+    } else {
+        mmapSize = createSize;
     }
     return fd;
 }
@@ -207,13 +262,9 @@ extern "C" int QxMonMemOpen(const char * /*name*/, int client, MonHandle_t **out
     mmapFd = OpenStoreFile(kPath, client);
     if (mmapFd < 0) return FailOpen(h, c);
 
-    if (client == MON_SLOT_DAEMON) {
-        for (uint32_t i = 0; i < mmapSize / sizeof zeros + 1; ++i) {
-            if (write(mmapFd, zeros, sizeof zeros) != static_cast<ssize_t>(sizeof zeros)) {
-                QxLogUpdate(nullptr, 1, 12, "QxMonMemOpen: failed to zero page of mapped file");
-                return FailOpen(h, c);
-            }
-        }
+    if (client == MON_SLOT_DAEMON && !ZeroFill(mmapFd, mmapSize)) {
+        QxLogUpdate(nullptr, 1, 12, "QxMonMemOpen: failed to zero page of mapped file");
+        return FailOpen(h, c);
     }
 
     void *map = mmap(nullptr, mmapSize, PROT_READ | PROT_WRITE, MAP_SHARED, mmapFd, 0);
@@ -228,7 +279,7 @@ extern "C" int QxMonMemOpen(const char * /*name*/, int client, MonHandle_t **out
         hdr->self = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(map));
         hdr->segSize = mmapSize;
         for (int s = 0; s < MON_SLOTS; ++s) ShelfClaimSlot(s, 0);
-        if (CreateHashTable(h, SHELF_HASH_INITIAL) != 0) return FailOpen(h, c);
+        if (CreateHashTable(h, createHash) != 0) return FailOpen(h, c);
     } else if (client != MON_SLOT_PROXY) {
         const uint32_t holder = ShelfSlotHolder(client);
         if (holder != 0 && !ShelfProcessGone(holder)) {
@@ -284,6 +335,59 @@ int ShelfClose(MonHandle_t *h) {
     free(c);
     free(h);
     return rc;
+}
+
+bool ShelfGeometry(long capacity, ShelfGeometry_t *out) {
+    if (capacity < 1 || capacity > kShelfMaxCapacity || out == nullptr) return false;
+    const uint64_t need = static_cast<uint64_t>(capacity) - 1;
+    int count = static_cast<int>((4 * need + 2) / 3);
+    while (3 * static_cast<uint64_t>(Prime(count)) / 4 < need) ++count;
+    const auto hashSize = static_cast<uint32_t>(Prime(count));
+    const uint32_t records = 3 * hashSize / 4 + 1;
+    const uint64_t tableBytes = (uint64_t{hashSize} * 4 + 7) / 8 * 8 + sizeof(MmapBlock_t);
+    const uint64_t recordBytes = uint64_t{records} * kRecordBytes;
+    // Slack for the allocator's next fit: a little room beyond the exact
+    // sum keeps a nearly full store from failing on fragmentation.
+    const uint64_t bytes = kArenaOff + 2 * tableBytes + recordBytes + recordBytes / 64 + 65536;
+    const uint64_t size = (bytes + kPage - 1) / kPage * kPage;
+    out->segSize = static_cast<uint32_t>(size < SHELF_MMAP_SIZE ? SHELF_MMAP_SIZE : size);
+    out->hashSize = hashSize;
+    out->records = records;
+    return true;
+}
+
+namespace shelf {
+uint32_t MaxSegSize() {
+    static const uint32_t largest = [] {
+        ShelfGeometry_t g{};
+        (void)ShelfGeometry(kShelfMaxCapacity, &g);
+        return g.segSize;
+    }();
+    return largest;
+}
+}  // namespace shelf
+
+int ShelfSetCapacity(long capacity, uint64_t *need) {
+    ShelfGeometry_t g{};
+    if (!ShelfGeometry(capacity, &g)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (need != nullptr) *need = g.segSize;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0 && uint64_t{g.segSize} > uint64_t(pages) * uint64_t(pageSize)) {
+        errno = ENOMEM;
+        return -1;
+    }
+    struct statvfs fs;
+    if (statvfs("/tmp", &fs) == 0 && uint64_t{g.segSize} > uint64_t{fs.f_bavail} * fs.f_frsize) {
+        errno = ENOSPC;
+        return -1;
+    }
+    createSize = g.segSize;
+    createHash = static_cast<int>(g.hashSize);
+    return 0;
 }
 
 int ShelfOpenCount() { return openCount; }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <span>
 
 #include "Shelf_internal.h"
 #include "monitor.h"
@@ -22,6 +23,11 @@ namespace {
 using namespace shelf;
 
 constexpr int kCleanupEvery = 10;  // started records between clean-ups
+// Table entries one clean-up examines.  A table up to this size is walked
+// whole, as it always was; a larger one in slices from where the last
+// clean-up stopped, so the cost per started record stays bounded however
+// large the store is.
+constexpr uint32_t kCleanupSlice = 1024;
 
 // Registers a reading handle whose slot entry was cleared (its holder taken
 // for dead).  Returns false, after logging, for slot 0, which only the
@@ -74,13 +80,21 @@ int do_Put(MonHandle_t *h, ShelfClient_t *c, MonData_t *rec) {
             // The record being put is spared: were its owner gone and no
             // reader registered, the clean-up would free the block that the
             // copy below is about to fill.
-            do_Cleanup(h, c, false, stored);
+            if (hdr->hashSize <= kCleanupSlice) {
+                do_Cleanup(h, c, false, stored);
+            } else {
+                uint32_t &sweep = HeaderWord(hdr, kSweepWord);
+                const uint32_t from = sweep % hdr->hashSize;
+                (void)do_CleanupRange(h, false, stored, from, kCleanupSlice);
+                sweep = (from + kCleanupSlice) % hdr->hashSize;
+            }
             flags = stored->flags;
         }
     }
     if (f & (MON_FLAG_UPDATE | MON_FLAG_STATUS)) flags |= MON_FLAG_ALIVE;
     if (f & MON_FLAG_END) flags &= ~MON_FLAG_ALIVE;  // last: an end always wins
     stored->flags = flags;
+    ++HeaderWord(hdr, kChangeWord);
 
     rec->flags = stored->flags;
     rec->seqNum = stored->seqNum;
@@ -99,10 +113,22 @@ namespace shelf {
 // still had bits on a record that is not alive and zeroes its flags.  keep,
 // the record a put is writing, is never touched.
 void do_Cleanup(MonHandle_t *h, ShelfClient_t *c, bool force, const MonData_t *keep) {
-    OwnerCache owners;
     c->cursor = 0;
-    while (MonData_t *rec = do_Iterate(c)) {
-        if (rec == keep) continue;
+    (void)do_CleanupRange(h, force, keep, 0, Hdr()->hashSize);
+}
+
+uint32_t do_CleanupRange(MonHandle_t *h, bool force, const MonData_t *keep, uint32_t from,
+                         uint32_t count) {
+    // Deleting leaves a marker in place and nothing here rebuilds the
+    // table, so the span stays valid for the whole walk.
+    const std::span<uint32_t> table = Table();
+    const auto size = static_cast<uint32_t>(table.size());
+    if (size == 0) return 0;
+    OwnerCache owners;
+    uint32_t deleted = 0;
+    for (uint32_t k = 0; k < count && k < size; ++k) {
+        MonData_t *rec = EntryRecord(table[(uint64_t{from} + k) % size]);
+        if (rec == nullptr || rec == keep) continue;
         uint32_t f = rec->flags;
         if (f & MON_FLAG_ALIVE) {
             if (rec->handleNum != kDetachedHandle && owners.Gone(rec->pid)) {
@@ -119,8 +145,12 @@ void do_Cleanup(MonHandle_t *h, ShelfClient_t *c, bool force, const MonData_t *k
             f = 0;
             rec->flags = 0;
         }
-        if (f == 0) (void)do_DeleteData(h, rec);
+        if (f == 0) {
+            (void)do_DeleteData(h, rec);
+            ++deleted;
+        }
     }
+    return deleted;
 }
 
 }  // namespace shelf
@@ -197,11 +227,23 @@ int ShelfGetNext(MonHandle_t *h, int all, MonData_t *rec) {
 
     Lock lock = HashLock(c);
     if (!lock.Take()) return 0;
+    // Every put and every seeding bumps the change word, so when it still
+    // holds what it held after this slot's last complete pass, no record
+    // can have gained bits for the slot: the pass is over without a walk.
+    if (c->cursor == 0) {
+        const uint32_t now = HeaderWord(hdr, kChangeWord);
+        if (all == 0 && c->idleKnown && now == c->idleChange) return 0;
+        c->passChange = now;
+    }
     MonData_t *stored;
     while ((stored = do_Iterate(c)) != nullptr) {
         if (all != 0 || (stored->flags & mask) != 0) break;
     }
-    if (stored == nullptr) return 0;
+    if (stored == nullptr) {
+        c->idleKnown = true;
+        c->idleChange = c->passChange;
+        return 0;
+    }
     const uint32_t flags = stored->flags;
     memmove(rec, stored, sizeof *rec);
     rec->flags = ((flags & mask) >> shift) | ((flags & MON_FLAG_ALIVE) ? 0 : MON_FLAG_END);

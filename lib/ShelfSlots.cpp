@@ -7,6 +7,7 @@
  */
 #include <errno.h>
 #include <signal.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <cstdint>
@@ -55,14 +56,43 @@ void do_SeedRecord(MonData_t *rec, int shift, OwnerCache *pids) {
 
 namespace shelf {
 
+OwnerCache::~OwnerCache() { free(slots_); }
+
+// Doubles the set (64 entries at first); false when memory is short.
+bool OwnerCache::Grow() {
+    const size_t size = size_ == 0 ? 64 : size_ * 2;
+    auto *fresh = static_cast<Entry *>(calloc(size, sizeof(Entry)));
+    if (fresh == nullptr) return false;
+    for (size_t i = 0; i < size_; ++i) {
+        if (!slots_[i].used) continue;
+        size_t j = slots_[i].pid * 2654435761u & (size - 1);
+        while (fresh[j].used) j = (j + 1) & (size - 1);
+        fresh[j] = slots_[i];
+    }
+    free(slots_);
+    slots_ = fresh;
+    size_ = size;
+    return true;
+}
+
 bool OwnerCache::Gone(uint32_t pidWord) {
-    for (size_t i = 0; i < used_; ++i)
-        if (pids_[i] == pidWord) return gone_[i];
+    size_t j = 0;
+    if (size_ != 0) {
+        j = pidWord * 2654435761u & (size_ - 1);
+        while (slots_[j].used) {
+            if (slots_[j].pid == pidWord) return slots_[j].gone != 0;
+            j = (j + 1) & (size_ - 1);
+        }
+    }
     const bool gone = ShelfProcessGone(pidWord);
-    pids_[next_] = pidWord;
-    gone_[next_] = gone;
-    next_ = (next_ + 1) % (sizeof pids_ / sizeof pids_[0]);
-    if (used_ < sizeof pids_ / sizeof pids_[0]) ++used_;
+    // Kept at most half full, so a probe always ends at an empty entry.
+    if ((used_ + 1) * 2 > size_) {
+        if (!Grow()) return gone;
+        j = pidWord * 2654435761u & (size_ - 1);
+        while (slots_[j].used) j = (j + 1) & (size_ - 1);
+    }
+    slots_[j] = Entry{pidWord, 1, static_cast<uint8_t>(gone)};
+    ++used_;
     return gone;
 }
 
@@ -122,6 +152,7 @@ int ShelfSeedSlot(MonHandle_t *h, int slot) {
         // An ended session is neither seeded nor examined.
         if ((rec->flags & MON_FLAG_ALIVE) != 0) do_SeedRecord(rec, SlotShift(slot), &pids);
     }
+    ++HeaderWord(Hdr(), kChangeWord);  // the slot has bits to hand out now
     (void)lock.Release();
     return walked;
 }

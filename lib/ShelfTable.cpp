@@ -21,6 +21,10 @@ namespace {
 
 using namespace shelf;
 
+// This process has refused a create for want of room and not yet made one
+// since: the episode's "store full" has been logged.
+bool fullEpisode = false;
+
 // The shift applied to each key byte: sValues repeated over the 10-byte key.
 constexpr unsigned char sValues[11] = {0, 24, 3, 21, 5, 19, 7, 17, 9, 15, 11};
 constexpr auto sConstants = [] {
@@ -55,9 +59,69 @@ int do_Rebuild(MonHandle_t *h, int count) {
     return 0;
 }
 
+// Runs under the hash mutex.  Creates the key's record (or clears the one
+// already there): load test, then rebuild of a table clogged with markers,
+// lookup and allocation.  Returns the record; null with *full true when
+// a clean-up could make room (table at its load limit, no free entry on the
+// path, no block left), false for a lock or segment failure.
+MonData_t *do_TryCreate(MonHandle_t *h, const void *key, bool *full) {
+    ShelfHeader_t *hdr = Hdr();
+    const uint32_t limit = (3 * hdr->hashSize) / 4;
+    *full = true;
+    if (hdr->hashCount > limit) return nullptr;
+    if (hdr->hashCount + hdr->hashDeleted > limit) (void)do_Rebuild(h, static_cast<int>(hdr->hashSize));
+
+    const int idx = HashIndex(key);
+    if (idx < 0) return nullptr;
+    MonData_t *rec = EntryRecord(Table()[static_cast<size_t>(idx)]);
+    const bool wasLive = rec != nullptr;
+    if (rec == nullptr) {
+        errno = 0;
+        rec = static_cast<MonData_t *>(MmapAlloc(h, sizeof(MonData_t)));
+        if (rec == nullptr) {
+            *full = errno == ENOMEM;
+            return nullptr;
+        }
+    }
+    memset(rec, 0, sizeof *rec);
+    memcpy(rec, key, MON_KEY_SIZE);
+    Table()[static_cast<size_t>(idx)] = SegOff(rec);
+    if (!wasLive) ++hdr->hashCount;
+    return rec;
+}
+
 }  // namespace
 
 namespace shelf {
+
+// Runs under the hash mutex.  Creates the key's record; when the store is
+// full, purges and tries once more: an unforced clean-up first, and a forced
+// one (which also drops ended records that viewers have not read, and stops
+// those viewers) only when the unforced one freed nothing.  The clean-ups
+// run under the mutex already held, so the create never waits on itself.
+// A refusal logs "store full" once per episode (until a create succeeds
+// again), not once per report.  Returns the record or null.
+MonData_t *do_CreateData(MonHandle_t *h, ShelfClient_t *c, const void *key) {
+    ShelfHeader_t *hdr = Hdr();
+    bool full = false;
+    MonData_t *rec = do_TryCreate(h, key, &full);
+    if (rec == nullptr && full) {
+        const uint32_t before = hdr->hashCount;
+        do_Cleanup(h, c, false, nullptr);
+        if (hdr->hashCount == before) do_Cleanup(h, c, true, nullptr);
+        rec = do_TryCreate(h, key, &full);
+    }
+    if (rec != nullptr) {
+        fullEpisode = false;
+        return rec;
+    }
+    if (full && !fullEpisode) {
+        fullEpisode = true;
+        QxLogUpdate(nullptr, 1, 20, "ShelfCreateData: store full, %u live records",
+                    hdr->hashCount);
+    }
+    return nullptr;
+}
 
 // Runs under the hash mutex.  Advances the handle's cursor to just past the
 // next live entry and returns its record; at the end of the table returns
@@ -71,44 +135,6 @@ MonData_t *do_Iterate(ShelfClient_t *c) {
     }
     c->cursor = 0;
     return nullptr;
-}
-
-// Runs under the hash mutex.  Creates the key's record (or clears the one
-// already there): load test, rebuild of a table clogged with markers, and a
-// forced clean-up when space has run out, run under the mutex already held
-// so the create never waits on itself.  Returns the record, or null when
-// the table is full or no block could be had even after the clean-up.
-MonData_t *do_CreateData(MonHandle_t *h, ShelfClient_t *c, const void *key) {
-    ShelfHeader_t *hdr = Hdr();
-    const uint32_t limit = (3 * hdr->hashSize) / 4;
-    if (hdr->hashCount > limit) return nullptr;
-    if (hdr->hashCount + hdr->hashDeleted > limit) (void)do_Rebuild(h, static_cast<int>(hdr->hashSize));
-
-    int idx = HashIndex(key);
-    if (idx < 0) return nullptr;
-    MonData_t *rec = EntryRecord(Table()[static_cast<size_t>(idx)]);
-    const bool wasLive = rec != nullptr;
-    if (rec == nullptr) {
-        errno = 0;
-        rec = static_cast<MonData_t *>(MmapAlloc(h, sizeof(MonData_t)));
-        if (rec == nullptr) {
-            // Purge only when space ran out: a lock or segment failure would
-            // otherwise cost every ended record and stop the viewers for nothing.
-            if (errno != ENOMEM) return nullptr;
-            do_Cleanup(h, c, true, nullptr);
-            // The clean-up only turns live entries into markers, but look
-            // again rather than trust an index from before it.
-            idx = HashIndex(key);
-            if (idx < 0) return nullptr;
-            rec = static_cast<MonData_t *>(MmapAlloc(h, sizeof(MonData_t)));
-            if (rec == nullptr) return nullptr;
-        }
-    }
-    memset(rec, 0, sizeof *rec);
-    memcpy(rec, key, MON_KEY_SIZE);
-    Table()[static_cast<size_t>(idx)] = SegOff(rec);
-    if (!wasLive) ++hdr->hashCount;
-    return rec;
 }
 
 // Runs under the hash mutex.  Removes the key's record, leaving a marker.

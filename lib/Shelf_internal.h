@@ -24,6 +24,9 @@ namespace quelm {
 struct ShelfClient_t {
     int32_t client;          /* slot number, 0 to 9                        */
     int32_t cursor;          /* next hash index ShelfIterate examines      */
+    uint32_t passChange;     /* change word when the current pass began    */
+    uint32_t idleChange;     /* change word after the last completed pass  */
+    bool idleKnown;          /* a completed pass left this slot nothing     */
     MonHandle_t *freeMutex;  /* "mon.free.mutex": guards the free list     */
     MonHandle_t *hashMutex;  /* "mon.hash.mutex": guards table + counters  */
 };
@@ -51,6 +54,30 @@ int ShelfWalk(MonHandle_t *h, void (*fn)(MonData_t *rec, void *ctx), void *ctx);
 /* Per-process state, for tests: store handles open, descriptor of the file. */
 int ShelfOpenCount();
 int ShelfMapFd();
+
+/* ---- capacity --------------------------------------------------------------
+ * A store is sized for a number of live records: the table gets hashSize =
+ * Prime(count) entries with 3 x hashSize / 4 >= capacity - 1 (what the load
+ * rule admits), the file room for those records, two tables (a rebuild
+ * holds old and new at once) and allocator slack; never below 1 MiB. */
+constexpr long kShelfMaxCapacity = 1000000;  // keeps every offset far inside 32 bits
+
+struct ShelfGeometry_t {
+    uint32_t segSize;   /* mapping size in bytes, a multiple of 4096         */
+    uint32_t hashSize;  /* table entries (a prime)                          */
+    uint32_t records;   /* live records the table admits                     */
+};
+
+/* The geometry for capacity live records; false (nothing set) for a
+ * capacity outside 1..kShelfMaxCapacity. */
+bool ShelfGeometry(long capacity, ShelfGeometry_t *out);
+
+/* Makes this process's next slot-0 open create a store for capacity live
+ * records instead of the 1 MiB default.  Returns 0, or -1 with errno EINVAL
+ * (capacity outside 1..kShelfMaxCapacity), ENOMEM (larger than the
+ * machine's memory) or ENOSPC (larger than the space free under /tmp);
+ * *need then holds the segment size asked for, when need is not null. */
+int ShelfSetCapacity(long capacity, uint64_t *need);
 
 /* ---- the slot table and liveness ----------------------------------------
  * Slot entries are shared words written without a lock by several
@@ -99,6 +126,17 @@ constexpr uint32_t kArenaOff = kFirstBlockOff + sizeof(MmapBlock_t);  // 132
 constexpr uint32_t kEntryDeleted = 1;              // hash entry: a record was removed here
 constexpr uint32_t kDetachedHandle = 0xffffffffu;  // handleNum whose owner is never checked
 constexpr int kFirstReadSlot = 3;
+constexpr uint32_t kRecordBytes = 2072;  // one record's block: 2060 rounded to 8, + header
+
+// Two words of the header's reserved area carry state that a bigger store
+// needs; both are zero in a new file and change only under the hash mutex.
+constexpr size_t kChangeWord = 0;  // bumped by every put and seeding: readers skip idle walks
+constexpr size_t kSweepWord = 1;   // table index where the next sliced clean-up starts
+inline uint32_t &HeaderWord(ShelfHeader_t *hdr, size_t i) { return hdr->reserved1[i]; }
+
+// The largest segment any capacity makes; an attaching process refuses a
+// header that states more.
+uint32_t MaxSegSize();
 
 // Per-process state, inherited by forked children (Shelf.cpp).
 extern uint32_t mmapSize;
@@ -185,17 +223,27 @@ inline Lock HashLock(ShelfClient_t *c) { return Lock(c->hashMutex, &hashHeld); }
 inline Lock FreeLock(ShelfClient_t *c) { return Lock(c->freeMutex, &freeHeld); }
 
 // Liveness answers remembered for one walk: a proxy owns many records under
-// one process ID, so asking the kernel once per ID instead of once per
-// record keeps a walk from being a burst of kill() calls.
+// one process ID, so each distinct ID is asked once per walk, not once per
+// record.  An open-addressing set that doubles as it fills; when memory is
+// short it stops remembering and simply asks again.
 class OwnerCache {
 public:
+    OwnerCache() = default;
+    OwnerCache(const OwnerCache &) = delete;
+    OwnerCache &operator=(const OwnerCache &) = delete;
+    ~OwnerCache();
     bool Gone(uint32_t pidWord);
 
 private:
-    uint32_t pids_[16] = {};
-    bool gone_[16] = {};
+    struct Entry {
+        uint32_t pid;
+        uint8_t used;
+        uint8_t gone;
+    };
+    bool Grow();
+    Entry *slots_ = nullptr;
+    size_t size_ = 0;  // a power of two, or 0 before the first answer
     size_t used_ = 0;
-    size_t next_ = 0;
 };
 
 // Sends SIGINT to a viewer child; only a positive ID is signalled.
@@ -206,6 +254,10 @@ MonData_t *do_Iterate(ShelfClient_t *c);
 MonData_t *do_CreateData(MonHandle_t *h, ShelfClient_t *c, const void *key);
 int do_DeleteData(MonHandle_t *h, const void *key);
 void do_Cleanup(MonHandle_t *h, ShelfClient_t *c, bool force, const MonData_t *keep);
+// Purges finished records of table entries [from, from + count), wrapping;
+// returns the number of records deleted.  do_Cleanup is the whole table.
+uint32_t do_CleanupRange(MonHandle_t *h, bool force, const MonData_t *keep, uint32_t from,
+                         uint32_t count);
 
 }  // namespace shelf
 }  // namespace quelm

@@ -18,6 +18,8 @@
 #include "wardenlog.h"
 #include "ownpaths.h"
 
+#include "Shelf_internal.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -41,7 +43,8 @@ constexpr const char *kUsage =
     "\t-w  or  --dbpasswd <s>    (database password file)\n"
     "\t        --listen <addr>   (viewer address[:port], repeatable)\n"
     "\t        --allow <cidr>    (viewer peers let in, repeatable)\n"
-    "\t        --pipe-group <g>  (only this group may report)\n";
+    "\t        --pipe-group <g>  (only this group may report)\n"
+    "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n";
 constexpr const char *kStorePath = "/tmp/mon.mmap";
 constexpr const char *kPipePath = "/tmp/mon.fifo";
 constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
@@ -67,6 +70,7 @@ MonHandle_t *mmapHandle = nullptr;
 constexpr int kOptListen = 0x100;
 constexpr int kOptAllow = 0x101;
 constexpr int kOptPipeGroup = 0x102;
+constexpr int kOptCapacity = 0x103; // long options have no letter; above every character
 
 const quelm::LongOption_t options[] = {
     {"foreground", 1, &isDaemon, 0},
@@ -75,11 +79,35 @@ const quelm::LongOption_t options[] = {
     {"listen", 2, nullptr, kOptListen},
     {"allow", 2, nullptr, kOptAllow},
     {"pipe-group", 2, nullptr, kOptPipeGroup},
+    {"capacity", 2, nullptr, kOptCapacity},
     {nullptr, 0, nullptr, 0},
 };
 
 // The collector's record buffer, reused for every report.
 MonData_t collectorRecord;
+
+/* Sizes the store for --capacity text, or exits with 1 after saying why:
+ * not a whole number from 1 to the largest accepted, or more than this
+ * machine's memory or the space free in /tmp can hold.  Runs before anything
+ * is created. */
+void SetCapacity(const char *text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long n = text != nullptr && *text >= '0' && *text <= '9' ? strtol(text, &end, 10) : -1;
+    if (n < 1 || n > quelm::kShelfMaxCapacity || errno != 0 || end == nullptr || *end != '\0') {
+        fprintf(stderr, "warden: --capacity needs a whole number from 1 to %ld, not \"%s\"\n",
+                quelm::kShelfMaxCapacity, text != nullptr ? text : "");
+        exit(1);
+    }
+    uint64_t need = 0;
+    if (quelm::ShelfSetCapacity(n, &need) != 0) {
+        fprintf(stderr, "warden: a store for %ld sessions needs %llu bytes, more than %s\n", n,
+                static_cast<unsigned long long>(need),
+                errno == ENOSPC ? "/tmp has free" : "this machine's memory");
+        exit(1);
+    }
+}
 
 /* Handles options; returns only when start-up is to go on.  Prints the
  * version line whenever asked and exits with 1 after the usage text. */
@@ -100,6 +128,7 @@ void ParseOptions(int argc, char **argv)
         case kOptListen: bad = !AccessAddListen(quelm::optarg); break;
         case kOptAllow: bad = !AccessAddAllow(quelm::optarg); break;
         case kOptPipeGroup: bad = !OwnPathsSetPipeGroup(quelm::optarg); break;
+        case kOptCapacity: SetCapacity(quelm::optarg); break;
         default: bad = true; break; // '?' and the database options alike
         }
         if (doVersion) {

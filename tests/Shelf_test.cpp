@@ -171,11 +171,33 @@ bool WaitForWaiter(int semId) {
 
 void NoOp(int) {}
 
+// Routes the store's kill() to a fake for one scope: every call fails with
+// err (or succeeds when err is 0) and is counted.
+class FakeKill {
+public:
+    explicit FakeKill(int err) : saved_(shelfSys) {
+        error = err;
+        calls = 0;
+        shelfSys.kill = [](pid_t, int) -> int {
+            ++calls;
+            if (error == 0) return 0;
+            errno = error;
+            return -1;
+        };
+    }
+    ~FakeKill() { shelfSys = saved_; }
+    static inline int error = 0;
+    static inline int calls = 0;
+
+private:
+    ShelfSys_t saved_;
+};
+
 // A process forked before the test opens anything, so that its opens are
 // those of a process with no store handle; it obeys commands over a pipe.
 class Worker {
 public:
-    enum Op { kOpen, kClose, kState, kExit };
+    enum Op { kOpen, kClose, kState, kMappedPages, kExit };
     Worker() {
         if (pipe(cmd_) != 0 || pipe(resp_) != 0) abort();
         pid_ = fork();
@@ -225,6 +247,9 @@ private:
                 case kState:
                     r = ShelfOpenCount() | (shelfPtr != nullptr ? 0x100 : 0) |
                         (ShelfMapFd() >= 0 ? 0x200 : 0);
+                    break;
+                case kMappedPages:
+                    r = static_cast<int>(shelf::mmapSize / 4096);
                     break;
                 default:
                     (void)write(resp_[1], &r, sizeof r);
@@ -477,17 +502,62 @@ TEST_F(Store, ProbeRestartsThenGoesLinear) {
 }
 
 TEST_F(Store, TableHolds382LiveRecords) {
-    for (uint32_t i = 0; i < 382; ++i) {
-        MonData_t k = Key(me, i, 0);
-        ASSERT_NE(ShelfCreateData(d, &k), nullptr) << i;
-    }
+    for (uint32_t i = 0; i < 382; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_START), 0) << i;
     EXPECT_EQ(Hdr()->hashCount, 382u);
+    // Full of live sessions: the purge frees nothing, so the 383rd is
+    // refused, and "store full" is logged once for the whole episode.
+    testing::internal::CaptureStderr();
     MonData_t k = Key(me, 382, 0);
     EXPECT_EQ(ShelfCreateData(d, &k), nullptr);
     EXPECT_EQ(Put(me, 382, MON_FLAG_START), -1);
+    EXPECT_EQ(Put(me, 383, MON_FLAG_START), -1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("store full, 382 live records"), std::string::npos) << log;
+    EXPECT_EQ(log.find("store full"), log.rfind("store full")) << log;
     EXPECT_EQ(Hdr()->hashCount, 382u);
+    for (uint32_t i = 0; i < 382; ++i) EXPECT_NE(Stored(me, i), nullptr) << i;
     // Stored keys still take puts.
     EXPECT_EQ(Put(me, 5, MON_FLAG_START), 0);
+    ExpectAccounted();
+}
+
+// The store used to stay full for good: the load check refused before any
+// clean-up could run.  Ended sessions that every reader has seen now make
+// room for the next one, and a new episode logs again.
+TEST_F(Store, FullStoreRecoversOnceItsSessionsEnd) {
+    MonHandle_t *v6 = Open(6);
+    ASSERT_NE(v6, nullptr);
+    for (uint32_t i = 0; i < 382; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_START), 0) << i;
+    for (uint32_t i = 0; i < 382; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_END), 0) << i;
+    MonData_t g;
+    int read = 0;
+    while (ShelfGetNext(v6, 0, &g) == 1) ++read;
+    EXPECT_EQ(read, 382);
+
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(Put(me, 1000, MON_FLAG_START), 0);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find("store full"), std::string::npos) << log;
+    EXPECT_EQ(Hdr()->hashCount, 1u);  // the read, ended records were purged
+    ASSERT_EQ(ShelfGetNext(v6, 0, &g), 1);
+    EXPECT_EQ(g.handleNum, 1000u);
+    EXPECT_EQ(g.flags, MON_FLAG_START);
+    ExpectAccounted();
+}
+
+// Ended records that a viewer has not read are kept by a gentle purge; only
+// when that frees nothing does the forced one drop them and stop the viewer
+// (a made-up slot 7 holder; the fake kill keeps the signal from going out).
+TEST_F(Store, FullStoreOfUnreadEndsIsPurgedByForce) {
+    FakeKill fake(0);
+    ShelfClaimSlot(7, 4242);
+    for (uint32_t i = 0; i < 382; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_START | MON_FLAG_END), 0);
+    EXPECT_EQ(Hdr()->hashCount, 382u);
+    FakeKill::calls = 0;
+    ASSERT_EQ(Put(me, 1000, MON_FLAG_START), 0);
+    EXPECT_GT(FakeKill::calls, 0);
+    EXPECT_EQ(Hdr()->hashCount, 1u);
+    EXPECT_NE(Stored(me, 1000), nullptr);
     ExpectAccounted();
 }
 
@@ -819,28 +889,6 @@ TEST_F(Store, CleanupClearsDeadOwnersAndKeepsUnreadRecords) {
 
 // ---- liveness and the slot table ---------------------------------------------
 
-// Routes the store's kill() to a fake for one scope: every call fails with
-// err (or succeeds when err is 0) and is counted.
-class FakeKill {
-public:
-    explicit FakeKill(int err) : saved_(shelfSys) {
-        error = err;
-        calls = 0;
-        shelfSys.kill = [](pid_t, int) -> int {
-            ++calls;
-            if (error == 0) return 0;
-            errno = error;
-            return -1;
-        };
-    }
-    ~FakeKill() { shelfSys = saved_; }
-    static inline int error = 0;
-    static inline int calls = 0;
-
-private:
-    ShelfSys_t saved_;
-};
-
 TEST_F(Store, OnlyEsrchCountsAProcessAsGone) {
     {
         FakeKill eperm(EPERM);  // another user's process: alive
@@ -1053,6 +1101,187 @@ TEST_F(Store, CreateOutOfSpacePurgesOnceUnderItsOwnLock) {
     EXPECT_EQ(Stored(me, 52), nullptr);
     EXPECT_EQ(Hdr()->hashCount, 4u);
     ExpectAccounted(rest);
+}
+
+// ---- change word ---------------------------------------------------------------------
+
+// A reader that has drained its changes skips the walk while nothing was
+// put; anything put since, even behind its cursor mid-pass, comes back.
+TEST_F(Store, ChangeWordNeverHidesAChange) {
+    MonHandle_t *v6 = Open(6);
+    ASSERT_NE(v6, nullptr);
+    for (uint32_t i = 0; i < 20; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_START), 0);
+    MonData_t g;
+    int n = 0;
+    while (ShelfGetNext(v6, 0, &g) == 1) ++n;
+    EXPECT_EQ(n, 20);
+    const uint32_t word = Hdr()->reserved1[0];
+    EXPECT_EQ(ShelfGetNext(v6, 0, &g), 0);  // nothing changed
+    EXPECT_EQ(Hdr()->reserved1[0], word);
+
+    // Half a pass, then a put of every record: those behind the cursor
+    // were missed by this pass and must come in the next.
+    ASSERT_EQ(ShelfGetNext(v6, 1, &g), 1);
+    const int32_t cursor = Client(v6)->cursor;
+    for (uint32_t i = 0; i < 20; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_UPDATE), 0);
+    while (ShelfGetNext(v6, 0, &g) == 1) {  // the rest of this pass
+    }
+    EXPECT_GT(cursor, 0);
+    n = 0;
+    while (ShelfGetNext(v6, 0, &g) == 1) {
+        EXPECT_EQ(g.flags, MON_FLAG_UPDATE);
+        ++n;
+    }
+    EXPECT_GT(n, 0);  // the records before the cursor
+    EXPECT_EQ(ShelfGetNext(v6, 0, &g), 0);
+
+    // Seeding hands out bits without a put; "all" always walks.
+    ASSERT_EQ(ShelfSeedSlot(v6, 6), 20);
+    n = 0;
+    while (ShelfGetNext(v6, 0, &g) == 1) ++n;
+    EXPECT_EQ(n, 20);
+    n = 0;
+    while (ShelfGetNext(v6, 1, &g) == 1) ++n;
+    EXPECT_EQ(n, 20);
+}
+
+// ---- stores larger than the default ----------------------------------------------------
+
+TEST(ShelfCapacity, GeometryFollowsTheLoadRule) {
+    for (long n : {1L, 2L, 381L, 382L, 383L, 5000L, 100000L, kShelfMaxCapacity}) {
+        ShelfGeometry_t g{};
+        ASSERT_TRUE(ShelfGeometry(n, &g)) << n;
+        EXPECT_EQ(static_cast<uint32_t>(Prime(static_cast<int>(g.hashSize))), g.hashSize) << n;
+        EXPECT_GE(3 * uint64_t{g.hashSize} / 4, uint64_t(n - 1)) << n;
+        EXPECT_EQ(g.records, 3 * g.hashSize / 4 + 1) << n;
+        EXPECT_GE(g.segSize, 1048576u) << n;
+        EXPECT_EQ(g.segSize % 4096, 0u) << n;
+        // Every admitted record and two tables fit in the arena.
+        EXPECT_GE(uint64_t{g.segSize} - 136,
+                  uint64_t{g.records} * 2072 + 2 * (uint64_t{g.hashSize} * 4 + 16))
+            << n;
+    }
+    ShelfGeometry_t g{};
+    ASSERT_TRUE(ShelfGeometry(382, &g));  // the default store, exactly
+    EXPECT_EQ(g.segSize, 1048576u);
+    EXPECT_EQ(g.hashSize, 509u);
+    ASSERT_TRUE(ShelfGeometry(383, &g));  // one more no longer fits 509 entries
+    EXPECT_GT(g.hashSize, 509u);
+    for (long bad : {0L, -1L, kShelfMaxCapacity + 1}) EXPECT_FALSE(ShelfGeometry(bad, &g)) << bad;
+    uint64_t need = 0;
+    errno = 0;
+    EXPECT_EQ(ShelfSetCapacity(0, &need), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+// A store made for a capacity, with the default restored afterwards.
+class BigStore : public Store {
+protected:
+    static constexpr long kCapacity = 3000;
+    void SetUp() override {
+        RemoveStore();
+        ASSERT_EQ(ShelfSetCapacity(kCapacity, nullptr), 0);
+        ASSERT_TRUE(ShelfGeometry(kCapacity, &geo));
+        d = Open(0);
+        ASSERT_NE(d, nullptr);
+    }
+    void TearDown() override {
+        Store::TearDown();
+        EXPECT_EQ(ShelfSetCapacity(382, nullptr), 0);
+    }
+    ShelfGeometry_t geo{};
+};
+
+TEST_F(BigStore, HoldsItsCapacityAndRefusesTheNext) {
+    EXPECT_EQ(Hdr()->segSize, geo.segSize);
+    EXPECT_EQ(Hdr()->hashSize, geo.hashSize);
+    struct stat st;
+    ASSERT_EQ(stat("/tmp/mon.mmap", &st), 0);
+    EXPECT_EQ(st.st_size, off_t{geo.segSize} + 1024);
+    for (uint32_t i = 0; i < geo.records; ++i) ASSERT_EQ(Put(me, i, MON_FLAG_START), 0) << i;
+    EXPECT_EQ(Hdr()->hashCount, geo.records);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Put(me, geo.records, MON_FLAG_START), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Stored(me, geo.records), nullptr);
+    // Still consistent: every record readable and intact.
+    for (uint32_t i = 0; i < geo.records; ++i) {
+        MonData_t *r = Stored(me, i);
+        ASSERT_NE(r, nullptr) << i;
+        ASSERT_TRUE(Consistent(*r)) << i;
+    }
+}
+
+// Every tenth start cleans one slice of the table from where the last one
+// stopped, asking about each owner once per slice.
+TEST_F(BigStore, CleanUpWalksOneSliceAtATime) {
+    ASSERT_GT(Hdr()->hashSize, 2048u);
+    FakeKill fake(ESRCH);  // every owner has gone
+    for (uint32_t i = 0; i < 9; ++i) ASSERT_EQ(Put(6000 + i % 3, i, MON_FLAG_START), 0);
+    // Park 2000 ended-by-owner records all over the table, unreadable by
+    // anyone (no reader registered): a clean-up that reaches one purges it.
+    for (uint32_t i = 100; i < 2100; ++i) {
+        MonData_t k = Key(7000 + i % 5, i, 0);
+        MonData_t *r = ShelfCreateData(d, &k);
+        ASSERT_NE(r, nullptr);
+        r->flags = MON_FLAG_ALIVE;
+    }
+    EXPECT_EQ(Hdr()->reserved1[1], 0u);
+    FakeKill::calls = 0;
+    ASSERT_EQ(Put(me, 9, MON_FLAG_START), 0);  // the tenth start
+    EXPECT_EQ(Hdr()->reserved1[1], 1024u);
+    const uint32_t afterOne = Hdr()->hashCount;
+    EXPECT_LT(afterOne, 2010u);  // some purged ...
+    EXPECT_GT(afterOne, 20u);    // ... but not the whole table
+    EXPECT_LE(FakeKill::calls, 3 + 5);  // one question per distinct owner
+    // Enough slices reach every entry.
+    const uint32_t slices = (Hdr()->hashSize + 1023) / 1024;
+    for (uint32_t k = 1; k < slices; ++k) {
+        for (uint32_t i = 0; i < 10; ++i) ASSERT_EQ(Put(me, 10000 + k * 10 + i, MON_FLAG_START), 0);
+    }
+    for (uint32_t i = 100; i < 2100; ++i) EXPECT_EQ(Stored(7000 + i % 5, i), nullptr) << i;
+}
+
+TEST(ShelfCapacity, AttachMapsTheStatedSizeAndRefusesALyingHeader) {
+    RemoveStore();
+    ShelfGeometry_t geo{};
+    ASSERT_TRUE(ShelfGeometry(5000, &geo));
+    ASSERT_EQ(ShelfSetCapacity(5000, nullptr), 0);
+    Worker w1, w2, w3, w4, w5, w6;
+    MonHandle_t *d = nullptr;
+    ASSERT_EQ(QxMonMemOpen(nullptr, 0, &d), 0);
+    EXPECT_EQ(w1.Ask(Worker::kOpen, 4), 0);
+    EXPECT_EQ(w1.Ask(Worker::kMappedPages), static_cast<int>(geo.segSize / 4096));
+
+    ShelfHeader_t *h = Hdr();
+    const ShelfHeader_t good = *h;
+    struct Lie {
+        const char *what;
+        void (*apply)(ShelfHeader_t *);
+    };
+    const Lie lies[] = {
+        {"size beyond the file", [](ShelfHeader_t *x) { x->segSize += 1 << 20; }},
+        {"size below 1 MiB", [](ShelfHeader_t *x) { x->segSize = 4096; }},
+        {"size past any capacity", [](ShelfHeader_t *x) { x->segSize = 0xfffff000u; }},
+        {"table past the segment", [](ShelfHeader_t *x) { x->hashSize = x->segSize / 4; }},
+        {"table inside the header", [](ShelfHeader_t *x) { x->hashTable = 64; }},
+    };
+    Worker *refusers[] = {&w2, &w3, &w4, &w5, &w6};
+    for (size_t i = 0; i < std::size(lies); ++i) {
+        *h = good;
+        lies[i].apply(h);
+        EXPECT_EQ(refusers[i]->Ask(Worker::kOpen, 5), -1) << lies[i].what;
+        EXPECT_EQ(refusers[i]->Ask(Worker::kState), 0) << lies[i].what;  // nothing kept
+    }
+    *h = good;
+    EXPECT_EQ(w2.Ask(Worker::kOpen, 5), 0);
+    // A file cut shorter than its header says.
+    ASSERT_EQ(truncate("/tmp/mon.mmap", off_t{geo.segSize} - 4096), 0);
+    EXPECT_EQ(w3.Ask(Worker::kOpen, 3), -1);
+
+    EXPECT_EQ(ShelfClose(d), 0);
+    EXPECT_EQ(ShelfSetCapacity(382, nullptr), 0);
+    RemoveStore();
 }
 
 // ---- opens and closes ----------------------------------------------------------------

@@ -5,6 +5,8 @@
 // comes back to it and can be waited for.
 #include <quelm/monitor.h>
 
+#include "Shelf_internal.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -53,7 +55,8 @@ constexpr const char *kUsage =
     "\t-w  or  --dbpasswd <s>    (database password file)\n"
     "\t        --listen <addr>   (viewer address[:port], repeatable)\n"
     "\t        --allow <cidr>    (viewer peers let in, repeatable)\n"
-    "\t        --pipe-group <g>  (only this group may report)\n";
+    "\t        --pipe-group <g>  (only this group may report)\n"
+    "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n";
 
 bool WaitFor(const std::function<bool()> &cond, int ms = 5000)
 {
@@ -442,6 +445,31 @@ protected:
         for (const MonData_t &r : recs)
             ASSERT_TRUE(WriteAll(writer_, RecordFrame(r)));
         ASSERT_TRUE(WaitFor([&] { return store_.PutCount() >= starts; })) << Stderr();
+    }
+
+    // Writes many records in few writes and waits (generously: sanitizer
+    // builds are slow) until the store has seen starts started records.
+    void PutMany(const std::vector<MonData_t> &recs, uint32_t starts)
+    {
+        Bytes all;
+        for (const MonData_t &r : recs) {
+            const Bytes f = RecordFrame(r);
+            all.insert(all.end(), f.begin(), f.end());
+        }
+        ASSERT_TRUE(WriteAll(writer_, all));
+        ASSERT_TRUE(WaitFor([&] { return store_.PutCount() >= starts; }, 60000)) << Stderr();
+    }
+
+    // The store's reply to a keyed read of key: true when it holds the
+    // record, with its slot nibble in *flags.
+    bool Keyed(int fd, const MonData_t &key, uint32_t *flags)
+    {
+        Bytes msg;
+        if (!SendRequest(fd, KeyedRequest(key)) || !RecvFrame(fd, &msg) || msg.empty())
+            return false;
+        const MonData_t r = Decode(msg);
+        *flags = r.flags;
+        return memcmp(&r, &key, MON_KEY_SIZE) == 0;
     }
 
     int Viewer()
@@ -890,6 +918,164 @@ TEST_F(Warden, DeadReporterIsEndedBySeedingAndStreamedWithTheEndBit)
     const std::map<std::pair<uint32_t, uint16_t>, uint32_t> all{
         {{1, 0}, 0x8}, {{0xffffffffu, 0}, 0x0}, {{3, 0}, 0x0}, {{2, 0}, 0x8}};
     EXPECT_EQ(Stream(v, 1), all);
+}
+
+// ---- capacity ----
+
+TEST(WardenOptions, BadCapacitiesAreRefusedBeforeAnythingIsCreated)
+{
+    for (const char *bad : {"0", "-1", "abc", "12x", "", "1000001", "99999999999999999999"}) {
+        const Finished f = RunToEnd({"-f", "--capacity", bad});
+        EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1) << bad;
+        EXPECT_NE(f.err.find("--capacity needs a whole number from 1 to 1000000"),
+                  std::string::npos) << bad << ": " << f.err;
+        struct stat st;
+        EXPECT_NE(lstat("/tmp/mon.mmap", &st), 0) << bad;
+        EXPECT_NE(lstat(kPidFile, &st), 0) << bad;
+    }
+}
+
+// The store never healed once full: the load check refused before any
+// clean-up could run.  Now ended sessions a viewer has read make room.
+TEST_F(Warden, FullStoreRecoversOnceItsSessionsEndAndAreRead)
+{
+    Start();
+    const int v = Viewer();
+    ASSERT_TRUE(Stream(v).empty());
+    std::vector<MonData_t> starts, ends;
+    for (uint32_t i = 0; i < 382; ++i) {
+        starts.push_back(Record(getpid(), i + 1, 0, MON_FLAG_START));
+        ends.push_back(Record(getpid(), i + 1, 0, MON_FLAG_END));
+    }
+    PutMany(starts, 382);
+    // Three more: refused, and "store full" said once for all of them.
+    for (uint32_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(WriteAll(writer_, RecordFrame(Record(getpid(), 5000 + i, 0, MON_FLAG_START))));
+    ASSERT_TRUE(WaitFor([this] { return Stderr().find("store full, 382 live records") != std::string::npos; }))
+        << Stderr();
+    PutMany(ends, 382);
+    std::map<std::pair<uint32_t, uint16_t>, uint32_t> seen;
+    ASSERT_TRUE(WaitFor([&] {
+        for (const auto &[key, flags] : Stream(v))
+            seen[key] |= flags;
+        return std::count_if(seen.begin(), seen.end(), [](const auto &e) { return e.second == 0x9u; }) ==
+               382;
+    }));
+    EXPECT_EQ(seen.size(), 382u);
+    EXPECT_EQ(seen.count({5000, 0}), 0u);
+
+    Put({Record(getpid(), 6000, 0, MON_FLAG_START)}, 383);
+    const auto next = Stream(v);
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(next.begin()->first.first, 6000u);
+    EXPECT_EQ(store_.HashCount(), 1u);
+    const std::string err = Stderr();
+    EXPECT_EQ(err.find("store full"), err.rfind("store full")) << err;
+}
+
+TEST_F(Warden, CapacityStoreCarriesTenThousandSessions)
+{
+    constexpr uint32_t kSessions = 10000;
+    Start({"-f", "--capacity", "20000"});
+    quelm::ShelfGeometry_t geo{};
+    ASSERT_TRUE(quelm::ShelfGeometry(20000, &geo));
+    struct stat st;
+    ASSERT_EQ(stat("/tmp/mon.mmap", &st), 0);
+    EXPECT_EQ(st.st_size, off_t{geo.segSize} + 1024);
+
+    std::vector<MonData_t> starts, ends;
+    for (uint32_t i = 0; i < kSessions; ++i) {
+        starts.push_back(Record(getpid(), i + 1, 0, MON_FLAG_START));
+        ends.push_back(Record(getpid(), i + 1, 0, MON_FLAG_END));
+    }
+    PutMany(starts, kSessions);
+    EXPECT_EQ(store_.HashCount(), kSessions);
+
+    const int v = Viewer();
+    const auto first = Stream(v);
+    ASSERT_EQ(first.size(), kSessions);
+    for (const auto &[key, flags] : first)
+        ASSERT_EQ(flags, 0x1u) << key.first;
+    for (uint32_t i = 0; i < kSessions; ++i) {
+        uint32_t flags = 0;
+        ASSERT_TRUE(Keyed(v, starts[i], &flags)) << i;
+    }
+    EXPECT_TRUE(Stream(v).empty());
+
+    // A proxy reporting straight into the store maps the size the header
+    // states, so its record lands in the same table.
+    const pid_t proxy = fork();
+    if (proxy == 0) {
+        MonHandle_t *h = nullptr;
+        if (QxMonMemOpen("mon.mmap", MON_SLOT_PROXY, &h) != 0)
+            _exit(2);
+        MonData_t r = Record(getpid(), 77, 0, MON_FLAG_START);
+        r.handleNum = 0xffffffffu; // detached: stays alive after this process
+        _exit(QxMonSendData(h, &r) == 0 && QxMonClose(h) == 0 ? 0 : 3);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(proxy, &status, 0), proxy);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const auto fromProxy = Stream(v);
+    ASSERT_EQ(fromProxy.size(), 1u);
+    EXPECT_EQ(fromProxy.begin()->first.first, 0xffffffffu);
+
+    PutMany(ends, kSessions);
+    std::map<std::pair<uint32_t, uint16_t>, uint32_t> ended;
+    ASSERT_TRUE(WaitFor([&] {
+        for (const auto &[key, flags] : Stream(v))
+            ended[key] |= flags;
+        return std::count_if(ended.begin(), ended.end(), [](const auto &e) { return e.second & 0x8u; }) ==
+               kSessions;
+    }, 60000));
+    for (const auto &[key, flags] : ended)
+        ASSERT_EQ(flags, 0x8u) << key.first;
+
+    // A header that lies about the segment's size is refused by an
+    // attaching process, which maps nothing rather than a wrong size.
+    const int fd = open("/tmp/mon.mmap", O_RDWR | O_NOFOLLOW);
+    ASSERT_GE(fd, 0);
+    auto *hdr = static_cast<ShelfHeader_t *>(
+        mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    close(fd);
+    ASSERT_NE(hdr, MAP_FAILED);
+    const uint32_t size = hdr->segSize;
+    hdr->segSize = size + (64u << 20);
+    const pid_t attach = fork();
+    if (attach == 0) {
+        MonHandle_t *h = nullptr;
+        _exit(QxMonMemOpen("mon.mmap", MON_SLOT_PROXY, &h) == -1 && h == nullptr ? 0 : 4);
+    }
+    ASSERT_EQ(waitpid(attach, &status, 0), attach);
+    hdr->segSize = size;
+    munmap(hdr, 4096);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(Warden, SessionBeyondCapacityIsRefusedAndTheStoreStaysConsistent)
+{
+    Start({"-f", "--capacity", "1000"});
+    quelm::ShelfGeometry_t geo{};
+    ASSERT_TRUE(quelm::ShelfGeometry(1000, &geo));
+    ASSERT_GE(geo.records, 1000u);
+    std::vector<MonData_t> starts;
+    for (uint32_t i = 0; i < geo.records; ++i)
+        starts.push_back(Record(getpid(), i + 1, 0, MON_FLAG_START));
+    PutMany(starts, geo.records);
+    const MonData_t beyond = Record(getpid(), 90000, 0, MON_FLAG_START);
+    ASSERT_TRUE(WriteAll(writer_, RecordFrame(beyond)));
+    ASSERT_TRUE(WaitFor([this] { return Stderr().find("store full") != std::string::npos; })) << Stderr();
+    EXPECT_EQ(store_.HashCount(), geo.records);
+    EXPECT_EQ(store_.PutCount(), geo.records);
+
+    const int v = Viewer();
+    EXPECT_EQ(Stream(v).size(), geo.records);
+    uint32_t flags = 0;
+    EXPECT_FALSE(Keyed(v, beyond, &flags));
+    EXPECT_TRUE(Keyed(v, starts.back(), &flags));
+    // Stored sessions still take updates.
+    Put({Record(getpid(), 1, 0, MON_FLAG_UPDATE)}, geo.records);
+    ASSERT_TRUE(WaitFor([&] { return Stream(v).size() == 1; }));
 }
 
 // ---- signals ----
