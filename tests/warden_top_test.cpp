@@ -26,6 +26,8 @@
 #include <nlohmann/json.hpp>
 
 #include "../tools/fieldfmt.cpp"
+#include "../tools/fields.cpp"
+#include "../tools/recjson.cpp"
 #include "../tools/table.cpp"
 
 namespace {
@@ -246,6 +248,84 @@ TEST(WardenTopTable, RatesFollowTheProxysCountersAndTimes) {
     v = t.View(wtop::Column::Key, false, "ben", live);
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(wtop::CellText(*v[0], wtop::Column::DownRate, live), "100");
+}
+
+// When a record under a key already shown starts the row over, and when it
+// is only news of the same session.
+TEST(WardenTopTable, ARowStartsOverOnlyForANewSession) {
+    wtop::SessionTable t(10);
+    MonData_t a = Session(1, MON_FLAG_START, "ann", "a.example:80");
+    a.startTime = a.eventTime = 5000;
+    t.Apply(a, 0, 5000);
+    a.flags = MON_FLAG_UPDATE;
+    a.countB = 10000;
+    a.eventTime = 5005;
+    t.Apply(a, 0, 5005);
+    const auto row = [&] {
+        auto v = t.View(wtop::Column::Key, false, "", kStyle);
+        EXPECT_EQ(v.size(), 1u);
+        return v.empty() ? nullptr : v[0];
+    };
+
+    // A reconnected viewer's seed: start bit, same start time.  Same session:
+    // the rate spans the two readings.
+    a.flags = MON_FLAG_START;
+    a.countB = 20000;
+    a.eventTime = 5010;
+    t.Apply(a, 1, 5010);
+    EXPECT_DOUBLE_EQ(row()->rateB, 2000.0);
+    EXPECT_EQ(row()->rec.countB, 20000u);
+
+    // The key reused by a session that started later, its start bit missed:
+    // a new session (its average so far), not a wrap of the old totals.
+    a.flags = MON_FLAG_UPDATE;
+    a.startTime = 6000;
+    a.eventTime = 6004;
+    a.countB = 400;
+    t.Apply(a, 2, 6004);
+    EXPECT_DOUBLE_EQ(row()->rateB, 100.0);
+    EXPECT_FALSE(row()->ended);
+
+    // The end of that session is news of it, not a new one.
+    a.flags = MON_FLAG_END;
+    a.endTime = a.eventTime = 6008;
+    a.countB = 800;
+    t.Apply(a, 3, 6008);
+    EXPECT_TRUE(row()->ended);
+    EXPECT_EQ(row()->rec.countB, 800u);
+
+    // A fresh start under the ended key within the same second: new again.
+    a.flags = MON_FLAG_START;
+    a.endTime = 0;
+    a.eventTime = 6000;
+    a.countB = 0;
+    t.Apply(a, 4, 6008);
+    EXPECT_FALSE(row()->ended);
+    EXPECT_EQ(row()->rec.countB, 0u);
+    EXPECT_LT(row()->rateB, 0);  // nothing known yet
+}
+
+// Rates follow the proxy's event times however the records arrive: a burst
+// delivered at one moment, or a record that comes in late.
+TEST(WardenTopTable, RatesIgnoreWhenRecordsArrive) {
+    wtop::SessionTable t(10);
+    MonData_t a = Session(1, MON_FLAG_START, "ann", "a.example:80");
+    a.startTime = a.eventTime = 7000;
+    for (auto [event, down, arrival] : {std::tuple{7000, 0u, 50.0}, {7002, 4000u, 50.0}, {7004, 12000u, 50.0},
+                                        {7014, 12000u + 50000u, 90.0}}) {
+        a.flags = event == 7000 ? MON_FLAG_START : MON_FLAG_UPDATE;
+        a.eventTime = event;
+        a.countB = down;
+        t.Apply(a, arrival, 7000);
+        if (event == 7004) {
+            auto v = t.View(wtop::Column::Key, false, "", kStyle);
+            ASSERT_EQ(v.size(), 1u);
+            EXPECT_DOUBLE_EQ(v[0]->rateB, 4000.0);  // 8000 bytes over 2 event seconds
+        }
+    }
+    auto v = t.View(wtop::Column::Key, false, "", kStyle);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_DOUBLE_EQ(v[0]->rateB, 5000.0);  // 50000 over 10 event seconds, though 40 s passed here
 }
 
 TEST(WardenTopTable, SortsAndFilters) {
@@ -1085,31 +1165,45 @@ std::string ReadSmallFile(const std::string &path) {
     return text;
 }
 
-// The live table, stuck waiting for a daemon that stopped answering, is
-// ended by signals and gives the terminal back: the normal screen, the
-// cursor shown, echo and line editing on.  One signal takes the orderly way
+// The live table is ended by stop signals and gives the terminal back: the
+// normal screen, the cursor shown, echo and line editing on.  Stuck waiting
+// for a daemon that stopped answering, the first signal ends it at once
+// (status 0, a stop).  Between readings, one signal takes the orderly way
 // out; a second one, arriving before the first was acted on, the emergency
-// way, which must leave the terminal just as usable.
+// way (status 128 + signal), which must leave the terminal just as usable.
 TEST(WardenTopSilentDaemon, LiveTableGivesTheTerminalBackOnSignals) {
     if (system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
-    SilentDaemon daemon(1);
-    ASSERT_TRUE(daemon.Start());
     const std::string stty = "/tmp/wtop-stty", status = "/tmp/wtop-status";
+    constexpr int kAnswersAll = 1 << 30;
     struct Case {
         const char *name;
+        int answered;  // requests the daemon answers before it goes silent
         std::vector<int> signals;
         int exitStatus;
     };
-    for (const Case &c : {Case{"one SIGINT", {SIGINT}, 0}, Case{"SIGINT then SIGTERM", {SIGINT, SIGTERM}, 128 + SIGTERM},
-                          Case{"one SIGQUIT", {SIGQUIT}, 0}}) {
+    for (const Case &c : {Case{"one SIGINT while waiting", 1, {SIGINT}, 0},
+                          Case{"SIGINT then SIGTERM between readings", kAnswersAll, {SIGINT, SIGTERM}, 128 + SIGTERM},
+                          Case{"one SIGQUIT while waiting", 1, {SIGQUIT}, 0}}) {
         SCOPED_TRACE(c.name);
+        SilentDaemon daemon(c.answered);
+        ASSERT_TRUE(daemon.Start());
         unlink(stty.c_str());
         unlink(status.c_str());
         Tmux tmux;
         const std::string script = "WARDEN_TOP_TIMEOUT=600 " + kTool + "; echo $? >" + status + "; stty -a >" + stty +
                                    "; exec sleep 600";
         ASSERT_EQ(tmux.Cmd({"new-session", "-d", "-s", "top", "-x", "150", "-y", "30", "sh", "-c", script}), 0);
-        ASSERT_TRUE(daemon.WaitUnanswered()) << "the live table never asked after its first reading";
+        if (c.answered == 1) {
+            ASSERT_TRUE(daemon.WaitUnanswered()) << "the live table never asked after its first reading";
+        } else {
+            std::string on;
+            for (int i = 0; i < 100 && on != "1\n"; ++i) {
+                std::this_thread::sleep_for(50ms);
+                on.clear();
+                tmux.Cmd({"display", "-p", "-t", "top", "#{alternate_on}"}, &on);
+            }
+            ASSERT_EQ(on, "1\n") << "the live table never took the screen";
+        }
         std::string shell;
         tmux.Cmd({"display", "-p", "-t", "top", "#{pane_pid}"}, &shell);
         const std::string kids = ReadSmallFile("/proc/" + std::to_string(atoi(shell.c_str())) + "/task/" +
