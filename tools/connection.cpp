@@ -109,9 +109,10 @@ bool Connection::Stream(int all, const std::function<void(const MonData_t &)> &f
             Close();
             return false;
         }
-        answered_ = true;
-        if (r == 0)
+        if (r == 0) {
+            answered_ = true;
             return true;
+        }
         fn(rec);
     }
 }

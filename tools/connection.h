@@ -51,7 +51,7 @@ private:
     std::string host_;
     int answerWait_;
     MonHandle_t *h_ = nullptr;
-    bool answered_ = false;  /* the daemon has answered a request on this connection */
+    bool answered_ = false;  /* a whole answer came on this connection: a stream to its end */
 };
 
 }  // namespace wtop

@@ -401,7 +401,6 @@ Totals Sum(const std::vector<const Row *> &rows)
         t.down += BytesDown(r->rec);
         if (r->ended)
             continue;
-        ++t.open;
         t.upRate += std::max(r->rateA, 0.0);
         t.downRate += std::max(r->rateB, 0.0);
     }
@@ -420,9 +419,6 @@ std::vector<std::string> TotalsCells(const Totals &totals, std::span<const Colum
         switch (c) {
         case Column::Key:
             cells.push_back("total (" + Count(totals.sessions, "session") + ")");
-            break;
-        case Column::State:
-            cells.push_back(std::to_string(totals.open) + " open");
             break;
         case Column::Up:
             cells.push_back(CountText(totals.up, style.exact));

@@ -119,7 +119,6 @@ std::vector<std::string> Headings(std::span<const Column> columns);
 /* What the rows shown add up to. */
 struct Totals {
     size_t sessions = 0;
-    size_t open = 0;
     uint64_t up = 0;
     uint64_t down = 0;
     double upRate = 0;    /* bytes per second of the open rows with a rate known */
@@ -132,8 +131,8 @@ Totals Sum(const std::vector<const Row *> &rows);
 std::string Count(size_t n, const char *noun);
 
 /* The totals as a line of cells for columns: "total (N sessions)" under
- * the key, "N open" under the state, the sums under the byte counts and the
- * rates, nothing elsewhere. */
+ * the key, the sums under the byte counts and the rates, nothing elsewhere
+ * (the summary line counts the open sessions). */
 std::vector<std::string> TotalsCells(const Totals &totals, std::span<const Column> columns,
                                      const CellStyle &style);
 
