@@ -195,7 +195,6 @@ extern "C" int QxMonNetOpen(const char *host, int type, MonHandle_t **out)
     if (host != nullptr)
         memcpy(h->path, host, strnlen(host, MON_PATH_SIZE - 1));
     h->magic = MON_MAGIC_VIEWER;
-    link->streamMax = MON_VIEWER_STREAM_MAX;
 
     link->fd = Mon_TcpConnect(host, MON_VIEWER_PORT);
     if (link->fd < 0) {
@@ -206,6 +205,7 @@ extern "C" int QxMonNetOpen(const char *host, int type, MonHandle_t **out)
         errno = err;
         return -1;
     }
+    link->streamMax = MON_VIEWER_STREAM_MAX;
     *out = h;
     return 0;
 }

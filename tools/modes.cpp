@@ -58,6 +58,16 @@ void Pause(long ms)
     (void)nanosleep(&ts, nullptr);
 }
 
+/* Opens conn; false, with the reason on standard error, when it cannot. */
+bool Connect(Connection &conn)
+{
+    std::string err;
+    if (conn.Open(&err))
+        return true;
+    Complain(err);
+    return false;
+}
+
 /* A text field for get: printable, "-" when empty. */
 std::string TextLine(const MonData_t &rec, Field f)
 {
@@ -165,10 +175,8 @@ int RunOnce(const Options &opt)
 {
     Connection conn(opt.host, opt.answerWait);
     std::string err;
-    if (!conn.Open(&err)) {
-        Complain(err);
+    if (!Connect(conn))
         return kExitError;
-    }
     /* The all flag brings ended records that the store still holds too.
      * One record per key, so each row holds the record as delivered: the
      * JSON lines are sorted and filtered just as the table is. */
@@ -200,10 +208,8 @@ int RunJson(const Options &opt)
 {
     Connection conn(opt.host, opt.answerWait);
     std::string err;
-    if (!conn.Open(&err)) {
-        Complain(err);
+    if (!Connect(conn))
         return kExitError;
-    }
     CatchStopSignals();
     /* The first stream of a fresh viewer holds every open session, marked
      * start; after that only what changed. */
@@ -235,10 +241,8 @@ int RunGet(const Options &opt)
 {
     Connection conn(opt.host, opt.answerWait);
     std::string err;
-    if (!conn.Open(&err)) {
-        Complain(err);
+    if (!Connect(conn))
         return kExitError;
-    }
     MonData_t rec;
     switch (conn.Get(opt.key, &rec, &err)) {
     case Connection::Found::Yes:
