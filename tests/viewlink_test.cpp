@@ -401,7 +401,7 @@ TEST(ViewLinkTimeout, RepliesInPiecesWithinTheTimeoutAreRead) {
             (void)!write(fd, f.data() + 41, f.size() - 41);
         }
         EXPECT_EQ(Request(fd), (Bytes{2, 1}));
-        const Bytes big = Framed(Bytes(5000, 0x55));
+        const Bytes big = Framed(Bytes(65535, 0x55));  // the largest frame there is
         (void)!write(fd, big.data(), 2000);
         std::this_thread::sleep_for(50ms);
         (void)!write(fd, big.data() + 2000, big.size() - 2000);
