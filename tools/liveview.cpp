@@ -24,7 +24,6 @@ namespace wtop {
 
 namespace {
 
-constexpr double kLinger = 10.0;        /* seconds an ended session stays dimmed      */
 constexpr double kPollEvery = 1.0;      /* change stream once a second                */
 constexpr double kFullReadEvery = 10.0; /* whole store, to see purges                 */
 constexpr double kReconnectEvery = 2.0; /* after the connection was lost              */

@@ -22,7 +22,6 @@ namespace wtop {
 
 namespace {
 
-constexpr double kLinger = 10.0;  /* seconds an ended session stays in a table */
 constexpr long kJsonPollMs = 500; /* --json: pause between change streams      */
 
 /* Writes text to standard output and flushes it.  false when the output

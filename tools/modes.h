@@ -21,6 +21,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
+constexpr double kLinger = 10.0; /* seconds an ended session stays in a table */
+
 enum class Mode { Live, Once, Json, Get };
 
 struct Options {
