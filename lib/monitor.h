@@ -285,6 +285,20 @@ int QxSocksMonClose(MonHandle_t *h);
 
 int QxMonNetOpen(const char *host, int type, MonHandle_t **out);
 
+/* Bounds each request's wait on the viewer handle h: a keyed read's reply,
+ * or a change stream from its request to its closing empty frame, must be
+ * whole within milliseconds (0, the default: no bound; it applies from the
+ * next request).  0, or -1 with errno EINVAL (not an open viewer handle, or
+ * milliseconds negative).  An overdue reply fails the call with -1 and errno
+ * ETIMEDOUT, and the handle is dead from then on: the rest of that reply may
+ * still come and would be taken for the next one, so later calls fail at once
+ * with ENOTCONN and the caller closes the handle and opens a new one. */
+int QxMonNetSetTimeout(MonHandle_t *h, int milliseconds);
+
+/* No store holds this many records: a change stream that goes on past it
+ * fails with -1 and errno EPROTO and leaves the handle dead as above. */
+#define MON_VIEWER_STREAM_MAX 1000000u
+
 /* ------------------------------------------------------------------ */
 /* Detaching from the terminal.                                         */
 

@@ -4,14 +4,24 @@
  * Every request and reply goes through the handle's one message buffer; a
  * stream, once requested, is read to its closing empty frame before the
  * handle asks anything else.  The module never closes the connection itself.
+ * With a timeout set, a frame is read only once it is whole in the socket's
+ * receive queue: the frame reader then never blocks inside it, and a reply
+ * that does not come in time costs no more than the time allowed.
  */
 #include "viewlink_internal.h"
 
 #include "monapi_internal.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 namespace {
 
@@ -19,6 +29,15 @@ constexpr unsigned char kRequestKeyed = 1;
 constexpr unsigned char kRequestStream = 2;
 constexpr int kKeyedRequestSize = 1 + MON_KEY_SIZE;
 constexpr int kStreamRequestSize = 2;
+constexpr int kFrameHeader = 2;
+
+/* Milliseconds on a clock that never jumps. */
+int64_t NowMs() noexcept
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 /* The private part of h when h is an open viewer handle, else null. */
 ViewLink_t *OpenLink(MonHandle_t *h) noexcept
@@ -47,6 +66,99 @@ bool Decode(ViewLink_t *link, int len, MonData_t *rec, const char *who) noexcept
     QxLogUpdate(nullptr, 1, 28, "%s: malformed record message (%d bytes)", who, len);
     errno = EBADMSG;
     return false;
+}
+
+/* Refuses a request on a handle whose connection was given up: -1, errno
+ * ENOTCONN.  Nothing on the connection can be trusted to belong to a new
+ * request any more. */
+int Dead(const char *who) noexcept
+{
+    QxLogUpdate(nullptr, 5, 15, "%s: connection given up after an earlier failure", who);
+    errno = ENOTCONN;
+    return -1;
+}
+
+/* Gives the connection up after an overdue reply, an overlong stream or a
+ * failed wait (logged already): the handle dead, errno err, -1. */
+int GiveUp(ViewLink_t *link, const char *who, int err) noexcept
+{
+    link->dead = 1;
+    if (err == ETIMEDOUT)
+        QxLogUpdate(nullptr, 1, 15, "%s: no whole reply within %d ms", who, link->timeoutMs);
+    else if (err == EPROTO)
+        QxLogUpdate(nullptr, 1, 15, "%s: change stream longer than %u records", who, link->streamMax);
+    errno = err;
+    return -1;
+}
+
+/* Starts the clock for the reply to the request about to be sent. */
+void ArmDeadline(ViewLink_t *link) noexcept
+{
+    if (link->timeoutMs > 0)
+        link->deadlineMs = NowMs() + link->timeoutMs;
+}
+
+/* Sends a request of len bytes from the buffer: true, or false with errno
+ * (ETIMEDOUT, handle dead, when a send timeout ran out). */
+bool SendRequest(ViewLink_t *link, int len, const char *who) noexcept
+{
+    if (Mon_TcpSend(link->fd, len, link->buf) >= 0)
+        return true;
+    if (link->timeoutMs > 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        (void)GiveUp(link, who, ETIMEDOUT);
+    return false;
+}
+
+/* Waits, up to the reply's deadline, until the next frame is whole in the
+ * receive queue or the peer has closed or failed: 0 when the frame reader
+ * may go ahead without blocking (it reports a closed or failed connection
+ * itself), else the errno value: ETIMEDOUT when the deadline passed, or
+ * poll's.  Only peeks, and SO_RCVLOWAT makes poll sleep until enough bytes
+ * are in, so a peer that sends a byte at a time wakes nobody per byte. */
+int AwaitFrame(ViewLink_t *link) noexcept
+{
+    const int fd = link->fd;
+    int lowat = 1;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, FIONREAD, &queued) < 0)
+            return 0;
+        int need = kFrameHeader;
+        unsigned char header[kFrameHeader];
+        if (queued >= kFrameHeader && recv(fd, header, kFrameHeader, MSG_PEEK | MSG_DONTWAIT) == kFrameHeader)
+            need = kFrameHeader + ((header[0] << 8) | header[1]);
+        if (queued >= need)
+            return 0;
+        if (need != lowat && setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &need, sizeof need) == 0)
+            lowat = need;
+        const int64_t left = link->deadlineMs - NowMs();
+        if (left <= 0)
+            return ETIMEDOUT;
+        struct pollfd p = {fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+        const int r = poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (r < 0 && errno != EINTR)
+            return errno;
+        /* Closed or failed: no more bytes are coming for this frame. */
+        if (r > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return 0;
+    }
+}
+
+/* Receives the next reply frame into the buffer, within the deadline when
+ * a timeout is set: Mon_TcpRecv's result, or -1 with the handle dead and
+ * errno ETIMEDOUT (or that of a failed wait). */
+int RecvReply(ViewLink_t *link, const char *who) noexcept
+{
+    if (link->timeoutMs > 0) {
+        if (const int err = AwaitFrame(link); err != 0) {
+            if (err != ETIMEDOUT) {
+                errno = err;
+                QxLogUpdate(nullptr, 1, 24, "Error in %s: %m", "poll");
+            }
+            return GiveUp(link, who, err);
+        }
+    }
+    return Mon_TcpRecv(link->fd, MON_MSG_MAX, link->buf);
 }
 
 }  // namespace
@@ -85,6 +197,7 @@ extern "C" int QxMonNetOpen(const char *host, int type, MonHandle_t **out)
         errno = err;
         return -1;
     }
+    link->streamMax = MON_VIEWER_STREAM_MAX;
     *out = h;
     return 0;
 }
@@ -100,11 +213,14 @@ extern "C" int MonGUIGet(MonHandle_t *h, MonData_t *rec)
         errno = EINVAL;
         return -1;
     }
+    if (link->dead)
+        return Dead("MonGUIGet");
     link->buf[0] = kRequestKeyed;
     memcpy(link->buf + 1, rec, MON_KEY_SIZE); /* raw: the key is an opaque token */
-    if (Mon_TcpSend(link->fd, kKeyedRequestSize, link->buf) < 0)
+    ArmDeadline(link);
+    if (!SendRequest(link, kKeyedRequestSize, "MonGUIGet"))
         return -1;
-    const int len = Mon_TcpRecv(link->fd, MON_MSG_MAX, link->buf);
+    const int len = RecvReply(link, "MonGUIGet");
     if (len < 0)
         return -1;
     if (len == 0) {
@@ -126,23 +242,55 @@ extern "C" int MonGUIGetNext(MonHandle_t *h, int all, MonData_t *rec)
         errno = EINVAL;
         return -1;
     }
+    if (link->dead)
+        return Dead("MonGUIGetNext");
     if (!link->streaming) {
         link->buf[0] = kRequestStream;
         link->buf[1] = static_cast<unsigned char>(all & 0xff);
-        if (Mon_TcpSend(link->fd, kStreamRequestSize, link->buf) < 0)
+        ArmDeadline(link);
+        if (!SendRequest(link, kStreamRequestSize, "MonGUIGetNext"))
             return -1;
         link->streaming = 1;
+        link->streamRecords = 0;
     }
     /* While streaming, a failure leaves the flag set: the frames still due
      * belong to this stream, and a new request would be answered after them. */
-    const int len = Mon_TcpRecv(link->fd, MON_MSG_MAX, link->buf);
+    const int len = RecvReply(link, "MonGUIGetNext");
     if (len < 0)
         return -1;
     if (len == 0) {
         link->streaming = 0;
         return 0;
     }
+    /* Counted before decoding: a frame the decoder refuses is still one of
+     * the stream's frames, and an endless run of them must end too. */
+    if (++link->streamRecords > link->streamMax)
+        return GiveUp(link, "MonGUIGetNext", EPROTO);
     return Decode(link, len, rec, "MonGUIGetNext") ? 1 : -1;
+}
+
+/* Sets the reply bound of an open viewer handle: see the declaration.  The
+ * send timeout follows it, so a daemon that stops reading cannot hold a
+ * request either. */
+extern "C" int QxMonNetSetTimeout(MonHandle_t *h, int milliseconds)
+{
+    ViewLink_t *link = OpenLink(h);
+    if (link == nullptr)
+        return BadHandle("MonNetSetTimeout: bad handle=0x%lx specified", h);
+    if (milliseconds < 0) {
+        QxLogUpdate(nullptr, 5, 3, "%s: bad timeout=%d ms specified", "MonNetSetTimeout", milliseconds);
+        errno = EINVAL;
+        return -1;
+    }
+    const struct timeval tv = {milliseconds / 1000, (milliseconds % 1000) * 1000};
+    if (setsockopt(link->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0) {
+        const int err = errno;
+        QxLogUpdate(nullptr, 1, 24, "Error in %s: %m", "setsockopt");
+        errno = err;
+        return -1;
+    }
+    link->timeoutMs = milliseconds;
+    return 0;
 }
 
 /* Disconnects and frees an open viewer handle: see the declaration. */

@@ -17,6 +17,11 @@ typedef struct ViewLink {
     int fd;                         /* connection to the daemon's viewer server */
     unsigned char streaming;        /* 1 from a stream request to its empty frame */
     unsigned char buf[MON_MSG_MAX]; /* every request and reply passes through here */
+    unsigned char dead;             /* 1 after an overdue reply or an overlong stream */
+    int timeoutMs;                  /* bound on each request's reply; 0: none */
+    int64_t deadlineMs;             /* CLOCK_MONOTONIC ms when the current reply is overdue */
+    uint32_t streamRecords;         /* records of the stream under way so far */
+    uint32_t streamMax;             /* MON_VIEWER_STREAM_MAX; tests lower it */
 } ViewLink_t;
 
 /* Keyed read: the first 10 bytes of rec are the key; 0 with rec replaced by

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,6 +28,8 @@
 #include <nlohmann/json.hpp>
 
 #include "../tools/fieldfmt.cpp"
+#include "../tools/fields.cpp"
+#include "../tools/recjson.cpp"
 #include "../tools/table.cpp"
 
 namespace {
@@ -248,6 +252,84 @@ TEST(WardenTopTable, RatesFollowTheProxysCountersAndTimes) {
     EXPECT_EQ(wtop::CellText(*v[0], wtop::Column::DownRate, live), "100");
 }
 
+// When a record under a key already shown starts the row over, and when it
+// is only news of the same session.
+TEST(WardenTopTable, ARowStartsOverOnlyForANewSession) {
+    wtop::SessionTable t(10);
+    MonData_t a = Session(1, MON_FLAG_START, "ann", "a.example:80");
+    a.startTime = a.eventTime = 5000;
+    t.Apply(a, 0, 5000);
+    a.flags = MON_FLAG_UPDATE;
+    a.countB = 10000;
+    a.eventTime = 5005;
+    t.Apply(a, 0, 5005);
+    const auto row = [&] {
+        auto v = t.View(wtop::Column::Key, false, "", kStyle);
+        EXPECT_EQ(v.size(), 1u);
+        return v.empty() ? nullptr : v[0];
+    };
+
+    // A reconnected viewer's seed: start bit, same start time.  Same session:
+    // the rate spans the two readings.
+    a.flags = MON_FLAG_START;
+    a.countB = 20000;
+    a.eventTime = 5010;
+    t.Apply(a, 1, 5010);
+    EXPECT_DOUBLE_EQ(row()->rateB, 2000.0);
+    EXPECT_EQ(row()->rec.countB, 20000u);
+
+    // The key reused by a session that started later, its start bit missed:
+    // a new session (its average so far), not a wrap of the old totals.
+    a.flags = MON_FLAG_UPDATE;
+    a.startTime = 6000;
+    a.eventTime = 6004;
+    a.countB = 400;
+    t.Apply(a, 2, 6004);
+    EXPECT_DOUBLE_EQ(row()->rateB, 100.0);
+    EXPECT_FALSE(row()->ended);
+
+    // The end of that session is news of it, not a new one.
+    a.flags = MON_FLAG_END;
+    a.endTime = a.eventTime = 6008;
+    a.countB = 800;
+    t.Apply(a, 3, 6008);
+    EXPECT_TRUE(row()->ended);
+    EXPECT_EQ(row()->rec.countB, 800u);
+
+    // A fresh start under the ended key within the same second: new again.
+    a.flags = MON_FLAG_START;
+    a.endTime = 0;
+    a.eventTime = 6000;
+    a.countB = 0;
+    t.Apply(a, 4, 6008);
+    EXPECT_FALSE(row()->ended);
+    EXPECT_EQ(row()->rec.countB, 0u);
+    EXPECT_LT(row()->rateB, 0);  // nothing known yet
+}
+
+// Rates follow the proxy's event times however the records arrive: a burst
+// delivered at one moment, or a record that comes in late.
+TEST(WardenTopTable, RatesIgnoreWhenRecordsArrive) {
+    wtop::SessionTable t(10);
+    MonData_t a = Session(1, MON_FLAG_START, "ann", "a.example:80");
+    a.startTime = a.eventTime = 7000;
+    for (auto [event, down, arrival] : {std::tuple{7000, 0u, 50.0}, {7002, 4000u, 50.0}, {7004, 12000u, 50.0},
+                                        {7014, 12000u + 50000u, 90.0}}) {
+        a.flags = event == 7000 ? MON_FLAG_START : MON_FLAG_UPDATE;
+        a.eventTime = event;
+        a.countB = down;
+        t.Apply(a, arrival, 7000);
+        if (event == 7004) {
+            auto v = t.View(wtop::Column::Key, false, "", kStyle);
+            ASSERT_EQ(v.size(), 1u);
+            EXPECT_DOUBLE_EQ(v[0]->rateB, 4000.0);  // 8000 bytes over 2 event seconds
+        }
+    }
+    auto v = t.View(wtop::Column::Key, false, "", kStyle);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_DOUBLE_EQ(v[0]->rateB, 5000.0);  // 50000 over 10 event seconds, though 40 s passed here
+}
+
 TEST(WardenTopTable, SortsAndFilters) {
     wtop::SessionTable t(10);
     MonData_t a = Session(1, MON_FLAG_START, "Zed", "a.example:80");
@@ -278,6 +360,53 @@ TEST(WardenTopTable, SortsAndFilters) {
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(Cell(v[0], wtop::Column::Status), "5 connection refused");
     EXPECT_EQ(Cell(v[0], wtop::Column::Client), "192.0.2.10:40000");
+}
+
+// The totals line adds up the rows shown: every session's bytes, the open
+// ones' rates; "1 session" in the singular.
+TEST(WardenTopTable, TotalsAddUpTheRowsShown) {
+    wtop::SessionTable t(10);
+    MonData_t a = Session(1, MON_FLAG_START, "ann", "a.example:80");
+    a.startTime = a.eventTime = 8000;
+    t.Apply(a, 0, 8000);
+    a.flags = MON_FLAG_UPDATE;
+    a.countA = 300;
+    a.countB = 0xffffff00u;
+    a.eventTime = 8010;
+    t.Apply(a, 1, 8010);  // rates 30 and 0xffffff00 / 10
+    MonData_t b = Session(2, MON_FLAG_START | MON_FLAG_UPDATE, "ben", "b.example:80");
+    b.startTime = 7000;
+    b.eventTime = 7100;
+    b.countA = 1000;
+    b.countB = 0x200;
+    t.Apply(b, 1, 8010);
+    b.flags = MON_FLAG_END;
+    b.endTime = 7100;
+    t.Apply(b, 2, 8010);  // ended: its bytes count, its rate does not
+
+    const wtop::CellStyle exact{8010, true};
+    auto rows = t.View(wtop::Column::Key, false, "", exact);
+    const wtop::Totals sum = wtop::Sum(rows);
+    EXPECT_EQ(sum.sessions, 2u);
+    EXPECT_EQ(sum.up, 1300u);
+    EXPECT_EQ(sum.down, 0x100000100ull);  // past 32 bits: no wrap in the sum
+    EXPECT_DOUBLE_EQ(sum.upRate, 30.0);
+    EXPECT_DOUBLE_EQ(sum.downRate, 0xffffff00u / 10.0);
+
+    const auto cols = wtop::PlainColumns();
+    auto cells = wtop::TotalsCells(sum, cols, exact);
+    ASSERT_EQ(cells.size(), cols.size());
+    std::map<std::string, std::string> byHeading;
+    for (size_t i = 0; i < cols.size(); ++i) byHeading[wtop::Info(cols[i]).heading] = cells[i];
+    EXPECT_EQ(byHeading["KEY"], "total (2 sessions)");
+    EXPECT_EQ(byHeading["STATE"], "");
+    EXPECT_EQ(byHeading["UP"], "1300");
+    EXPECT_EQ(byHeading["DOWN"], "4294967552");
+    EXPECT_EQ(byHeading["USER"], "");
+
+    rows = t.View(wtop::Column::Key, false, "ben", exact);
+    cells = wtop::TotalsCells(wtop::Sum(rows), cols, exact);
+    EXPECT_EQ(cells[0], "total (1 session)");
 }
 
 // ---- running the program ----
@@ -385,6 +514,23 @@ TEST(WardenTopCli, NoDaemonIsAClearError) {
         EXPECT_NE(r.err.find("cannot connect to warden at 127.0.0.1:5051: Connection refused"), std::string::npos)
             << r.err;
         EXPECT_EQ(r.out, "");
+    }
+}
+
+// A host name that does not resolve is named as such, not as a failed
+// connection with whatever errno the resolver left behind.
+TEST(WardenTopCli, UnresolvableHostIsAClearError) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--once", "--host", "no-such-host.invalid"},
+                                                 {"--host", "no-such-host.invalid", "get", "<1,2,3>"}}) {
+        Result r = RunTop(args, 30s);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("cannot connect to warden at no-such-host.invalid:5051: the host name "
+                             "'no-such-host.invalid' "),
+                  std::string::npos)
+            << r.err;
+        const bool said = r.err.find("does not resolve") != std::string::npos ||
+                          r.err.find("cannot be resolved now") != std::string::npos;
+        EXPECT_TRUE(said) << r.err;
     }
 }
 
@@ -612,6 +758,7 @@ TEST_F(WardenTopDaemon, OnceTableShowsOpenAndEndedSessions) {
     ASSERT_TRUE(rows.count(KeyOf(bob))) << r.out;
     auto row = rows[KeyOf(bob)];
     EXPECT_EQ(row["USER"], "bob");
+    EXPECT_EQ(row["PROXY"], "socks5-demo");
     EXPECT_EQ(row["DESTINATION"], "files.example:80");
     EXPECT_EQ(row["CLIENT"], "192.0.2.10:40000");
     EXPECT_EQ(row["RESOLVED"], "[2001:db8::1]:443");
@@ -781,6 +928,64 @@ TEST_F(WardenTopDaemon, GetShowsOneRecordAndAMissingKeyFails) {
     EXPECT_EQ(r.out, "");
 }
 
+// True when text is valid UTF-8 (no overlong forms, surrogates or values
+// past U+10FFFF).
+bool ValidUtf8(const std::string &text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t n = c < 0x80 ? 1 : c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+        if (n == 0 || i + n > text.size()) return false;
+        uint32_t cp = n == 1 ? c : c & (0x7f >> n);
+        for (size_t k = 1; k < n; ++k) {
+            const unsigned char d = static_cast<unsigned char>(text[i + k]);
+            if ((d & 0xc0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3f);
+        }
+        if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+// Texts full of terminal controls and broken UTF-8 come out of --json as
+// valid UTF-8 with every control escaped, and still mean what they said.
+TEST_F(WardenTopDaemon, JsonEscapesEveryControlAndRepairsUtf8) {
+    MonData_t rec = Session(0x120, MON_FLAG_START, "a\x9b" "b", "\xc2\x9b[31mred:80");
+    snprintf(rec.text3, sizeof rec.text3, "x\x7fy\x1b[2J");
+    snprintf(rec.text4, sizeof rec.text4, "\x1b]0;title\x07proxy");
+    snprintf(rec.text5, sizeof rec.text5, "caf\xc3\xa9 \xe2\x82");  // valid, then cut short
+    snprintf(rec.statusText, sizeof rec.statusText, "\xff\xfe\xc0\xaf");
+    rec.status = 1;
+    Send(rec);
+    ASSERT_TRUE(WaitStored(rec, [](const MonData_t &) { return true; }));
+    const std::string key = KeyOf(rec);
+
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--json", "get", key},
+                                                 {"--once", "--json", "--filter", key}}) {
+        SCOPED_TRACE(args[1]);
+        Result r = RunTop(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(ValidUtf8(r.out));
+        for (size_t i = 0; i < r.out.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(r.out[i]);
+            EXPECT_FALSE((c < 0x20 && c != '\n') || c == 0x7f) << "raw control byte " << int(c) << " at " << i;
+            EXPECT_FALSE(c == 0xc2 && i + 1 < r.out.size() && static_cast<unsigned char>(r.out[i + 1]) <= 0x9f)
+                << "raw C1 control at " << i;
+        }
+        EXPECT_EQ(r.out.find('\x9b'), std::string::npos);
+        ASSERT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        const json j = json::parse(r.out);
+        EXPECT_EQ(j["user"], "a\xef\xbf\xbd" "b");           // the stray byte became U+FFFD
+        EXPECT_EQ(j["destination"], "\xc2\x9b[31mred:80");   // U+009B kept, as an escape
+        EXPECT_EQ(j["command"], "x\x7fy\x1b[2J");
+        EXPECT_EQ(j["proxy"], "\x1b]0;title\x07proxy");
+        EXPECT_EQ(j["text5"].get<std::string>().rfind("caf\xc3\xa9 ", 0), 0u);
+        EXPECT_NE(r.out.find("\\u009b[31mred"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("x\\u007fy\\u001b[2J"), std::string::npos) << r.out;
+    }
+}
+
 TEST_F(WardenTopDaemon, FifthViewerIsToldAllPlacesAreTaken) {
     std::vector<MonHandle_t *> viewers;
     for (int i = 0; i < 4; ++i) {
@@ -851,8 +1056,16 @@ TEST_F(WardenTopDaemon, LiveTableInATerminalShowsSessionsAsTheyChange) {
     Tmux tmux;
     ASSERT_EQ(tmux.Cmd({"new-session", "-d", "-s", "top", "-x", "200", "-y", "50", kTool}), 0);
     const std::string key = KeyOf(eve);
-    std::string line = tmux.WaitLine({key, "eve", "live.example:8080", "open"});
+    std::string line = tmux.WaitLine({key, "eve", "live.example:8080", "socks5-demo", "open"});
     EXPECT_NE(line, "") << "the session row never appeared";
+    // The counts on the totals and summary lines: "1 session", "2 sessions".
+    const std::regex total(R"(total \((\d+) session(s?)\))"), summary(R"(warden-top .* (\d+) session(s?), \d+ open)");
+    for (const auto &[needle, re] : {std::pair{"total (", &total}, {"warden-top ", &summary}}) {
+        const std::string found = tmux.WaitLine({needle, " session"});
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(found, m, *re)) << needle << " line: " << found;
+        EXPECT_EQ(m[2].str(), m[1].str() == "1" ? "" : "s") << found;
+    }
 
     // A session that starts while the table is up appears within a poll.
     MonData_t fay = Session(0x106, MON_FLAG_START, "fay", "new.example:25");
@@ -875,16 +1088,21 @@ TEST_F(WardenTopDaemon, LiveTableInATerminalShowsSessionsAsTheyChange) {
     EXPECT_TRUE(ended);
 }
 
-// ---- a daemon that stops answering ----
+// ---- daemons that stop answering, or answer with garbage ----
 
-// Stands in for a daemon whose host hangs: it accepts viewers on port 5051,
-// answers the first `answered` requests of each connection with an empty
-// frame (an empty store), then reads on and never answers again.  Every
-// request it leaves unanswered is announced by a byte on Unanswered().
-class SilentDaemon {
+// Stands in for a daemon on port 5051, in a child process.  By default it
+// behaves like one whose host hangs: it accepts viewers, answers the first
+// `answered` requests of each connection with an empty frame (an empty
+// store), then reads on and never answers again; every request it leaves
+// unanswered is announced by a byte on Unanswered().  Given a script
+// instead, it serves one connection at a time: reads the first request,
+// runs the script on the connection, then waits for the viewer to leave.
+// Its own waits are bounded, so it never outlives a test by much.
+class FakeDaemon {
   public:
-    explicit SilentDaemon(int answered) : answered_(answered) {}
-    ~SilentDaemon() { Stop(); }
+    explicit FakeDaemon(int answered) : answered_(answered) {}
+    explicit FakeDaemon(std::function<void(int)> script) : script_(std::move(script)) {}
+    ~FakeDaemon() { Stop(); }
 
     // The port may take a moment to come free after a real daemon's stop:
     // its processes close their sockets as they go.
@@ -910,6 +1128,7 @@ class SilentDaemon {
         pid_ = fork();
         if (pid_ == 0) {
             close(note[0]);
+            if (script_) ServeScript(fd);
             Serve(fd, note[1]);
         }
         close(fd);
@@ -936,6 +1155,24 @@ class SilentDaemon {
     }
 
   private:
+    [[noreturn]] void ServeScript(int listener) {
+        signal(SIGPIPE, SIG_IGN);  // a viewer that left fails the write instead
+        for (;;) {
+            const int c = accept(listener, nullptr, nullptr);
+            if (c < 0) continue;
+            const timeval patience{10, 0};
+            setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+            unsigned char request[64];
+            if (Mon_TcpRecv(c, sizeof request, request) >= 0) {
+                script_(c);
+                char b[256];
+                while (read(c, b, sizeof b) > 0) {
+                }
+            }
+            close(c);
+        }
+    }
+
     [[noreturn]] void Serve(int listener, int note) {
         struct Conn {
             std::string in;
@@ -975,7 +1212,8 @@ class SilentDaemon {
         }
     }
 
-    int answered_;
+    int answered_ = 0;
+    std::function<void(int)> script_;
     pid_t pid_ = 0;
     int note_ = -1;
 };
@@ -993,7 +1231,7 @@ class ScopedEnv {
 // A daemon that never answers is given up on after WARDEN_TOP_TIMEOUT, in
 // every mode, with a plain error instead of waiting for ever.
 TEST(WardenTopSilentDaemon, EveryModeGivesUpWithAClearError) {
-    SilentDaemon daemon(0);
+    FakeDaemon daemon(0);
     ASSERT_TRUE(daemon.Start());
     ScopedEnv timeout("WARDEN_TOP_TIMEOUT", "1");
     for (const std::vector<std::string> &args : {std::vector<std::string>{"--once"},
@@ -1010,7 +1248,7 @@ TEST(WardenTopSilentDaemon, EveryModeGivesUpWithAClearError) {
 
 // One that answered and then went quiet is a lost connection.
 TEST(WardenTopSilentDaemon, JsonReportsTheConnectionLostWhenAnswersStop) {
-    SilentDaemon daemon(1);
+    FakeDaemon daemon(1);
     ASSERT_TRUE(daemon.Start());
     ScopedEnv timeout("WARDEN_TOP_TIMEOUT", "1");
     Result r = RunTop({"--json"}, 8s);
@@ -1033,7 +1271,7 @@ TEST(WardenTopSilentDaemon, BadTimeoutIsAUsageError) {
 // library retries interrupted reads, so only the signal's own doing can
 // free it), and ends it as a stop: status 0, nothing complained about.
 TEST(WardenTopSilentDaemon, StopSignalEndsAJsonReadThatWaits) {
-    SilentDaemon daemon(1);
+    FakeDaemon daemon(1);
     ASSERT_TRUE(daemon.Start());
     ScopedEnv timeout("WARDEN_TOP_TIMEOUT", "600");
     for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
@@ -1070,6 +1308,75 @@ TEST(WardenTopSilentDaemon, StopSignalEndsAJsonReadThatWaits) {
     }
 }
 
+// A frame's bytes for a record: the 2-byte length and the record message.
+std::string FrameOf(const MonData_t &rec) {
+    unsigned char frame[2 + MON_MSG_MAX];
+    const int len = ParcelPutData(&rec, frame + 2);
+    frame[0] = static_cast<unsigned char>(len >> 8);
+    frame[1] = static_cast<unsigned char>(len & 0xff);
+    return std::string(reinterpret_cast<char *>(frame), static_cast<size_t>(len) + 2);
+}
+
+// Each hostile answer that once held --once for good: a frame header and 10
+// bytes, one header byte, a byte every 300 ms (a whole frame would take half
+// a minute), and records without end.  Each is given up on once the answer
+// wait is over, with the plain error, instead of hanging or growing.
+TEST(WardenTopHostileDaemon, OnceGivesUpOnAnAnswerThatNeverCompletes) {
+    const std::string frame = FrameOf(Session(0x201, MON_FLAG_START, "hostile", "x.example:1"));
+    struct Case {
+        const char *name;
+        std::function<void(int)> script;
+    };
+    const Case cases[] = {
+        {"header and 10 bytes", [&](int fd) { (void)!write(fd, frame.data(), 12); }},
+        {"one header byte", [&](int fd) { (void)!write(fd, frame.data(), 1); }},
+        {"a byte every 300 ms",
+         [&](int fd) {
+             for (char b : frame) {
+                 if (write(fd, &b, 1) != 1) return;
+                 std::this_thread::sleep_for(300ms);
+             }
+         }},
+        {"records without end",
+         [&](int fd) {
+             MonData_t r = Session(0x202, MON_FLAG_START, "endless", "x.example:2");
+             for (uint32_t n = 0;; ++n) {
+                 r.handleNum = 0x10000 + n / 60000;  // every record a key of its own
+                 r.recordNum = static_cast<uint16_t>(n % 60000 + 1);
+                 const std::string f = FrameOf(r);
+                 if (write(fd, f.data(), f.size()) != static_cast<ssize_t>(f.size())) return;
+                 if (n % 100 == 99) std::this_thread::sleep_for(10ms);
+             }
+         }},
+    };
+    ScopedEnv timeout("WARDEN_TOP_TIMEOUT", "1");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeDaemon daemon(c.script);
+        ASSERT_TRUE(daemon.Start());
+        for (const std::vector<std::string> &args : {std::vector<std::string>{"--once"}, {"--once", "--json"}}) {
+            const auto t0 = std::chrono::steady_clock::now();
+            Result r = RunTop(args, 8s);
+            const auto took = std::chrono::steady_clock::now() - t0;
+            EXPECT_EQ(r.status, 1) << args.back() << " did not end on its own";
+            EXPECT_NE(r.err.find("warden at 127.0.0.1:5051 did not answer within 1 second"), std::string::npos)
+                << r.err;
+            EXPECT_EQ(r.out, "");
+            EXPECT_LT(took, 5s);
+        }
+    }
+}
+
+// The same keyed read, with its one reply stalled after a header byte.
+TEST(WardenTopHostileDaemon, GetGivesUpOnAStalledReply) {
+    FakeDaemon daemon([](int fd) { (void)!write(fd, "\x01", 1); });
+    ASSERT_TRUE(daemon.Start());
+    ScopedEnv timeout("WARDEN_TOP_TIMEOUT", "1");
+    Result r = RunTop({"get", "<1,2,3>"}, 8s);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("did not answer within 1 second"), std::string::npos) << r.err;
+}
+
 // Reads a small regular file (under /tmp, or in /proc) without following a
 // link; "" when it is missing or not a regular file.
 std::string ReadSmallFile(const std::string &path) {
@@ -1085,31 +1392,45 @@ std::string ReadSmallFile(const std::string &path) {
     return text;
 }
 
-// The live table, stuck waiting for a daemon that stopped answering, is
-// ended by signals and gives the terminal back: the normal screen, the
-// cursor shown, echo and line editing on.  One signal takes the orderly way
+// The live table is ended by stop signals and gives the terminal back: the
+// normal screen, the cursor shown, echo and line editing on.  Stuck waiting
+// for a daemon that stopped answering, the first signal ends it at once
+// (status 0, a stop).  Between readings, one signal takes the orderly way
 // out; a second one, arriving before the first was acted on, the emergency
-// way, which must leave the terminal just as usable.
+// way (status 128 + signal), which must leave the terminal just as usable.
 TEST(WardenTopSilentDaemon, LiveTableGivesTheTerminalBackOnSignals) {
     if (system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
-    SilentDaemon daemon(1);
-    ASSERT_TRUE(daemon.Start());
     const std::string stty = "/tmp/wtop-stty", status = "/tmp/wtop-status";
+    constexpr int kAnswersAll = 1 << 30;
     struct Case {
         const char *name;
+        int answered;  // requests the daemon answers before it goes silent
         std::vector<int> signals;
         int exitStatus;
     };
-    for (const Case &c : {Case{"one SIGINT", {SIGINT}, 0}, Case{"SIGINT then SIGTERM", {SIGINT, SIGTERM}, 128 + SIGTERM},
-                          Case{"one SIGQUIT", {SIGQUIT}, 0}}) {
+    for (const Case &c : {Case{"one SIGINT while waiting", 1, {SIGINT}, 0},
+                          Case{"SIGINT then SIGTERM between readings", kAnswersAll, {SIGINT, SIGTERM}, 128 + SIGTERM},
+                          Case{"one SIGQUIT while waiting", 1, {SIGQUIT}, 0}}) {
         SCOPED_TRACE(c.name);
+        FakeDaemon daemon(c.answered);
+        ASSERT_TRUE(daemon.Start());
         unlink(stty.c_str());
         unlink(status.c_str());
         Tmux tmux;
         const std::string script = "WARDEN_TOP_TIMEOUT=600 " + kTool + "; echo $? >" + status + "; stty -a >" + stty +
                                    "; exec sleep 600";
         ASSERT_EQ(tmux.Cmd({"new-session", "-d", "-s", "top", "-x", "150", "-y", "30", "sh", "-c", script}), 0);
-        ASSERT_TRUE(daemon.WaitUnanswered()) << "the live table never asked after its first reading";
+        if (c.answered == 1) {
+            ASSERT_TRUE(daemon.WaitUnanswered()) << "the live table never asked after its first reading";
+        } else {
+            std::string on;
+            for (int i = 0; i < 100 && on != "1\n"; ++i) {
+                std::this_thread::sleep_for(50ms);
+                on.clear();
+                tmux.Cmd({"display", "-p", "-t", "top", "#{alternate_on}"}, &on);
+            }
+            ASSERT_EQ(on, "1\n") << "the live table never took the screen";
+        }
         std::string shell;
         tmux.Cmd({"display", "-p", "-t", "top", "#{pane_pid}"}, &shell);
         const std::string kids = ReadSmallFile("/proc/" + std::to_string(atoi(shell.c_str())) + "/task/" +

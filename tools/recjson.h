@@ -20,8 +20,10 @@ namespace wtop {
  * record carries an end time. */
 nlohmann::ordered_json RecordJson(const MonData_t &rec);
 
-/* The object on one line, without a newline; bytes that are not valid UTF-8
- * become U+FFFD instead of making the dump fail. */
+/* The object on one line, without a newline: valid UTF-8 (bytes that are
+ * not become U+FFFD instead of making the dump fail) with every control
+ * character escaped, C0, DEL and C1 alike, so that no text from a record can
+ * act on a terminal the line is shown on. */
 std::string JsonLine(const nlohmann::ordered_json &j);
 
 }  // namespace wtop

@@ -19,29 +19,13 @@ namespace {
  * without movement. */
 constexpr double kRateStale = 11.0;
 
-constexpr std::array<ColumnInfo, 13> kColumns = {{
-    {Column::Key, "KEY", "key", false, 24},
-    {Column::Client, "CLIENT", "client", false, 28},
-    {Column::Destination, "DESTINATION", "destination", false, 32},
-    {Column::Resolved, "RESOLVED", "resolved", false, 28},
-    {Column::User, "USER", "user", false, 16},
-    {Column::State, "STATE", "state", false, 5},
-    {Column::Age, "AGE", "age", true, 6},
-    {Column::Up, "UP", "up", true, 10},
-    {Column::UpRate, "UP/s", "uprate", true, 6},
-    {Column::Down, "DOWN", "down", true, 10},
-    {Column::DownRate, "DOWN/s", "downrate", true, 6},
-    {Column::Last, "LAST", "last", false, 19},
-    {Column::Status, "STATUS", "status", false, 0},
-}};
-
-constexpr std::array<Column, 13> kLive = {Column::Key,      Column::Client, Column::Destination, Column::Resolved,
-                                          Column::User,     Column::State,  Column::Age,         Column::Up,
-                                          Column::UpRate,   Column::Down,   Column::DownRate,    Column::Last,
-                                          Column::Status};
-constexpr std::array<Column, 11> kPlain = {Column::Key,   Column::Client, Column::Destination, Column::Resolved,
-                                           Column::User,  Column::State,  Column::Age,         Column::Up,
-                                           Column::Down,  Column::Last,   Column::Status};
+constexpr std::array<Column, 14> kLive = {Column::Key,    Column::Client, Column::Destination, Column::Resolved,
+                                          Column::User,   Column::Proxy,  Column::State,       Column::Age,
+                                          Column::Up,     Column::UpRate, Column::Down,        Column::DownRate,
+                                          Column::Last,   Column::Status};
+constexpr std::array<Column, 12> kPlain = {Column::Key,   Column::Client, Column::Destination, Column::Resolved,
+                                           Column::User,  Column::Proxy,  Column::State,       Column::Age,
+                                           Column::Up,    Column::Down,   Column::Last,        Column::Status};
 
 /* Seconds the session has lasted: up to its end once ended, else up to now;
  * -1 without a start time. */
@@ -71,9 +55,22 @@ bool HasStatus(const MonData_t &rec)
     return rec.status != 0 || rec.statusText[0] != '\0';
 }
 
-std::string CountText(uint32_t n, bool exact)
+std::string CountText(uint64_t n, bool exact)
 {
-    return exact ? std::to_string(n) : HumanBytes(n);
+    return exact ? std::to_string(n) : HumanBytes(static_cast<double>(n));
+}
+
+/* Bytes moved between two readings of a total.  A total read as 32 bits
+ * wraps at 4 GiB, and a smaller reading below that is taken as one wrap; a
+ * full 64-bit total only grows, so a smaller one larger than 32 bits means
+ * the counter started over, and nothing is counted. */
+uint64_t Moved(uint64_t now, uint64_t before)
+{
+    if (now >= before)
+        return now - before;
+    if (before <= UINT32_MAX)
+        return now + (uint64_t{1} << 32) - before;
+    return 0;
 }
 
 std::string RateText(const Row &row, double rate)
@@ -93,51 +90,53 @@ void Restart(Row &row, const MonData_t &rec, double now)
     row.rec = rec;
     row.ended = row.gone = false;
     row.changedAt = now;
-    row.sampleA = rec.countA;
-    row.sampleB = rec.countB;
+    row.sampleA = BytesUp(rec);
+    row.sampleB = BytesDown(rec);
     row.sampleTime = rec.eventTime != 0 ? rec.eventTime : rec.startTime;
     row.rateA = row.rateB = -1;
     /* A session met in the middle: its average so far is the best guess. */
     const long long span = static_cast<long long>(rec.eventTime) - rec.startTime;
-    if (rec.startTime != 0 && span >= 1 && (rec.countA != 0 || rec.countB != 0)) {
-        row.rateA = static_cast<double>(rec.countA) / static_cast<double>(span);
-        row.rateB = static_cast<double>(rec.countB) / static_cast<double>(span);
+    if (rec.startTime != 0 && span >= 1 && (row.sampleA != 0 || row.sampleB != 0)) {
+        row.rateA = static_cast<double>(row.sampleA) / static_cast<double>(span);
+        row.rateB = static_cast<double>(row.sampleB) / static_cast<double>(span);
     }
 }
 
-/* Moves the rates when rec's counters differ from row's.  The rate spans the
+/* True when rec, met under the key of row, belongs to a new session.  A
+ * start bit alone is no news: a reconnected viewer is seeded with a start
+ * for every open session.  A different start time is a new session under a
+ * reused key, with or without its start bit (a viewer that was away may
+ * have missed it); so is a fresh start, not ended, of a row that had ended.
+ * Counting such a record as an update would take its small totals for a
+ * wrap of the old ones. */
+bool IsNewSession(const Row &row, const MonData_t &rec)
+{
+    if (rec.startTime != 0 && rec.startTime != row.rec.startTime)
+        return true;
+    const bool freshStart = (rec.flags & (MON_FLAG_START | MON_FLAG_END)) == MON_FLAG_START && rec.endTime == 0;
+    return row.ended && freshStart;
+}
+
+/* Moves the rates when rec's totals differ from row's.  The rate spans the
  * proxy's event times, at least one second; a change within the same second
- * is folded into the next sample.  Counters wrap at 32 bits. */
+ * is folded into the next sample, however late or early it arrives here. */
 void UpdateRates(Row &row, const MonData_t &rec, double now)
 {
-    if (rec.countA == row.rec.countA && rec.countB == row.rec.countB)
+    const uint64_t up = BytesUp(rec), down = BytesDown(rec);
+    if (up == BytesUp(row.rec) && down == BytesDown(row.rec))
         return;
     row.changedAt = now;
     const long long span = static_cast<long long>(rec.eventTime) - row.sampleTime;
     if (span < 1)
         return;
-    row.rateA = static_cast<double>(static_cast<uint32_t>(rec.countA - row.sampleA)) / static_cast<double>(span);
-    row.rateB = static_cast<double>(static_cast<uint32_t>(rec.countB - row.sampleB)) / static_cast<double>(span);
-    row.sampleA = rec.countA;
-    row.sampleB = rec.countB;
+    row.rateA = static_cast<double>(Moved(up, row.sampleA)) / static_cast<double>(span);
+    row.rateB = static_cast<double>(Moved(down, row.sampleB)) / static_cast<double>(span);
+    row.sampleA = up;
+    row.sampleB = down;
     row.sampleTime = rec.eventTime;
 }
 
 }  // namespace
-
-const ColumnInfo &Info(Column c)
-{
-    return kColumns[static_cast<size_t>(c)];
-}
-
-std::optional<Column> ColumnByName(std::string_view name)
-{
-    for (const ColumnInfo &info : kColumns) {
-        if (name == info.name)
-            return info.id;
-    }
-    return std::nullopt;
-}
 
 std::span<const Column> LiveColumns()
 {
@@ -156,13 +155,12 @@ std::string CellText(const Row &row, Column c, const CellStyle &style)
     case Column::Key:
         return KeyText(row.key);
     case Column::Client:
-        return AddrText(rec.addrA);
     case Column::Resolved:
-        return AddrText(rec.addrB);
+        return AddrText(AddrOf(rec, c));
     case Column::Destination:
-    case Column::User: {
-        const std::string text = c == Column::User ? FieldText(rec.text1, sizeof rec.text1)
-                                                   : FieldText(rec.text2, sizeof rec.text2);
+    case Column::User:
+    case Column::Proxy: {
+        const std::string text = TextOf(rec, c);
         return text.empty() ? "-" : Printable(text, !style.exact);
     }
     case Column::State:
@@ -170,9 +168,9 @@ std::string CellText(const Row &row, Column c, const CellStyle &style)
     case Column::Age:
         return HumanAge(AgeSeconds(row, style.wallNow));
     case Column::Up:
-        return CountText(rec.countA, style.exact);
+        return CountText(BytesUp(rec), style.exact);
     case Column::Down:
-        return CountText(rec.countB, style.exact);
+        return CountText(BytesDown(rec), style.exact);
     case Column::UpRate:
         return RateText(row, row.rateA);
     case Column::DownRate:
@@ -182,9 +180,11 @@ std::string CellText(const Row &row, Column c, const CellStyle &style)
     case Column::Status: {
         if (!HasStatus(rec))
             return "-";
-        const std::string text = FieldText(rec.statusText, sizeof rec.statusText);
+        const std::string text = TextOf(rec, Field::StatusText);
         return std::to_string(rec.status) + (text.empty() ? "" : " " + Printable(text, true));
     }
+    default:
+        break;
     }
     return "?";
 }
@@ -195,7 +195,7 @@ bool RowMatches(const Row &row, std::string_view filter, const CellStyle &style)
         return true;
     const std::string needle = Lower(std::string(filter));
     for (Column c : {Column::Key, Column::Client, Column::Resolved, Column::Destination, Column::User,
-                     Column::State, Column::Status}) {
+                     Column::Proxy, Column::State, Column::Status}) {
         if (Lower(CellText(row, c, style)).find(needle) != std::string::npos)
             return true;
     }
@@ -230,10 +230,7 @@ void SessionTable::Apply(const MonData_t &rec, double now, time_t wallNow)
     }
 
     Row &row = it->second;
-    /* A start bit alone is no news: a reconnected viewer is seeded with a
-     * start for every open session.  A different start time is a new
-     * session under a reused key. */
-    if ((rec.flags & MON_FLAG_START) != 0 && rec.startTime != row.rec.startTime) {
+    if (IsNewSession(row, rec)) {
         Restart(row, rec, now);
     } else {
         UpdateRates(row, rec, now);
@@ -315,9 +312,9 @@ std::vector<const Row *> SessionTable::View(Column c, bool descending, std::stri
         case Column::Age:
             return {static_cast<double>(AgeSeconds(*r, style.wallNow)), {}};
         case Column::Up:
-            return {static_cast<double>(r->rec.countA), {}};
+            return {static_cast<double>(BytesUp(r->rec)), {}};
         case Column::Down:
-            return {static_cast<double>(r->rec.countB), {}};
+            return {static_cast<double>(BytesDown(r->rec)), {}};
         case Column::UpRate:
             return {r->ended ? -1 : r->rateA, {}};
         case Column::DownRate:
@@ -358,7 +355,7 @@ std::vector<std::string> Headings(std::span<const Column> columns)
 {
     std::vector<std::string> h;
     for (Column c : columns)
-        h.emplace_back(Info(c).title);
+        h.emplace_back(Info(c).heading);
     return h;
 }
 
@@ -367,12 +364,12 @@ std::vector<size_t> ColumnWidths(const std::vector<std::vector<std::string>> &ce
 {
     std::vector<size_t> widths;
     for (size_t i = 0; i < columns.size(); ++i) {
-        size_t w = DisplayWidth(Info(columns[i]).title);
+        size_t w = DisplayWidth(Info(columns[i]).heading);
         for (const auto &line : cells)
             w = std::max(w, DisplayWidth(line[i]));
         const size_t cap = Info(columns[i]).cap;
         if (capped && cap != 0)
-            w = std::min(w, std::max(cap, DisplayWidth(Info(columns[i]).title)));
+            w = std::min(w, std::max(cap, DisplayWidth(Info(columns[i]).heading)));
         widths.push_back(w);
     }
     return widths;
@@ -393,6 +390,54 @@ std::string FormatLine(const std::vector<std::string> &cells, std::span<const Co
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
     return line;
+}
+
+Totals Sum(const std::vector<const Row *> &rows)
+{
+    Totals t;
+    for (const Row *r : rows) {
+        ++t.sessions;
+        t.up += BytesUp(r->rec);
+        t.down += BytesDown(r->rec);
+        if (r->ended)
+            continue;
+        t.upRate += std::max(r->rateA, 0.0);
+        t.downRate += std::max(r->rateB, 0.0);
+    }
+    return t;
+}
+
+std::string Count(size_t n, const char *noun)
+{
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+std::vector<std::string> TotalsCells(const Totals &totals, std::span<const Column> columns, const CellStyle &style)
+{
+    std::vector<std::string> cells;
+    for (Column c : columns) {
+        switch (c) {
+        case Column::Key:
+            cells.push_back("total (" + Count(totals.sessions, "session") + ")");
+            break;
+        case Column::Up:
+            cells.push_back(CountText(totals.up, style.exact));
+            break;
+        case Column::Down:
+            cells.push_back(CountText(totals.down, style.exact));
+            break;
+        case Column::UpRate:
+            cells.push_back(HumanBytes(totals.upRate));
+            break;
+        case Column::DownRate:
+            cells.push_back(HumanBytes(totals.downRate));
+            break;
+        default:
+            cells.emplace_back();
+            break;
+        }
+    }
+    return cells;
 }
 
 std::string RenderPlain(const std::vector<const Row *> &rows, std::span<const Column> columns,

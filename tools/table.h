@@ -4,12 +4,14 @@
  * An ended row stays for a linger time (drawn dimmed) and is then dropped; a
  * row that a full read no longer finds has vanished from the store without
  * an end being seen and ends as "gone".  Rates come from the proxy's own
- * counters and event times, so they do not depend on this host's clock.
+ * counters and event times, so they depend neither on this host's clock nor
+ * on when a record happens to arrive.
  */
 #ifndef WARDEN_TOP_TABLE_H
 #define WARDEN_TOP_TABLE_H
 
 #include "fieldfmt.h"
+#include "fields.h"
 
 #include <ctime>
 #include <map>
@@ -22,18 +24,9 @@
 
 namespace wtop {
 
-enum class Column { Key, Client, Destination, Resolved, User, State, Age, Up, UpRate, Down, DownRate, Last, Status };
+/* The table's columns are fields of the one table of meanings. */
+using Column = Field;
 
-struct ColumnInfo {
-    Column id;
-    const char *title;   /* heading shown above the column         */
-    const char *name;    /* name accepted by --sort                */
-    bool right;          /* numbers: aligned to the right          */
-    size_t cap;          /* widest the live table draws it; 0 = rest */
-};
-
-const ColumnInfo &Info(Column c);
-std::optional<Column> ColumnByName(std::string_view name);
 std::span<const Column> LiveColumns();   /* every column, status last      */
 std::span<const Column> PlainColumns();  /* the same without the two rates */
 
@@ -44,8 +37,8 @@ struct Row {
     bool gone = false;      /* left the store without an end being seen         */
     double endedAt = 0;     /* monotonic time the end was first seen            */
     double changedAt = 0;   /* monotonic time the counters last moved           */
-    uint32_t sampleA = 0;   /* counters and proxy event time of the rate sample */
-    uint32_t sampleB = 0;
+    uint64_t sampleA = 0;   /* byte totals and proxy event time of the rate sample */
+    uint64_t sampleB = 0;
     int32_t sampleTime = 0;
     double rateA = -1;      /* bytes per second; negative while unknown         */
     double rateB = -1;
@@ -122,6 +115,26 @@ std::vector<std::vector<std::string>> Cells(const std::vector<const Row *> &rows
 
 /* The headings, in column order. */
 std::vector<std::string> Headings(std::span<const Column> columns);
+
+/* What the rows shown add up to. */
+struct Totals {
+    size_t sessions = 0;
+    uint64_t up = 0;
+    uint64_t down = 0;
+    double upRate = 0;    /* bytes per second of the open rows with a rate known */
+    double downRate = 0;
+};
+
+Totals Sum(const std::vector<const Row *> &rows);
+
+/* "1 session", "2 sessions": n and the noun, plural when n is not 1. */
+std::string Count(size_t n, const char *noun);
+
+/* The totals as a line of cells for columns: "total (N sessions)" under
+ * the key, the sums under the byte counts and the rates, nothing elsewhere
+ * (the summary line counts the open sessions). */
+std::vector<std::string> TotalsCells(const Totals &totals, std::span<const Column> columns,
+                                     const CellStyle &style);
 
 /* A whole plain-text table: a heading line and one line per row, each
  * ending in a newline; nothing is cut. */
