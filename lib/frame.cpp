@@ -177,30 +177,48 @@ bool MayStartFrame(const FrameScan *s, const unsigned char *p, size_t len) noexc
            (s->firstByte < 0 || p[kFrameHeaderSize] == s->firstByte);
 }
 
-/* Whether the frame of len payload bytes at the buffer's head overlaps a
- * better one: the bytes after it cannot begin a frame, and a whole frame
- * that accept takes begins inside it.  A frame whose header lied (a writer
- * cut short, the rest made up of other writers' frames) can still decode;
- * it then shows itself by ending in the middle of a frame and containing
- * the start of one.  A good frame followed by garbage contains none. */
-bool OverlapsBetterFrame(const FrameScan *s, unsigned len, FrameAccept accept, void *ctx) noexcept
+/* Whether a frame that accept takes begins inside the frame of len payload
+ * bytes at the buffer's head; *tried tells whether accept was called (and
+ * so may have overwritten what it wrote for the frame at the head). */
+bool FrameInside(const FrameScan *s, unsigned len, FrameAccept accept, void *ctx,
+                 bool *tried) noexcept
 {
     const unsigned char *f = s->buf + s->head;
     const size_t avail = s->tail - s->head;
-    const size_t end = kFrameHeaderSize + len;
-    if (MayStartFrame(s, f + end, avail - end))
-        return false;
-    for (size_t at = 1; at < end; ++at) {
+    *tried = false;
+    for (size_t at = 1; at < kFrameHeaderSize + len; ++at) {
         if (avail - at < kFrameHeaderSize + 1)
             break;
         const unsigned n = FrameGetHeader(f + at);
         if (n < s->minLen || n > s->maxLen || avail - at < kFrameHeaderSize + n ||
             (s->firstByte >= 0 && f[at + kFrameHeaderSize] != s->firstByte))
             continue;
+        *tried = true;
         if (accept(f + at + kFrameHeaderSize, n, ctx))
             return true;
     }
     return false;
+}
+
+/* Whether to take the frame of len payload bytes at the buffer's head, which
+ * is whole.  accept must take it; and a frame whose header lied (a writer cut
+ * short, the rest made up of other writers' frames) can still be taken by
+ * accept, but then shows itself by ending where no frame can begin while a
+ * frame that accept takes begins inside it.  A good frame followed by
+ * garbage contains none, and in step the bytes after a frame begin the next,
+ * so the search inside runs only after a frame that is followed by garbage. */
+bool TakeFrame(const FrameScan *s, unsigned len, FrameAccept accept, void *ctx) noexcept
+{
+    const unsigned char *f = s->buf + s->head;
+    const size_t end = kFrameHeaderSize + len;
+    if (!accept(f + kFrameHeaderSize, len, ctx))
+        return false;
+    if (MayStartFrame(s, f + end, s->tail - s->head - end))
+        return true;
+    bool tried;
+    if (FrameInside(s, len, accept, ctx, &tried))
+        return false;
+    return !tried || accept(f + kFrameHeaderSize, len, ctx);
 }
 
 }  // namespace
@@ -229,8 +247,7 @@ int FrameScanNext(FrameScan *s, FrameAccept accept, void *ctx) noexcept
                              (avail == kFrameHeaderSize || s->firstByte < 0 ||
                               f[kFrameHeaderSize] == s->firstByte);
             if (plausible && avail >= kFrameHeaderSize + len) {
-                if (!OverlapsBetterFrame(s, len, accept, ctx) &&
-                    accept(f + kFrameHeaderSize, len, ctx)) {
+                if (TakeFrame(s, len, accept, ctx)) {
                     s->head += kFrameHeaderSize + len;
                     s->searching = false;
                     s->deadlineMs = 0;
