@@ -28,7 +28,7 @@ extern "C" {
 typedef struct ChutePriv {
     int fd;                           /* the process's shared pipe descriptor */
     int type;                         /* MON_FIFO_READER or MON_FIFO_WRITER   */
-    unsigned char buf[MON_MSG_MAX];   /* encode (put) and receive (get) buffer */
+    unsigned char buf[MON_MSG_MAX];   /* a put's message is encoded here     */
 } ChutePriv_t;
 
 /* Writes rec as one frame; 2 + message length, or -1 (errno EPIPE when the

@@ -159,8 +159,9 @@ int QxMonSendData(MonHandle_t *h, const MonData_t *rec);
  * (viewer: ENOENT no such record; EINVAL refused). */
 int QxMonRecvData(MonHandle_t *h, MonData_t *rec);
 /* Next record (store, viewer: mode non-zero every record, 0 changed ones;
- * pipe reader: mode unused): 1 with rec filled, 0 none left, -1 (pipe: EPIPE
- * no writer, EMSGSIZE or EBADMSG bad frame skipped, EINTR; EINVAL refused). */
+ * pipe reader: mode unused, bytes that are no good report skipped): 1 with
+ * rec filled, 0 none left, -1 (pipe: EPIPE no writer, EINTR; EINVAL
+ * refused). */
 int QxMonRecvNextData(MonHandle_t *h, int mode, MonData_t *rec);
 
 /* ------------------------------------------------------------------ */

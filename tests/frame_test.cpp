@@ -410,11 +410,7 @@ TEST_F(FrameSearch, InStepFramesAndEmptyFramesCostNothing)
     Put(Frame({}));
     Put(Frame(Msg(290, 2)));
     End();
-    const std::vector<Bytes> got = All();
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0], Msg(10, 1));
-    EXPECT_TRUE(got[1].empty());
-    EXPECT_EQ(got[2], Msg(290, 2));
+    EXPECT_EQ(All(), (std::vector<Bytes>{Msg(10, 1), {}, Msg(290, 2)}));
     EXPECT_EQ(scan.dropped, 0u);
 }
 
@@ -432,10 +428,7 @@ TEST_F(FrameSearch, GarbageAndBadFramesCostExactlyTheirBytes)
     Put({0, 0}); // out of step: an empty frame is not searched for
     Put(Frame(Msg(40, 6)));
     End();
-    const std::vector<Bytes> got = All();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], Msg(30, 5));
-    EXPECT_EQ(got[1], Msg(40, 6));
+    EXPECT_EQ(All(), (std::vector<Bytes>{Msg(30, 5), Msg(40, 6)}));
     EXPECT_EQ(scan.dropped, bad.size() + wrongSum.size() + tooLong.size() + 2);
 }
 
@@ -478,10 +471,7 @@ TEST_F(FrameSearch, GoodFrameFollowedByGarbageIsStillTaken)
     Put(Pattern(150, 2));
     Put(Frame(Msg(70, 3)));
     End();
-    const std::vector<Bytes> got = All();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], Msg(60, 1));
-    EXPECT_EQ(got[1], Msg(70, 3));
+    EXPECT_EQ(All(), (std::vector<Bytes>{Msg(60, 1), Msg(70, 3)}));
     EXPECT_EQ(scan.dropped, 150u);
 }
 
