@@ -7,9 +7,9 @@
  * are stored in a shared file or sent on the wire have a fixed layout that is
  * checked at compile time in the library's C++ sources.
  *
- * Sections: constants; the record; handles and the generic calls; logging;
- * the record codec; the store; the semaphore mutex; the pipe; TCP framing;
- * proxy reporting; the viewer client; detaching.
+ * Sections: constants; the record; handles and the generic calls; the
+ * record codec; the store; the semaphore mutex; the pipe; TCP framing; proxy
+ * reporting; the viewer client; detaching.
  *
  * Conventions: a call returns 0 (or a count) on success and -1 on failure,
  * and logs the failure through QxLogDefaultHandle first; where a contract
