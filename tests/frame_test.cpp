@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <thread>
@@ -295,7 +296,7 @@ TEST(FrameBatch, BytesMatchOneWritePerFrameAndWritesAreFew)
         if (batch.used < before)
             ++flushesSeen;
         const Bytes payload = Pattern(i * 53 % (kMax + 1), i);
-        memcpy(room, payload.data(), payload.size());
+        std::copy(payload.begin(), payload.end(), room);
         quelm::FrameBatchAdd(&batch, static_cast<unsigned>(payload.size()));
         ASSERT_LE(batch.used, store.size());
         const Bytes f = Frame(payload);
