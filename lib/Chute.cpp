@@ -354,8 +354,10 @@ extern "C" int ChuteGetNext(MonHandle_t *h, int mode, MonData_t *rec)
     const int len = quelm::FrameScanNext(&scan, DecodeRecord, &decoded);
     ReportDropped();
     if (len < 0) {
-        if (errno != EPIPE)
+        const int err = errno;
+        if (err != EPIPE)
             QxLogUpdate(nullptr, 1, 13, "failed to read FIFO");
+        errno = err;
         return -1;
     }
     if (len == 0)
