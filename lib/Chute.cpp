@@ -3,10 +3,13 @@
  *
  * A frame is a 2-byte big-endian length and that many bytes of record
  * message.  Writers put each frame with one writev of at most 2143 bytes, less
- * than PIPE_BUF, so frames of concurrent writers never interleave; the one
- * reader (the collector) reads frame by frame and stays at a frame boundary
- * after every failure it reports.  A process opens the pipe once and every
- * later handle shares that descriptor until the process exits.
+ * than PIPE_BUF, so frames of concurrent writers never interleave and a good
+ * frame always begins where a write began.  The one reader (the collector)
+ * takes only whole frames that decode; after anything else, whatever a
+ * broken writer left, it searches on byte by byte for the next good frame,
+ * so one writer's bad bytes never cost the other writers' later reports.  A
+ * process opens the pipe once and every later handle shares that descriptor
+ * until the process exits.
  */
 #include "Chute_internal.h"
 
@@ -16,6 +19,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -50,21 +54,50 @@ private:
     int saved_;
 };
 
-/* Read-ahead for the process's pipe descriptor.  The collector would
- * otherwise pay two system calls per report; one large read takes in every
- * frame that is waiting.  Only the bytes already in the pipe are taken (a
- * pipe read returns what is there), so no frame waits for a later one.  The
- * buffer serves fifoFd alone: bytes read from it must never be handed out
- * for another descriptor. */
+/* The reader's buffer on the process's pipe descriptor.  The collector
+ * would otherwise pay two system calls per report; one large read takes in
+ * every frame that is waiting.  Only the bytes already in the pipe are taken
+ * (a pipe read returns what is there), so no frame waits for a later one.
+ * The same buffer lets the reader find its way back into step after a
+ * broken writer's bytes (see FrameScan).  It serves fifoFd alone: bytes read
+ * from it must never be handed out for another descriptor.  Like fifoFd, it
+ * belongs to the one process that reads the pipe: a reader must not fork
+ * while frames wait in it, or both processes would hand them out. */
 constexpr size_t kReadAheadSize = 64 * 1024;
-struct ReadAhead {
-    unsigned char *data; // allocated at the first read; null: read directly
-    size_t head;         // next byte to hand out
-    size_t tail;         // end of the bytes read
-};
-// Like fifoFd, it belongs to the one process that reads the pipe: a reader
-// must not fork while frames wait in it, or both processes would hand them out.
-ReadAhead ahead = {nullptr, 0, 0};
+unsigned char readAhead[kReadAheadSize];
+quelm::FrameScan scan = {
+    -1, readAhead, kReadAheadSize, 0, 0, MON_MSG_HEADER, MON_MSG_MAX, MON_MSG_TYPE,
+    CHUTE_STALL_MS, false, false, 0, 0};
+
+/* Bytes given up since the last report of them, and when that was. */
+unsigned long long droppedUnreported = 0;
+time_t droppedLoggedAt = 0;
+constexpr time_t kDropLogSeconds = 10;
+
+/* Logs the bytes the reader gave up to stay in step: the first time at once,
+ * then at most once in kDropLogSeconds with the count since the last line,
+ * so a writer that sends garbage cannot flood the log. */
+void ReportDropped() noexcept
+{
+    droppedUnreported += scan.dropped;
+    scan.dropped = 0;
+    if (droppedUnreported == 0)
+        return;
+    const time_t now = time(nullptr);
+    if (droppedLoggedAt != 0 && now - droppedLoggedAt < kDropLogSeconds)
+        return;
+    ErrnoKeeper keep;
+    QxLogUpdate(nullptr, 1, 13, "%s: skipped %llu bytes of the pipe that were no whole report",
+                "ChuteGetNext", droppedUnreported);
+    droppedUnreported = 0;
+    droppedLoggedAt = now;
+}
+
+/* Takes a payload as a record when the length-checked decoder accepts it. */
+bool DecodeRecord(const unsigned char *payload, unsigned len, void *rec) noexcept
+{
+    return ParcelGetDataChecked(static_cast<MonData_t *>(rec), payload, len) >= 0;
+}
 
 /* Behaves as read(2) on a pipe: at most len bytes of what is waiting, 0 at
  * end of file, -1 with errno on failure. */
@@ -72,21 +105,7 @@ ssize_t PipeRead(int fd, unsigned char *p, size_t len) noexcept
 {
     if (fd < 0 || fd != fifoFd)
         return read(fd, p, len);
-    if (ahead.head == ahead.tail) {
-        if (ahead.data == nullptr)
-            ahead.data = static_cast<unsigned char *>(malloc(kReadAheadSize));
-        if (ahead.data == nullptr)
-            return read(fd, p, len);
-        const ssize_t r = read(fd, ahead.data, kReadAheadSize);
-        if (r <= 0)
-            return r;
-        ahead.head = 0;
-        ahead.tail = static_cast<size_t>(r);
-    }
-    const size_t n = len < ahead.tail - ahead.head ? len : ahead.tail - ahead.head;
-    memcpy(p, ahead.data + ahead.head, n);
-    ahead.head += n;
-    return static_cast<ssize_t>(n);
+    return quelm::FrameScanRead(&scan, p, len);
 }
 
 /* Logs a read that failed inside a frame and returns -1.  An end of file
@@ -257,6 +276,7 @@ extern "C" int QxChuteOpen(const char *name, unsigned int type, MonHandle_t **ou
         }
     }
     priv->fd = fifoFd;
+    scan.fd = fifoFd;
     ++openCount;
     *out = h;
     return 0;
@@ -316,30 +336,37 @@ int quelm::ChuteRecv(int fd, unsigned int size, unsigned char *buf)
     }
 }
 
-/* Reads the next frame and decodes it into rec: 1 for a record, 0 for an
- * empty frame, -1 on failure (errno as ChuteRecv's, or EBADMSG for a message
- * the length-checked decoder refuses; the stream stays in step).  rec is
- * written only when 1 is returned.  mode is not used. */
+/* Reads the next record from the pipe into rec: 1 for a record, 0 for an
+ * empty frame, -1 on failure (errno EPIPE when no writer has the pipe open;
+ * EINTR when a signal came before a frame began; otherwise the failed
+ * read's).  Bytes that are no whole, decodable report (a broken writer's
+ * garbage, an impossible length, a frame left unfinished for
+ * CHUTE_STALL_MS) are skipped and counted, and reading goes on with the
+ * next good frame.  rec is written only when 1 is returned.  mode is not
+ * used. */
 extern "C" int ChuteGetNext(MonHandle_t *h, int mode, MonData_t *rec)
 {
     (void)mode;
+    (void)h;
     if (rec == nullptr) {
         errno = EINVAL;
         QxLogUpdate(nullptr, 1, 13, "%s failed", "no record to fill, FIFO");
         return -1;
     }
-    auto *p = static_cast<ChutePriv_t *>(h->priv);
-    const int len = ChuteRecv(p->fd, MON_MSG_MAX, p->buf);
-    if (len <= 0)
-        return len < 0 ? -1 : 0;
     /* The decoder zeroes its record when it refuses a message; the caller's
      * record must come out of a refusal as it went in. */
     MonData_t decoded;
-    if (ParcelGetDataChecked(&decoded, p->buf, static_cast<size_t>(len)) < 0) {
-        QxLogUpdate(nullptr, 1, 13, "%s failed", "malformed record message, FIFO");
-        errno = EBADMSG;
+    const int len = quelm::FrameScanNext(&scan, DecodeRecord, &decoded);
+    ReportDropped();
+    if (len < 0) {
+        const int err = errno;
+        if (err != EPIPE)
+            QxLogUpdate(nullptr, 1, 13, "failed to read FIFO");
+        errno = err;
         return -1;
     }
+    if (len == 0)
+        return 0;
     memcpy(rec, &decoded, sizeof decoded);
     return 1;
 }

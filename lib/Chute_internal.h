@@ -20,20 +20,26 @@ extern "C" {
 /* Largest pipe buffer the reader asks for when it opens the pipe. */
 #define CHUTE_PIPE_SIZE_WANTED (1024 * 1024)
 
+/* A report begun in the pipe but not whole within this many milliseconds
+ * is given up: good writers put each report in with one write, so only a
+ * broken writer leaves one unfinished. */
+#define CHUTE_STALL_MS 500
+
 typedef struct ChutePriv {
     int fd;                           /* the process's shared pipe descriptor */
     int type;                         /* MON_FIFO_READER or MON_FIFO_WRITER   */
-    unsigned char buf[MON_MSG_MAX];   /* encode (put) and receive (get) buffer */
+    unsigned char buf[MON_MSG_MAX];   /* a put's message is encoded here     */
 } ChutePriv_t;
 
 /* Writes rec as one frame; 2 + message length, or -1 (errno EPIPE when the
  * reader has gone, EAGAIN when the pipe is full). */
 int ChutePut(MonHandle_t *h, const MonData_t *rec);
 
-/* Reads one frame and decodes it into rec: 1 for a record, 0 for an empty
- * frame, -1 on failure (errno EPIPE: no writer; EMSGSIZE: oversize frame
- * skipped; EBADMSG: malformed message skipped; EINTR: interrupted before a
- * frame began).  rec is written only when 1 is returned. */
+/* Reads the next good report into rec: 1 for a record, 0 for an empty
+ * frame, -1 on failure (errno EPIPE: no writer; EINTR: interrupted before a
+ * frame began).  Garbage, impossible lengths, undecodable and unfinished
+ * frames are skipped, counted and logged at most once in 10 seconds.  rec
+ * is written only when 1 is returned. */
 int ChuteGetNext(MonHandle_t *h, int mode, MonData_t *rec);
 
 /* Frees the handle; the shared descriptor stays open.  Always 0. */

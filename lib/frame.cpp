@@ -1,12 +1,16 @@
 /*
  * frame.cpp - the 2-byte length framing: read a frame (split header
  * completed, oversized frame skipped in step), write a frame whole, gather
- * frames into few writes.  No state and no allocation; the pipe transport,
- * the TCP framing calls and the viewer server's streams all go through here.
+ * frames into few writes, and find frames again in a shared stream after
+ * bytes that are none.  No state of its own and no allocation; the pipe
+ * transport, the TCP framing calls and the viewer server's streams all go
+ * through here.
  */
 #include "frame_internal.h"
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -96,7 +100,195 @@ ssize_t WriteWhole(int fd, struct iovec *iov, int pieces) noexcept
     return static_cast<ssize_t>(total);
 }
 
+long long NowMs() noexcept
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* Outcome of one attempt to bring more bytes into a scan's buffer. */
+enum class Fill { kMore, kRetry, kFailed };
+
+/* Reads what the stream has, blocking, into an empty buffer: kMore, or
+ * kFailed with errno (EPIPE at the end of the stream, EINTR for a signal). */
+Fill FillAtBoundary(FrameScan *s) noexcept
+{
+    s->head = s->tail = 0;
+    const ssize_t r = read(s->fd, s->buf, s->cap);
+    if (r > 0) {
+        s->tail = static_cast<size_t>(r);
+        return Fill::kMore;
+    }
+    if (r == 0)
+        errno = EPIPE;
+    return Fill::kFailed;
+}
+
+/* Waits, within the frame's deadline, for bytes that complete the need bytes
+ * at the buffer's head: kMore when some came, kRetry (draining set) when the
+ * deadline passed or the stream ended, kRetry after a signal, kFailed with
+ * errno when poll or read failed. */
+Fill FillInFrame(FrameScan *s, size_t need) noexcept
+{
+    const size_t avail = s->tail - s->head;
+    if (s->head + need > s->cap) {
+        memmove(s->buf, s->buf + s->head, avail);
+        s->head = 0;
+        s->tail = avail;
+    }
+    const long long now = NowMs();
+    if (s->deadlineMs == 0)
+        s->deadlineMs = now + s->stallMs;
+    if (now >= s->deadlineMs) {
+        s->draining = true;
+        return Fill::kRetry;
+    }
+    struct pollfd pfd = {s->fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>(s->deadlineMs - now));
+    if (ready == 0) {
+        s->draining = true;
+        return Fill::kRetry;
+    }
+    if (ready < 0)
+        return errno == EINTR ? Fill::kRetry : Fill::kFailed;
+    const ssize_t r = read(s->fd, s->buf + s->tail, s->cap - s->tail);
+    if (r > 0) {
+        s->tail += static_cast<size_t>(r);
+        return Fill::kMore;
+    }
+    if (r == 0) {
+        s->draining = true; // no writer is left to finish the frame
+        return Fill::kRetry;
+    }
+    return errno == EINTR || errno == EAGAIN ? Fill::kRetry : Fill::kFailed;
+}
+
+/* Whether the len bytes at p may begin a frame worth searching for: a
+ * plausible length and first payload byte (an empty frame does not count:
+ * zeros are what a cut-short frame most often ends in); too few bytes to
+ * tell count as a yes. */
+bool MayStartFrame(const FrameScan *s, const unsigned char *p, size_t len) noexcept
+{
+    if (len < kFrameHeaderSize + 1)
+        return true;
+    const unsigned n = FrameGetHeader(p);
+    return n >= s->minLen && n <= s->maxLen &&
+           (s->firstByte < 0 || p[kFrameHeaderSize] == s->firstByte);
+}
+
+/* Whether a frame that accept takes begins inside the frame of len payload
+ * bytes at the buffer's head; *tried tells whether accept was called (and
+ * so may have overwritten what it wrote for the frame at the head). */
+bool FrameInside(const FrameScan *s, unsigned len, FrameAccept accept, void *ctx,
+                 bool *tried) noexcept
+{
+    const unsigned char *f = s->buf + s->head;
+    const size_t avail = s->tail - s->head;
+    *tried = false;
+    for (size_t at = 1; at < kFrameHeaderSize + len; ++at) {
+        if (avail - at < kFrameHeaderSize + 1)
+            break;
+        const unsigned n = FrameGetHeader(f + at);
+        if (n < s->minLen || n > s->maxLen || avail - at < kFrameHeaderSize + n ||
+            (s->firstByte >= 0 && f[at + kFrameHeaderSize] != s->firstByte))
+            continue;
+        *tried = true;
+        if (accept(f + at + kFrameHeaderSize, n, ctx))
+            return true;
+    }
+    return false;
+}
+
+/* Whether to take the frame of len payload bytes at the buffer's head, which
+ * is whole.  accept must take it; and a frame whose header lied (a writer cut
+ * short, the rest made up of other writers' frames) can still be taken by
+ * accept, but then shows itself by ending where no frame can begin while a
+ * frame that accept takes begins inside it.  A good frame followed by
+ * garbage contains none, and in step the bytes after a frame begin the next,
+ * so the search inside runs only after a frame that is followed by garbage. */
+bool TakeFrame(const FrameScan *s, unsigned len, FrameAccept accept, void *ctx) noexcept
+{
+    const unsigned char *f = s->buf + s->head;
+    const size_t end = kFrameHeaderSize + len;
+    if (!accept(f + kFrameHeaderSize, len, ctx))
+        return false;
+    if (MayStartFrame(s, f + end, s->tail - s->head - end))
+        return true;
+    bool tried;
+    if (FrameInside(s, len, accept, ctx, &tried))
+        return false;
+    return !tried || accept(f + kFrameHeaderSize, len, ctx);
+}
+
 }  // namespace
+
+int FrameScanNext(FrameScan *s, FrameAccept accept, void *ctx) noexcept
+{
+    for (;;) {
+        const size_t avail = s->tail - s->head;
+        if (avail == 0) {
+            // Nothing is buffered, so nothing is waiting to be completed.
+            s->draining = false;
+            s->deadlineMs = 0;
+            if (FillAtBoundary(s) == Fill::kFailed)
+                return -1;
+            continue;
+        }
+        size_t need = kFrameHeaderSize;
+        if (avail >= kFrameHeaderSize) {
+            const unsigned char *f = s->buf + s->head;
+            const unsigned len = FrameGetHeader(f);
+            if (len == 0 && !s->searching) {
+                s->head += kFrameHeaderSize;
+                return 0;
+            }
+            bool plausible = len >= s->minLen && len <= s->maxLen &&
+                             (avail == kFrameHeaderSize || s->firstByte < 0 ||
+                              f[kFrameHeaderSize] == s->firstByte);
+            if (plausible && avail >= kFrameHeaderSize + len) {
+                if (TakeFrame(s, len, accept, ctx)) {
+                    s->head += kFrameHeaderSize + len;
+                    s->searching = false;
+                    s->deadlineMs = 0;
+                    return static_cast<int>(len);
+                }
+                plausible = false;
+            }
+            if (!plausible) {
+                ++s->head;
+                ++s->dropped;
+                s->searching = true;
+                continue;
+            }
+            need = kFrameHeaderSize + len;
+        }
+        if (s->draining) {
+            // Every write made is buffered: what is here will not grow.
+            ++s->head;
+            ++s->dropped;
+            s->searching = true;
+            continue;
+        }
+        if (FillInFrame(s, need) == Fill::kFailed)
+            return -1;
+    }
+}
+
+ssize_t FrameScanRead(FrameScan *s, unsigned char *p, size_t len) noexcept
+{
+    if (s->head == s->tail) {
+        const ssize_t r = read(s->fd, s->buf, s->cap);
+        if (r <= 0)
+            return r;
+        s->head = 0;
+        s->tail = static_cast<size_t>(r);
+    }
+    const size_t n = len < s->tail - s->head ? len : s->tail - s->head;
+    memcpy(p, s->buf + s->head, n);
+    s->head += n;
+    return static_cast<ssize_t>(n);
+}
 
 int FrameRecv(const FrameSource &src, unsigned cap, unsigned char *buf, FrameFault *fault) noexcept
 {

@@ -92,6 +92,50 @@ void FrameBatchAdd(FrameBatch *b, unsigned len) noexcept;
  * empty afterwards either way. */
 bool FrameBatchFlush(FrameBatch *b) noexcept;
 
+/* A reader of a stream that many writers share, over a buffer of its own,
+ * which finds its way back into step after bytes that are no frame.  A good
+ * writer puts each frame into the stream whole with one write, so a good
+ * frame always begins where a write began; a broken or hostile writer may
+ * put anything.  So a frame is taken only when its length is plausible
+ * (minLen to maxLen, or 0 while in step), its first payload byte is
+ * firstByte, and the caller's accept function takes its payload.  Anything
+ * else costs one byte, counted in dropped, and the search goes on from the
+ * next; a bad frame thus costs at most the frames it overlaps, never the
+ * stream.  A frame that is taken in itself but ends where no frame can
+ * begin, while a frame that is taken begins inside it, is passed over too:
+ * its header lied, and the frames inside are the real ones.  A frame begun but not complete within stallMs (or cut short by
+ * the end of the stream) is given up the same way: when a wait for more
+ * bytes times out, every write made so far is already in the buffer, so
+ * what is buffered is searched without waiting until it is used up. */
+struct FrameScan {
+    int fd;                 // the stream; reads block between frames
+    unsigned char *buf;     // cap bytes, at least 2 + maxLen, owned by the caller
+    size_t cap;
+    size_t head;            // first byte not yet handed out
+    size_t tail;            // end of the bytes read
+    unsigned minLen;        // shortest payload of a frame to search for
+    unsigned maxLen;        // longest payload of any frame
+    int firstByte;          // every payload's first byte, or -1 for any
+    int stallMs;            // a begun frame must be whole within this
+    bool searching;         // out of step: empty frames are not taken
+    bool draining;          // waited long enough: no more waits until the buffer is used up
+    long long deadlineMs;   // monotonic time a waiting frame is given up; 0 none
+    unsigned long long dropped; // bytes given up; the caller reads and resets it
+};
+
+/* Decides whether a payload of len bytes is a frame worth taking. */
+using FrameAccept = bool (*)(const unsigned char *payload, unsigned len, void *ctx) noexcept;
+
+/* The next frame that accept takes: its payload length (0 for an empty frame
+ * met in step), or -1 with errno EPIPE at the end of the stream with nothing
+ * left, EINTR for a signal before a frame's first byte, else the failed
+ * call's.  Bytes given up on the way are added to s->dropped. */
+int FrameScanNext(FrameScan *s, FrameAccept accept, void *ctx) noexcept;
+
+/* Behaves as read(2) on s->fd, handing out buffered bytes first, so that
+ * plain frame reads of the same stream never skip what the scan took in. */
+ssize_t FrameScanRead(FrameScan *s, unsigned char *p, size_t len) noexcept;
+
 }  // namespace quelm
 
 #endif /* QUELM_FRAME_INTERNAL_H */

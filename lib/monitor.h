@@ -6,6 +6,16 @@
  * over TCP.  Everything here compiles as C99 and as C++; records whose bytes
  * are stored in a shared file or sent on the wire have a fixed layout that is
  * checked at compile time in the library's C++ sources.
+ *
+ * Sections: constants; the record; handles and the generic calls; the
+ * record codec; the store; the semaphore mutex; the pipe; TCP framing; proxy
+ * reporting; the viewer client; detaching.
+ *
+ * Conventions: a call returns 0 (or a count) on success and -1 on failure,
+ * and logs the failure through QxLogDefaultHandle first; where a contract
+ * names an errno, it is set last.  Reads that iterate return 1 for a record
+ * and 0 when none is left.  No call throws, and each handle belongs to the
+ * process (and, unless said otherwise, the thread) that opened it.
  */
 #ifndef QUELM_MONITOR_H
 #define QUELM_MONITOR_H
@@ -110,7 +120,8 @@ typedef struct MonData {
 #pragma pack(pop)
 
 /* ------------------------------------------------------------------ */
-/* Handles.  Every open returns one; callers never look inside.         */
+/* Handles.  Every open returns one; callers never look inside, and    */
+/* reach a handle's operations only through the four generic calls.    */
 
 typedef struct MonHandle MonHandle_t;
 typedef int (*MonOpenFn_t)(const char *name, int type, MonHandle_t **out);
@@ -132,30 +143,54 @@ struct MonHandle {
     char path[MON_PATH_SIZE];  /* path or host name, NUL-terminated      */
 };
 
-/* Generic API: check the magic, check the slot, call it.  -1 on refusal. */
+/* Each generic call checks the handle's kind and operation and returns what
+ * the operation returns; a handle it refuses is logged, left untouched, and
+ * gives -1 with errno EINVAL. */
+
+/* Closes and frees h (any kind): the kind's result, 0 on success; -1 for
+ * null (nothing logged) or a refused handle.  h must not be used again. */
 int QxMonClose(MonHandle_t *h);
+/* Sends rec (store, pipe): the store's 0 or the pipe's bytes written, or -1
+ * (pipe: EPIPE no reader, EAGAIN pipe full; EINVAL refused). */
 int QxMonSendData(MonHandle_t *h, const MonData_t *rec);
+/* Keyed read (store, viewer): 0 with the record of rec's key in rec, or -1
+ * (viewer: ENOENT no such record; EINVAL refused). */
 int QxMonRecvData(MonHandle_t *h, MonData_t *rec);
+/* Next record (store, viewer: mode non-zero every record, 0 changed ones;
+ * pipe reader: mode unused, bytes that are no good report skipped): 1 with
+ * rec filled, 0 none left, -1 (pipe: EPIPE no writer, EINTR; EINVAL
+ * refused). */
 int QxMonRecvNextData(MonHandle_t *h, int mode, MonData_t *rec);
 
 /* ------------------------------------------------------------------ */
-/* Record wire codec.                                                   */
+/* Record wire codec: type byte 3, a 93-byte header, then a packed area  */
+/* of at most 2048 bytes; numbers big-endian.  No call logs or sets errno. */
 
+/* Encodes rec into buf (MON_MSG_MAX bytes): the message length, 93 to
+ * 2141, or -1 for a null argument. */
 int ParcelPutData(const MonData_t *rec, unsigned char *buf);
+/* Decodes a message in a buffer of MON_MSG_MAX bytes: as the checked decode
+ * bounded to that buffer. */
 int ParcelGetData(MonData_t *rec, const unsigned char *msg);
-/* Length-checked decode of a message of len bytes: -1 (record zeroed) for
- * a message that is short, has a bad type byte, or a field descriptor that
- * is larger than its field or points past the message. */
+/* Decodes the len-byte message at msg into rec: its length, or -1 with rec
+ * all zero for a short message, a type byte other than 3, or a descriptor
+ * larger than its field or pointing past the message. */
 int ParcelGetDataChecked(MonData_t *rec, const unsigned char *msg, size_t len);
+/* Big-endian 16- and 32-bit numbers at any alignment. */
 void ParcelPutInt16(uint16_t value, unsigned char *dst);
 void ParcelGetInt16(uint16_t *dst, const unsigned char *src);
 void ParcelPutInt32(uint32_t value, unsigned char *dst);
 void ParcelGetInt32(uint32_t *dst, const unsigned char *src);
+/* Appends len bytes to the area at *used and describes them in desc; a
+ * field that would pass MON_MSG_AREA_MAX is dropped, desc left as it was. */
 void ParcelPutVarLen(const void *src, uint16_t len, unsigned char *desc,
                      unsigned char *area, uint16_t *used);
+/* Copies the field desc describes into dst, its length into *len; trusts
+ * desc (check it first, as ParcelGetDataChecked does). */
 void ParcelGetVarLen(void *dst, uint16_t *len, const unsigned char *desc,
                      const unsigned char *area);
-/* "<pid,handle-in-hex,record>" into buf (at least MON_KEYSTR_SIZE bytes). */
+/* Writes "<pid,handle-in-hex,record>" into buf (at least MON_KEYSTR_SIZE
+ * bytes): buf. */
 #define MON_KEYSTR_SIZE 28
 char *MonKeyStr(uint32_t pid, uint32_t handleNum, uint16_t recordNum, char *buf);
 
@@ -190,33 +225,71 @@ typedef struct ShelfHeader {
 /* Where this process mapped the store; null while it has none open. */
 extern void *shelfPtr;
 
+/* Opens the store as client slot client (MON_SLOT_*; slot 0, the daemon,
+ * recreates it empty): 0 with *out set, or -1 with *out null (logged).  The
+ * name is not consulted: the path is fixed. */
 int QxMonMemOpen(const char *name, int client, MonHandle_t **out);
+/* Marks the records of vanished reporters ended and deletes the records no
+ * reader still waits for (force: ended ones even while a viewer has changes
+ * pending on them): always 0. */
 int ShelfCleanup(MonHandle_t *h, unsigned char force);
+/* The record of the 10-byte key, created (or reused) and cleared but for
+ * the key, in place in the store; null when the store is full or locked. */
 MonData_t *ShelfCreateData(MonHandle_t *h, const void *key);
+/* Removes the key's record: 0 (an absent key too), -1 when the lock fails. */
 int ShelfDeleteData(MonHandle_t *h, const void *key);
+/* The key's record in place in the store (not a copy), or null. */
 MonData_t *ShelfDataPtr(MonHandle_t *h, const void *key);
+/* The next live record after the handle's cursor, in place, or null at the
+ * end of a pass (the cursor starts again); the record may change at once. */
 MonData_t *ShelfIterate(MonHandle_t *h);
 
 /* ------------------------------------------------------------------ */
 /* Semaphore mutex (System V, key file under /tmp).                    */
 
+/* These log nothing: a failure is the -1 and errno. */
+
+/* Opens (creator non-zero: creates) the mutex keyed by /tmp/name: 0 with
+ * *out set, or -1 with *out null (EINVAL empty name, EPERM a key file that
+ * cannot be made the creator's own, else the failed call's errno). */
 int MonMutexOpen(const char *name, int creator, MonHandle_t **out);
+/* Takes the lock, waiting while another process holds it: 0, or -1 (semop's
+ * errno, EINTR included; not retried). */
 int MonMutexRequest(MonHandle_t *h);
+/* Gives the lock back: 0, or -1 (EAGAIN when it was not held). */
 int MonMutexRelease(MonHandle_t *h);
+/* The lock's value, 0 free or 1 held, or -1 (semctl's errno). */
 int MonMutexQuery(MonHandle_t *h);
+/* Frees the handle (the semaphore and key file stay): 0, or -1 for anything
+ * that is not an open mutex handle (left untouched). */
 int MonMutexClose(MonHandle_t *h);
 
 /* ------------------------------------------------------------------ */
 /* Named pipe transport (/tmp/mon.fifo).                                */
 
+/* Opens the pipe as MON_FIFO_READER or MON_FIFO_WRITER (the name is not
+ * consulted): 0 with *out set, or -1 with *out null (logged; EINVAL for a
+ * bad type or a file at the path that is not a FIFO, ENXIO for a writer
+ * while no reader has the pipe open).  A process opens the pipe once and
+ * later handles share it. */
 int QxChuteOpen(const char *name, unsigned int type, MonHandle_t **out);
 
 /* ------------------------------------------------------------------ */
-/* TCP framing: 2-byte big-endian length, then the payload.            */
+/* TCP framing: 2-byte big-endian length, then the payload.  Failures  */
+/* are logged as "Error in <call>: %m".                                 */
 
+/* Connects to host (dotted IPv4 or a name) at port, ignoring SIGPIPE for
+ * the process from then on: the socket, or -1 (ESRCH unknown host, else the
+ * failed call's errno). */
 int Mon_TcpConnect(const char *host, int port);
+/* Sends one whole frame of len (0 to 65535) bytes: len + 2, or -1 (EMSGSIZE
+ * len out of range, else writev's errno; the connection is then of no use). */
 int Mon_TcpSend(int fd, int len, const unsigned char *buf);
+/* Receives one frame into buf of size bytes: its length (0 the empty frame),
+ * or -1 (ECONNRESET peer closed, EMSGSIZE longer frame skipped, the next
+ * call reads the frame after it; else read's errno). */
 int Mon_TcpRecv(int fd, int size, unsigned char *buf);
+/* Closes fd when it is greater than 0: always 0. */
 int Mon_TcpClose(int fd);
 
 /* ------------------------------------------------------------------ */
@@ -274,15 +347,28 @@ typedef struct MonConnInfo {
  */
 #define MON_ADDR_CONVENTION_SOCKADDR 1
 
+/* Opens a reporting handle over MON_TRANSPORT_FIFO or MON_TRANSPORT_STORE
+ * (the name is not consulted): 0 with *out set, or -1 with *out null (the
+ * transport's errno, ENOMEM). */
 int QxSocksMonOpen(const char *name, int type, MonHandle_t **out);
+/* Reports one event (MON_FLAG_* in flags) of conn's session: the
+ * transport's put result for a record sent, 0 for a report held back by
+ * the throttle, or -1 (the transport's errno: EPIPE, EAGAIN for the pipe);
+ * an unsent report travels with the next one sent.  Never blocks. */
 int QxSocksMonPut(MonHandle_t *h, int flags, MonConnInfo_t *conn,
                   unsigned int dataLen, const void *data, int status,
                   const char *statusText);
+/* Ends a live session, closes the transport and frees h: 0, or -1 for a
+ * bad handle (logged; nothing freed) or a failed transport close. */
 int QxSocksMonClose(MonHandle_t *h);
 
 /* ------------------------------------------------------------------ */
 /* Viewer network client.                                               */
 
+/* Connects to the viewer server on host, port 5051, as MON_CLIENT_VIEWER:
+ * 0 with *out set, or -1 with *out null (logged; EINVAL bad type, ENOMEM,
+ * else Mon_TcpConnect's errno).  Read through QxMonRecvData and
+ * QxMonRecvNextData; a stream once begun is read to its end. */
 int QxMonNetOpen(const char *host, int type, MonHandle_t **out);
 
 /* Bounds each request's wait on the viewer handle h: a keyed read's reply,
@@ -302,6 +388,8 @@ int QxMonNetSetTimeout(MonHandle_t *h, int milliseconds);
 /* ------------------------------------------------------------------ */
 /* Detaching from the terminal.                                         */
 
+/* Forks and starts a new session; returns only in the detached child, with
+ * errno 0 (the parent exits 0; a failed fork or setsid ends with status 1). */
 void my_daemonize(void);
 
 #ifdef __cplusplus
