@@ -478,8 +478,21 @@ extern "C" int QxSocksMonSendDue(MonHandle_t *h)
     ProxyTap_t *tap = TapOf(h, "QxSocksMonSendDue");
     if (tap == nullptr)
         return -1;
-    if (!HoldsKey(tap->session.rec) || (tap->session.rec.flags & MON_FLAG_END) != 0)
+    if (!HoldsKey(tap->session.rec))
         return 0;
+    /* An end whose flush stopped at a failed send: the flush goes on. */
+    if ((tap->session.rec.flags & MON_FLAG_END) != 0) {
+        int left = 0;
+        bool due = false;
+        for (MonDataNode_t *n = &tap->session; n != nullptr; n = n->next) {
+            ++left;
+            due = due || Due(tap, n, now);
+        }
+        if (!due)
+            return 0;
+        tap->session.lastSent = now;
+        return MonDataFlush(tap) < 0 ? -1 : left;
+    }
     int count = 0;
     for (MonDataNode_t *n = &tap->session; n != nullptr; n = n->next) {
         if (!Due(tap, n, now))
@@ -500,7 +513,7 @@ extern "C" int QxSocksMonDueIn(MonHandle_t *h)
     ProxyTap_t *tap = TapOf(h, "QxSocksMonDueIn");
     if (tap == nullptr)
         return -1;
-    if (!HoldsKey(tap->session.rec) || (tap->session.rec.flags & MON_FLAG_END) != 0)
+    if (!HoldsKey(tap->session.rec))
         return -1;
     long best = -1;
     for (const MonDataNode_t *n = &tap->session; n != nullptr; n = n->next) {
