@@ -415,7 +415,7 @@ TEST_F(Socks5Demo, DownloadIsReportedWithTheBytesCurlMoved) {
     EXPECT_STREQ(r.text4, "socks5-demo");
     EXPECT_EQ(r.code2, 1);  // CONNECT
     EXPECT_EQ(r.code1, 3);  // a domain name
-    EXPECT_NE(r.pid, static_cast<uint32_t>(proxy)) << "sessions are reported by their own process";
+    EXPECT_EQ(r.pid, static_cast<uint32_t>(proxy)) << "sessions are threads of the proxy";
     EXPECT_LE(r.startTime, r.endTime);
     // Client, destination connected to, proxy's own end: sockaddr_in blocks.
     EXPECT_EQ(Ipv4Block(r.addrA).sin_addr.s_addr, htonl(INADDR_LOOPBACK));
@@ -545,17 +545,17 @@ TEST_F(Socks5Demo, TenParallelDownloadsGiveTenSessions) {
     auto s = store.Ended(10, [&](const MonData_t &r) { return dest == r.text2; });
     ASSERT_EQ(s.size(), 10u);
     std::vector<std::pair<uint64_t, uint64_t>> counted;
-    std::vector<uint32_t> pids;
+    std::vector<std::pair<uint32_t, uint32_t>> handles;
     for (auto &r : s) {
         EXPECT_EQ(r.status, 0);
         counted.emplace_back(r.countA, r.countB);
-        pids.push_back(r.pid);
+        handles.emplace_back(r.pid, r.handleNum);
     }
     std::sort(counted.begin(), counted.end());
     std::sort(moved.begin(), moved.end());
     EXPECT_EQ(counted, moved);
-    std::sort(pids.begin(), pids.end());
-    EXPECT_EQ(std::unique(pids.begin(), pids.end()), pids.end()) << "one key per session";
+    std::sort(handles.begin(), handles.end());
+    EXPECT_EQ(std::unique(handles.begin(), handles.end()), handles.end()) << "one handle per session";
 }
 
 TEST_F(Socks5Demo, LoginIsCheckedAndTheUserReported) {
@@ -577,12 +577,25 @@ TEST_F(Socks5Demo, LoginIsCheckedAndTheUserReported) {
     ASSERT_EQ(Curl(Url("localhost"), "/tmp/good.bin", "socks5h://alice:s3cret:with:colons" + at), 0);
     EXPECT_EQ(ReadFile("/tmp/good.bin").size(), http.body.size());
     EXPECT_EQ(Curl(Url("localhost"), "/tmp/good2.bin", "socks5h://bob:hunter2" + at), 0);
-    auto s = store.Ended(2, [](const MonData_t &) { return true; });
-    ASSERT_EQ(s.size(), 2u) << "refused logins make no record";
-    std::vector<std::string> names = {s[0].text1, s[1].text1};
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"alice", "bob"}));
-    for (auto &r : s) EXPECT_EQ(r.status, 0);
+    // The refused login is a record of its own, ended at once, under the
+    // name tried and the RFC 1929 status it was sent; the client that
+    // offered no login method never got as far as a login and has none.
+    auto s = store.Ended(3, [](const MonData_t &) { return true; });
+    ASSERT_EQ(s.size(), 3u);
+    std::vector<std::pair<std::string, int>> seen;
+    for (auto &r : s) seen.emplace_back(r.text1, r.status);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, int>>{
+                        {"alice", 0}, {"alice", MON_STATUS_AUTH_BASE + 1}, {"bob", 0}}));
+    for (auto &r : s) {
+        if (r.status == 0) continue;
+        EXPECT_STREQ(r.statusText, "authentication failed");
+        EXPECT_STREQ(r.text2, "");
+        EXPECT_STREQ(r.text3, "");
+        EXPECT_STREQ(r.text4, "socks5-demo");
+        EXPECT_EQ(Ipv4Block(r.addrA).sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+        EXPECT_EQ(QxMonTotalA(&r) + QxMonTotalB(&r), 0u);
+    }
     http.Take(2);
 }
 
