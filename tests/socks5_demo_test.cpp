@@ -135,6 +135,7 @@ class HttpServer {
   public:
     std::string body;
     uint16_t port = 0;
+    useconds_t pause = 0;  // between two 32 KiB pieces of a body; 0: no pause
 
     bool Start(int family) {
         body.resize(kBodySize);
@@ -224,10 +225,12 @@ class HttpServer {
         const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
                                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
         const std::string all = head + body;
+        const size_t piece = pause > 0 ? 32 * 1024 : all.size();
         for (size_t off = 0; off < all.size(); off += static_cast<size_t>(r)) {
-            r = write(c, all.data() + off, all.size() - off);
+            r = write(c, all.data() + off, std::min(piece, all.size() - off));
             if (r <= 0) break;
             sent += static_cast<uint64_t>(r);
+            if (pause > 0) usleep(pause);
         }
         shutdown(c, SHUT_WR);
         while ((r = read(c, buf, sizeof buf)) > 0) in += static_cast<uint64_t>(r);
@@ -799,5 +802,119 @@ TEST(Socks5DemoAlone, ProxiesWhenWardenIsNotRunning) {
     }
     http.Stop();
 }
+
+#ifdef WARDEN_BIN
+// Starts warden in the foreground and waits until its collector reads the
+// pipe; the daemon's process ID.  *keeper receives a writer of the pipe that
+// the caller keeps open while the daemon runs, so the collector never finds
+// the pipe without a writer (it would then pause for seconds).
+pid_t StartWarden(int *keeper) {
+    const pid_t pid = Spawn({WARDEN_BIN, "-f"});
+    for (long end = NowMs() + 5000; NowMs() < end; usleep(10000)) {
+        *keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (*keeper >= 0) return pid;
+    }
+    ADD_FAILURE() << "warden's collector did not open /tmp/mon.fifo";
+    return pid;
+}
+
+// A download that runs for a few seconds (the server sends slowly) while
+// warden is stopped and started again: the new daemon's store knows nothing
+// of the session, whose later reports make it appear there with its
+// original start time, and its end carries the totals curl moved.  Then the
+// same the other way round: a proxy that began its sessions before any
+// warden ran.
+TEST(Socks5DemoAlone, SessionsSurviveADaemonRestart) {
+    if (access(kCurl, X_OK) != 0) GTEST_SKIP() << "no curl";
+    HttpServer http;
+    pid_t warden = 0, proxy = 0, curl = 0;
+    int keeper = -1;
+    // Whatever ends the test, nothing it started outlives it.
+    struct Cleanup {
+        HttpServer &http;
+        pid_t &warden, &proxy, &curl;
+        int &keeper;
+        ~Cleanup() {
+            Stop(curl);
+            Stop(proxy);
+            Stop(warden);
+            if (keeper >= 0) close(keeper);
+            http.Stop();
+        }
+    } cleanup{http, warden, proxy, curl, keeper};
+    http.pause = 80 * 1000;  // about 5 s for the body
+    ASSERT_TRUE(http.Start(AF_INET));
+    const std::string url = "http://127.0.0.1:" + std::to_string(http.port) + "/slow";
+    const std::string dest = "127.0.0.1:" + std::to_string(http.port);
+    auto isOurs = [&](const MonData_t &r) { return dest == r.text2; };
+    auto slowCurl = [&](const std::string &out) {
+        return Spawn({kCurl, "-sS", "--max-time", "30", "-x",
+                      "socks5h://127.0.0.1:" + std::to_string(kProxyPort), "-o", out, url});
+    };
+
+    warden = StartWarden(&keeper);
+    proxy = StartProxy({"--report-interval", "1"});
+    StoreReader before;
+    ASSERT_TRUE(before.Open());
+    const time_t started = time(nullptr);
+    curl = slowCurl("/tmp/restart.bin");
+    std::vector<MonData_t> open;
+    for (long end = NowMs() + 5000; NowMs() < end && open.empty(); usleep(50000)) {
+        open = before.Open(isOurs);
+        if (!open.empty() && QxMonTotalB(&open[0]) == 0) open.clear();
+    }
+    ASSERT_EQ(open.size(), 1u) << "the session did not show before the restart";
+    before.Close();
+
+    Stop(warden);
+    close(keeper);
+    usleep(1500 * 1000);  // reports meanwhile find no reader
+    warden = StartWarden(&keeper);
+    StoreReader after;
+    ASSERT_TRUE(after.Open());
+    // Still running, and in the new store before it ends.
+    std::vector<MonData_t> again;
+    for (long end = NowMs() + 3000; NowMs() < end && again.empty(); usleep(50000))
+        again = after.Open(isOurs);
+    ASSERT_EQ(again.size(), 1u) << "the running session did not reach the new daemon";
+    EXPECT_EQ(again[0].startTime, open[0].startTime);
+    EXPECT_GE(again[0].startTime, started);
+
+    ASSERT_EQ(WaitExit(curl), 0);
+    curl = 0;
+    EXPECT_EQ(Fnv1a(ReadFile("/tmp/restart.bin")), Fnv1a(http.body));
+    auto moved = http.Take(1);
+    ASSERT_EQ(moved.size(), 1u);
+    auto ended = after.Ended(1, isOurs);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(QxMonTotalA(&ended[0]), moved[0].first);
+    EXPECT_EQ(QxMonTotalB(&ended[0]), moved[0].second);
+    EXPECT_EQ(ended[0].startTime, open[0].startTime);
+    EXPECT_EQ(ended[0].status, 0);
+    after.Close();
+    Stop(warden);
+    close(keeper);
+    keeper = -1;
+    Stop(proxy);
+
+    // No warden at all when the session begins.
+    proxy = StartProxy({"--report-interval", "1"});
+    curl = slowCurl("/tmp/late.bin");
+    usleep(1500 * 1000);
+    warden = StartWarden(&keeper);
+    StoreReader late;
+    ASSERT_TRUE(late.Open());
+    ASSERT_EQ(WaitExit(curl), 0);
+    curl = 0;
+    moved = http.Take(1);
+    ASSERT_EQ(moved.size(), 1u);
+    ended = late.Ended(1, isOurs);
+    ASSERT_EQ(ended.size(), 1u) << "a session begun before warden ran never showed";
+    EXPECT_EQ(QxMonTotalA(&ended[0]), moved[0].first);
+    EXPECT_EQ(QxMonTotalB(&ended[0]), moved[0].second);
+    EXPECT_STREQ(ended[0].statusText, "succeeded");
+    late.Close();
+}
+#endif
 
 }  // namespace
