@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -407,6 +408,43 @@ TEST_F(PipeTap, VanishedReaderCostsAReportNotTheProxy) {
     ASSERT_EQ(f.size(), 1u);
     EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kStart | kUpdate));
     EXPECT_STREQ(f[0].text1, "alice");
+}
+
+// The guard looks at SIGPIPE's disposition at every write: a proxy that
+// ignored it first and then takes it back (default action, or a handler of
+// its own) is still neither killed nor handed the signal.  In a child, whose
+// death would be the failure.
+volatile sig_atomic_t handlerRuns = 0;
+void CountPipe(int) { handlerRuns = handlerRuns + 1; }
+
+TEST_F(PipeTap, GuardFollowsChangesOfTheSigpipeDisposition) {
+    CloseReader();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        MonConnInfo_t c = Conn("grace");
+        struct sigaction sa = {};
+        sigemptyset(&sa.sa_mask);
+        int bad = 0;
+        for (void (*disp)(int) : {SIG_IGN, SIG_DFL, CountPipe, SIG_IGN, SIG_DFL}) {
+            sa.sa_handler = disp;
+            sigaction(SIGPIPE, &sa, nullptr);
+            errno = 0;
+            if (QxSocksMonPut(h_, kStart, &c, 0, nullptr, 0, nullptr) != -1 || errno != EPIPE) ++bad;
+            struct sigaction now;
+            sigaction(SIGPIPE, nullptr, &now);
+            if (now.sa_handler != disp) ++bad;
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE)) ++bad;
+        }
+        _exit(bad == 0 && handlerRuns == 0 ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    OpenReader();
 }
 
 TEST_F(PipeTap, NewSessionAfterAFailedEndStartsFromACleanRecord) {
