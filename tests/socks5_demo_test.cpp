@@ -915,6 +915,65 @@ TEST(Socks5DemoAlone, SessionsSurviveADaemonRestart) {
     EXPECT_STREQ(ended[0].statusText, "succeeded");
     late.Close();
 }
+// The threaded example: three downloads at once, each its own thread and
+// handle, each reported with the bytes the server sent and received.
+TEST(Socks5DemoAlone, ThreadedExampleReportsEverySession) {
+    if (access(kCurl, X_OK) != 0) GTEST_SKIP() << "no curl";
+    const std::string bin = QUELM_BINARY_DIR "/examples/threaded_proxy";
+    if (access(bin.c_str(), X_OK) != 0) GTEST_SKIP() << "threaded_proxy is not built";
+    HttpServer http;
+    pid_t warden = 0, proxy = 0;
+    int keeper = -1;
+    struct Cleanup {
+        HttpServer &http;
+        pid_t &warden, &proxy;
+        int &keeper;
+        ~Cleanup() {
+            Stop(proxy);
+            Stop(warden);
+            if (keeper >= 0) close(keeper);
+            http.Stop();
+        }
+    } cleanup{http, warden, proxy, keeper};
+    ASSERT_TRUE(http.Start(AF_INET));
+    warden = StartWarden(&keeper);
+    StoreReader store;
+    ASSERT_TRUE(store.Open());
+    constexpr int kPort = 1082;
+    proxy = Spawn({bin, std::to_string(kPort)});
+    for (long end = NowMs() + 5000; NowMs() < end && !CanConnect(AF_INET, kPort);) usleep(10000);
+
+    const std::string url = "http://127.0.0.1:" + std::to_string(http.port) + "/t";
+    std::vector<pid_t> curls;
+    for (int i = 0; i < 3; ++i)
+        curls.push_back(Spawn({kCurl, "-sS", "--max-time", "20", "-x",
+                               "socks5h://127.0.0.1:" + std::to_string(kPort), "-o",
+                               "/tmp/thr" + std::to_string(i), url}));
+    for (pid_t p : curls) EXPECT_EQ(WaitExit(p), 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(Fnv1a(ReadFile("/tmp/thr" + std::to_string(i))), Fnv1a(http.body));
+    auto moved = http.Take(3);
+    ASSERT_EQ(moved.size(), 3u);
+    auto s = store.Ended(3, [](const MonData_t &r) { return strcmp(r.text4, "threaded_proxy") == 0; });
+    ASSERT_EQ(s.size(), 3u);
+    std::vector<std::pair<uint64_t, uint64_t>> counted;
+    std::vector<uint32_t> handles;
+    for (auto &r : s) {
+        counted.emplace_back(QxMonTotalA(&r), QxMonTotalB(&r));
+        handles.push_back(r.handleNum);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_STREQ(r.statusText, "succeeded");
+        EXPECT_EQ(Ipv4Block(r.addrA).sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+        EXPECT_EQ(ntohs(Ipv4Block(r.addrB).sin_port), http.port);
+    }
+    std::sort(counted.begin(), counted.end());
+    std::sort(moved.begin(), moved.end());
+    EXPECT_EQ(counted, moved);
+    std::sort(handles.begin(), handles.end());
+    EXPECT_EQ(std::unique(handles.begin(), handles.end()), handles.end());
+    store.Close();
+}
 #endif
+
 
 }  // namespace
