@@ -244,7 +244,15 @@ bool StartAll(const std::string &proxyBin) {
     }
     downloadPort = StartSender(kDownloadBytes);
     shortPort = StartSender(3);
-    proxyPid[0] = Spawn({proxyBin, "--listen", "127.0.0.1:" + std::to_string(kMonitoredPort)});
+    // SOCKS5_DEMO_ARGS: more arguments for the monitored proxy, one word
+    // each, e.g. "--report-free 0 --report-interval 1".
+    std::vector<std::string> monitored = {proxyBin, "--listen",
+                                          "127.0.0.1:" + std::to_string(kMonitoredPort)};
+    if (const char *extra = getenv("SOCKS5_DEMO_ARGS")) {
+        std::istringstream words(extra);
+        for (std::string w; words >> w;) monitored.push_back(w);
+    }
+    proxyPid[0] = Spawn(monitored);
     proxyPid[1] =
         Spawn({proxyBin, "--no-monitor", "--listen", "127.0.0.1:" + std::to_string(kPlainPort)});
     const bool ok = downloadPort != 0 && shortPort != 0 && WaitListening(kMonitoredPort) &&

@@ -107,6 +107,7 @@ struct Options {
     int handshakeTimeout = 30;  // seconds, greeting to request, all reads together
     long maxSessions = 1024;    // concurrent session threads
     int reportInterval = 5;     // seconds between two sends of a record
+    int reportFree = 4;         // reports of a record sent before the throttle
 };
 
 using UserList = std::vector<std::pair<std::string, std::string>>;
@@ -230,7 +231,9 @@ void Usage(FILE *out)
             "  --max-sessions N        concurrent sessions (default 1024)\n"
             "  --verbose               one line per session on standard error\n"
             "  --report-interval SECS  at most one report of a session per SECS after\n"
-            "                          its first four (default 5; 0 sends every one)\n",
+            "                          its first ones (default 5; 0 sends every one)\n"
+            "  --report-free N         reports of a session sent before that (default 4;\n"
+            "                          0: a session shorter than SECS is sent once, ended)\n",
             kProgram);
 }
 
@@ -257,11 +260,12 @@ void ParseOptions(int argc, char **argv)
         {"max-sessions", required_argument, nullptr, 'm'},
         {"verbose", no_argument, nullptr, 'v'},
         {"report-interval", required_argument, nullptr, 'r'},
+        {"report-free", required_argument, nullptr, 'F'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "l:u:nt:T:m:vhr:", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:u:nt:T:m:vhr:F:", longOpts, nullptr)) != -1) {
         switch (c) {
         case 'l': opts.listen = optarg; break;
         case 'u': opts.usersFile = optarg; break;
@@ -271,6 +275,7 @@ void ParseOptions(int argc, char **argv)
         case 'm': opts.maxSessions = NumberArg("--max-sessions", optarg, 1, 100000); break;
         case 'v': opts.verbose = true; break;
         case 'r': opts.reportInterval = static_cast<int>(NumberArg("--report-interval", optarg, 0, 3600)); break;
+        case 'F': opts.reportFree = static_cast<int>(NumberArg("--report-free", optarg, 0, 1000)); break;
         case 'h': Usage(stdout); exit(0);
         default: Usage(stderr); exit(2);
         }
@@ -372,7 +377,8 @@ bool EnsureHandle(Session &s)
         s.mon = nullptr;
         return false;
     }
-    (void)QxSocksMonSetThrottle(s.mon, 4, static_cast<unsigned>(opts.reportInterval));
+    (void)QxSocksMonSetThrottle(s.mon, static_cast<unsigned>(opts.reportFree),
+                                static_cast<unsigned>(opts.reportInterval));
     return true;
 }
 

@@ -214,11 +214,15 @@ void ClearNodeState(MonDataNode_t *node) noexcept
 }
 
 /* True when node holds a report not yet delivered whose throttle interval
- * has passed at now.  A clock that was set back counts as time gone by. */
+ * has passed at now: since its last send, or since the record began when it
+ * was never sent (a handle without free reports: a session shorter than the
+ * interval then costs one send, its end).  A clock that was set back counts
+ * as time gone by. */
 bool Due(const ProxyTap_t *tap, const MonDataNode_t *node, time_t now) noexcept
 {
-    return node->held != 0 && (tap->intervalSec == 0 || now < node->lastSent ||
-                               now - node->lastSent >= static_cast<time_t>(tap->intervalSec));
+    const time_t since = node->lastSent != 0 ? node->lastSent : node->rec.startTime;
+    return node->held != 0 && (tap->intervalSec == 0 || now < since ||
+                               now - since >= static_cast<time_t>(tap->intervalSec));
 }
 
 /* The handle's private part, or null (logged, errno EINVAL) for a handle
@@ -521,7 +525,8 @@ extern "C" int QxSocksMonDueIn(MonHandle_t *h)
             continue;
         long wait = 0;
         if (!Due(tap, n, now))
-            wait = static_cast<long>(n->lastSent + static_cast<time_t>(tap->intervalSec) - now);
+            wait = static_cast<long>((n->lastSent != 0 ? n->lastSent : n->rec.startTime) +
+                                     static_cast<time_t>(tap->intervalSec) - now);
         if (best < 0 || wait < best)
             best = wait;
     }

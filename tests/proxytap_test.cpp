@@ -665,6 +665,33 @@ TEST_F(PipeTap, SendDueDeliversWhatTheThrottleHeldOnceItsTimeHasCome) {
     EXPECT_EQ(QxSocksMonDueIn(nullptr), -1);
 }
 
+// Without free reports, a record's first send waits an interval from its
+// start: a session shorter than that costs one frame, its end, which carries
+// every bit that was held back.
+TEST_F(PipeTap, WithoutFreeReportsAShortSessionIsOneFrame) {
+    ASSERT_EQ(QxSocksMonSetThrottle(h_, 0, 2), 0);
+    EXPECT_EQ(QxSocksMonReport(h_, kStart, nullptr, nullptr, 0, nullptr, 0, nullptr), -1);
+    MonConnInfo_t c = Conn("heidi", 3, 4);
+    EXPECT_EQ(QxSocksMonReport(h_, kStart, &c, nullptr, 0, nullptr, 0, nullptr), MON_REPORT_HELD);
+    EXPECT_EQ(QxSocksMonReport(h_, kStatus, &c, nullptr, 0, nullptr, 0, "ok"), MON_REPORT_HELD);
+    EXPECT_EQ(QxSocksMonDueIn(h_), 2);
+    EXPECT_TRUE(Frames().empty());
+    EXPECT_EQ(QxSocksMonReport(h_, kEnd, &c, nullptr, 0, nullptr, 0, nullptr), MON_REPORT_SENT);
+    std::vector<MonData_t> f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kStart | kStatus | kEnd));
+    EXPECT_STREQ(f[0].statusText, "ok");
+
+    // A longer one is sent once the interval from its start has passed.
+    ASSERT_EQ(QxSocksMonReport(h_, kStart, &c, nullptr, 0, nullptr, 0, nullptr), MON_REPORT_HELD);
+    fakeNow += 2;
+    EXPECT_EQ(QxSocksMonDueIn(h_), 0);
+    EXPECT_EQ(QxSocksMonSendDue(h_), 1);
+    f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kStart));
+}
+
 TEST_F(PipeTap, RecordsOfEveryHandleCarryTheStartBitToANewReader) {
     // Two sessions delivered to the first reader; the reader goes (a daemon
     // that stops); one handle finds out; a new reader comes.
