@@ -35,7 +35,10 @@ std::atomic<uint32_t> threadNum{0};
  * lock, so threads that open and close handles at once do not race there. */
 pthread_mutex_t transportLock = PTHREAD_MUTEX_INITIALIZER;
 
-/* The pipe's reader generation (see ProxyTapLinkEpoch) and whether the last
+/* The pipe's reader generation as this process has seen it: starts at 1 and
+ * grows each time a send succeeds after a send found no reader (EPIPE).  A
+ * record last delivered in an older generation may be unknown to the daemon
+ * now reading, so its next send carries the start bit.  linkLost: the last
  * send of any handle found no reader. */
 std::atomic<uint32_t> linkEpoch{1};
 std::atomic<bool> linkLost{false};
@@ -597,11 +600,6 @@ extern "C" int QxSocksMonClose(MonHandle_t *h)
     free(tap);
     free(h);
     return r < 0 ? -1 : 0;
-}
-
-extern "C" uint32_t ProxyTapLinkEpoch(void)
-{
-    return linkEpoch.load();
 }
 
 /* countA with its high word: see monitor.h. */

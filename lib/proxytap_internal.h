@@ -60,12 +60,6 @@ typedef struct ProxyTapSys {
 
 extern ProxyTapSys_t proxyTapSys;
 
-/* The pipe's reader generation as this process has seen it: starts at 1 and
- * grows each time a send succeeds after a send found no reader (EPIPE).  A
- * record last delivered in an older generation may be unknown to the
- * daemon now reading, so its next send carries the start bit. */
-uint32_t ProxyTapLinkEpoch(void);
-
 #ifdef __cplusplus
 }
 #endif
