@@ -602,24 +602,30 @@ extern "C" int QxSocksMonClose(MonHandle_t *h)
     return r < 0 ? -1 : 0;
 }
 
-/* countA with its high word: see monitor.h. */
-extern "C" uint64_t QxMonTotalA(const MonData_t *rec)
+namespace {
+
+/* The full total of counter `which` (0 A, 1 B) of rec: see monitor.h. */
+uint64_t Total(const MonData_t *rec, int which) noexcept
 {
     if (rec == nullptr)
         return 0;
     uint32_t hi[2];
     (void)HighWords(*rec, hi);
-    return static_cast<uint64_t>(hi[0]) << 32 | rec->countA;
+    return static_cast<uint64_t>(hi[which]) << 32 | (which == 0 ? rec->countA : rec->countB);
+}
+
+}  // namespace
+
+/* countA with its high word. */
+extern "C" uint64_t QxMonTotalA(const MonData_t *rec)
+{
+    return Total(rec, 0);
 }
 
 /* countB with its high word. */
 extern "C" uint64_t QxMonTotalB(const MonData_t *rec)
 {
-    if (rec == nullptr)
-        return 0;
-    uint32_t hi[2];
-    (void)HighWords(*rec, hi);
-    return static_cast<uint64_t>(hi[1]) << 32 | rec->countB;
+    return Total(rec, 1);
 }
 
 /* Fills an address block from sa in the sockaddr convention: 0, or -1 with

@@ -751,26 +751,30 @@ TEST_F(PipeTap, TheStartTimeSurvivesAReaderThatCameLater) {
     EXPECT_EQ(f[0].eventTime, fakeNow);
 }
 
+// The block is the sockaddr itself, then zeros to the end (a block that
+// was all 0xee before).
+template <class Sockaddr>
+void ExpectBlockOf(const Sockaddr &sa) {
+    unsigned char block[MON_ADDR_SIZE];
+    memset(block, 0xee, sizeof block);
+    ASSERT_EQ(QxMonAddrFromSockaddr(block, reinterpret_cast<const struct sockaddr *>(&sa)), 0);
+    EXPECT_EQ(memcmp(block, &sa, sizeof sa), 0);
+    EXPECT_TRUE(AllZero(block + sizeof sa, sizeof block - sizeof sa));
+}
+
 TEST(Helpers, AddressBlocksFollowTheSockaddrConvention) {
     unsigned char block[MON_ADDR_SIZE];
     struct sockaddr_in in4 = {};
     in4.sin_family = AF_INET;
     in4.sin_port = htons(8080);
     inet_pton(AF_INET, "192.0.2.7", &in4.sin_addr);
-    memset(block, 0xee, sizeof block);
-    ASSERT_EQ(QxMonAddrFromSockaddr(block, reinterpret_cast<struct sockaddr *>(&in4)), 0);
-    EXPECT_EQ(memcmp(block, &in4, sizeof in4), 0);
-    EXPECT_TRUE(AllZero(block + sizeof in4, sizeof block - sizeof in4));
-
+    ExpectBlockOf(in4);
     struct sockaddr_in6 in6 = {};
     in6.sin6_family = AF_INET6;
     in6.sin6_port = htons(443);
     in6.sin6_scope_id = 3;
     inet_pton(AF_INET6, "2001:db8::1", &in6.sin6_addr);
-    memset(block, 0xee, sizeof block);
-    ASSERT_EQ(QxMonAddrFromSockaddr(block, reinterpret_cast<struct sockaddr *>(&in6)), 0);
-    EXPECT_EQ(memcmp(block, &in6, sizeof in6), 0);
-    EXPECT_TRUE(AllZero(block + sizeof in6, sizeof block - sizeof in6));
+    ExpectBlockOf(in6);
 
     struct sockaddr_un un = {};
     un.sun_family = AF_UNIX;
