@@ -2,7 +2,9 @@
 // short connections through socks5-demo while warden collects its reports,
 // against the same proxy started with --no-monitor.  The two proxies take
 // turns download by download and connection by connection, so that whatever
-// else the machine is doing weighs on both alike.  Always runs inside
+// else the machine is doing weighs on both alike.  Then, when strace is
+// installed, the system calls per short session of each proxy, counted by
+// strace -c on all its threads after the timed runs.  Always runs inside
 // quelm_isolate, so a warden on the machine is never touched.
 #include <arpa/inet.h>
 #include <errno.h>
@@ -20,6 +22,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,10 @@ constexpr int kShortCycles = 500;  // connect-request-close cycles per proxy and
 constexpr int kDownloadPairs = 9;  // downloads per proxy
 constexpr int kShortIterations = 5;
 
+constexpr int kStraceSessions = 200;  // short sessions counted per proxy
+constexpr const char *kStrace = "/usr/bin/strace";
+
+pid_t proxyPid[2];      // monitored, plain
 uint16_t downloadPort;  // sender of kDownloadBytes per connection
 uint16_t shortPort;     // sender of a 3-byte answer per connection
 std::vector<pid_t> started;
@@ -236,14 +244,69 @@ bool StartAll(const std::string &proxyBin) {
     }
     downloadPort = StartSender(kDownloadBytes);
     shortPort = StartSender(3);
-    Spawn({proxyBin, "--listen", "127.0.0.1:" + std::to_string(kMonitoredPort)});
-    Spawn({proxyBin, "--no-monitor", "--listen", "127.0.0.1:" + std::to_string(kPlainPort)});
+    // SOCKS5_DEMO_ARGS: more arguments for the monitored proxy, one word
+    // each, e.g. "--report-free 0 --report-interval 1".
+    std::vector<std::string> monitored = {proxyBin, "--listen",
+                                          "127.0.0.1:" + std::to_string(kMonitoredPort)};
+    if (const char *extra = getenv("SOCKS5_DEMO_ARGS")) {
+        std::istringstream words(extra);
+        for (std::string w; words >> w;) monitored.push_back(w);
+    }
+    proxyPid[0] = Spawn(monitored);
+    proxyPid[1] =
+        Spawn({proxyBin, "--no-monitor", "--listen", "127.0.0.1:" + std::to_string(kPlainPort)});
     const bool ok = downloadPort != 0 && shortPort != 0 && WaitListening(kMonitoredPort) &&
                     WaitListening(kPlainPort);
     usleep(200000);  // the monitored proxy has taken the pipe; the keeper may go
     close(keeper);
     return ok;
 #endif
+}
+
+// System calls by name that the proxy of mode made (all its threads) during
+// kStraceSessions short sessions, from strace -c; empty when strace could
+// not attach.
+std::map<std::string, long> CountSyscalls(int mode) {
+    std::map<std::string, long> calls;
+    const std::string out = "/tmp/strace" + std::to_string(mode);
+    const pid_t tracer = fork();
+    if (tracer == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        const std::string pid = std::to_string(proxyPid[mode]);
+        execl(kStrace, kStrace, "-f", "-c", "-q", "-o", out.c_str(), "-p", pid.c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    usleep(500000);  // attached to every thread before the first session
+    bool ok = true;
+    for (int i = 0; i < kStraceSessions && ok; ++i) {
+        const int fd = SocksConnect(kProxyPort[mode], shortPort);
+        ok = fd >= 0 && Drain(fd) == 3;
+        if (fd >= 0) close(fd);
+    }
+    usleep(300000);  // the last session's thread has ended
+    kill(tracer, SIGINT);
+    int status = 0;
+    waitpid(tracer, &status, 0);
+    FILE *f = fopen(out.c_str(), "r");
+    if (!ok || f == nullptr) {
+        if (f != nullptr) fclose(f);
+        return calls;
+    }
+    char line[256];
+    // "% time  seconds  usecs/call  calls  [errors]  syscall": calls is the
+    // fourth column, the name the last.
+    while (fgets(line, sizeof line, f) != nullptr) {
+        std::istringstream in(line);
+        std::vector<std::string> cols;
+        for (std::string w; in >> w;) cols.push_back(w);
+        if (cols.size() < 5 || cols[0].find_first_not_of("0123456789.") != std::string::npos)
+            continue;
+        calls[cols.back()] = strtol(cols[3].c_str(), nullptr, 10);
+    }
+    fclose(f);
+    return calls;
 }
 
 // Counts the sessions warden holds: every record in the store, ended or not.
@@ -315,6 +378,31 @@ int main(int argc, char **argv) {
                shorts.Rate(0), shorts.Rate(1), shorts.Median(), shorts.ratios.size(), kShortCycles,
                shorts.Rate(0) / shorts.Rate(1));
     printf("records in warden's store at the end: %d\n", StoredRecords());
+
+    if (access(kStrace, X_OK) == 0) {
+        std::map<std::string, long> calls[2];
+        for (int mode = 0; mode < 2; ++mode) calls[mode] = CountSyscalls(mode);
+        if (calls[0].empty() || calls[1].empty()) {
+            printf("system calls per session: strace could not count them\n");
+        } else {
+            auto per = [](const std::map<std::string, long> &m, const char *name) {
+                double n = 0;
+                for (auto &kv : m)
+                    if (name == nullptr ? kv.first != "total" : kv.first == name) n += kv.second;
+                return n / kStraceSessions;
+            };
+            printf("system calls per short session (%d sessions, strace -f -c): monitored %.1f, "
+                   "no-monitor %.1f, reporting %.1f; of these monitored/no-monitor: "
+                   "writev %.1f/%.1f, rt_sigaction %.1f/%.1f, rt_sigprocmask %.1f/%.1f, "
+                   "getpid %.1f/%.1f\n",
+                   kStraceSessions, per(calls[0], nullptr), per(calls[1], nullptr),
+                   per(calls[0], nullptr) - per(calls[1], nullptr), per(calls[0], "writev"),
+                   per(calls[1], "writev"), per(calls[0], "rt_sigaction"),
+                   per(calls[1], "rt_sigaction"), per(calls[0], "rt_sigprocmask"),
+                   per(calls[1], "rt_sigprocmask"), per(calls[0], "getpid"),
+                   per(calls[1], "getpid"));
+        }
+    }
     for (pid_t pid : started) kill(pid, SIGTERM);
     for (pid_t pid : started) waitpid(pid, nullptr, 0);
     return 0;

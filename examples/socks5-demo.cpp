@@ -1,10 +1,11 @@
 /*
  * socks5-demo - a small SOCKS5 proxy (RFC 1928 CONNECT, RFC 1929 username and
  * password) that reports every session it relays to warden through libquelm.
- * One process per client connection, so a session's reporting handle, its key
- * (process ID, handle 0, record number) and its counters belong to that
- * process alone.  Reporting is best effort: a report that cannot be delivered
- * is dropped and the proxy relays on as if nothing had happened.
+ * One thread per client connection, with a reporting handle of its own, so a
+ * session's key (process ID, handle number, record number) and its counters
+ * belong to that thread alone.  Reporting is best effort: a report that
+ * cannot be delivered waits in the handle for the next one and the proxy
+ * relays on as if nothing had happened.
  *
  * What a session's record holds (the conventions written in <quelm/monitor.h>):
  *   addrA   the client: peer of the accepted connection
@@ -20,13 +21,16 @@
  *   text3   the command: "CONNECT", "BIND", "UDP ASSOCIATE", else "0xNN"
  *   text4   "socks5-demo"
  *   code2   the command byte; code1 the address type byte
- *   countA  bytes relayed from the client to the destination (runCountA)
- *   countB  bytes relayed from the destination to the client (runCountB)
+ *   countA  bytes relayed from the client to the destination (64-bit
+ *           counters: read the totals with QxMonTotalA/QxMonTotalB)
+ *   countB  bytes relayed from the destination to the client
  *   status  the SOCKS reply code, statusText its RFC 1928 text
  * Reports: start once the request has been read, status with the reply sent,
- * updates while data flows (at most every 0.5 s; the library throttles more),
- * end when both directions are closed or the session is cut.  A client that
- * never sends a request (or fails to log in) makes no record.
+ * updates while data flows (at most every 0.5 s; the library throttles more,
+ * and what it holds back is sent when due even if the transfer stalls), end
+ * when both directions are closed or the session is cut.  A refused RFC 1929
+ * login is one record of its own: status MON_STATUS_AUTH_BASE + 1, text1 the
+ * user name tried.  A client that never sends a request makes no record.
  */
 #include <quelm/monitor.h>
 
@@ -44,14 +48,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,23 +91,12 @@ enum Reply : uint8_t {
     kAddressTypeNotSupported = 8,
 };
 
-// The reply texts of RFC 1928, indexed by reply code.
-constexpr const char *kReplyText[] = {
-    "succeeded",
-    "general SOCKS server failure",
-    "connection not allowed by ruleset",
-    "Network unreachable",
-    "Host unreachable",
-    "Connection refused",
-    "TTL expired",
-    "Command not supported",
-    "Address type not supported",
-};
-
 constexpr size_t kRelayBuffer = 64 * 1024;  // per direction
 constexpr long kUpdateIntervalMs = 500;     // between two update reports
 constexpr int kPipeRetrySeconds = 1;        // between attempts to reach warden
 constexpr int kListenBacklog = 512;
+constexpr size_t kSessionStack = 256 * 1024;  // per session thread
+constexpr long kShutdownWaitMs = 10000;       // for sessions to report their end
 
 struct Options {
     std::string listen = "127.0.0.1:1080";
@@ -111,7 +105,9 @@ struct Options {
     bool verbose = false;
     int connectTimeout = 10;    // seconds, per destination address
     int handshakeTimeout = 30;  // seconds, greeting to request, all reads together
-    long maxSessions = 1024;    // concurrent session processes
+    long maxSessions = 1024;    // concurrent session threads
+    int reportInterval = 5;     // seconds between two sends of a record
+    int reportFree = 4;         // reports of a record sent before the throttle
 };
 
 using UserList = std::vector<std::pair<std::string, std::string>>;
@@ -119,15 +115,17 @@ using UserList = std::vector<std::pair<std::string, std::string>>;
 Options opts;
 UserList users;  // empty: no authentication; else only RFC 1929 is offered
 
-// Set by the stop handlers (parent and sessions alike); the live count is
-// kept by the parent's SIGCHLD handler, which only runs inside ppoll.
+// Set by the stop handler, which runs only in the main thread's ppoll (every
+// thread has the stop signals blocked).  The main thread then makes stopFd
+// readable for good: every session waits on it too, so each wakes and ends.
 volatile sig_atomic_t stopSignal = 0;
-volatile sig_atomic_t liveSessions = 0;
+std::atomic<bool> stopping{false};
+int stopFd = -1;
 
-// A session process keeps the stop signals blocked and takes them only
-// inside ppoll with this mask, so a stop that comes just after stopSignal
-// was looked at is not lost: it ends the wait that follows.
-sigset_t sessionWaitMask;
+// Session threads alive; each one that ends counts itself off and adds 1 to
+// doneFd, which wakes the main thread when it waits for a free place.
+std::atomic<long> liveSessions{0};
+int doneFd = -1;
 
 /* Stop signals only leave a note; the main flow acts on it. */
 void OnStop(int sig)
@@ -135,13 +133,30 @@ void OnStop(int sig)
     stopSignal = sig;
 }
 
-/* Reaps every ended session process and counts it off. */
-void OnChild(int)
+/* True once the proxy is stopping. */
+bool Stopping()
 {
-    const int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0)
-        liveSessions = liveSessions - 1;
-    errno = saved;
+    return stopping.load(std::memory_order_relaxed);
+}
+
+/* poll() on fds and the stop descriptor: poll's result for fds (0 on
+ * timeout), or -1 with errno EINTR when the proxy is stopping. */
+int WaitFds(struct pollfd *fds, int n, long timeoutMs)
+{
+    struct pollfd all[4];
+    for (int i = 0; i < n; ++i)
+        all[i] = fds[i];
+    all[n] = {stopFd, POLLIN, 0};
+    const int r = poll(all, static_cast<nfds_t>(n + 1), static_cast<int>(timeoutMs));
+    if (r < 0)
+        return -1;
+    if (all[n].revents != 0 || Stopping()) {
+        errno = EINTR;
+        return -1;
+    }
+    for (int i = 0; i < n; ++i)
+        fds[i].revents = all[i].revents;
+    return r;
 }
 
 /* Milliseconds of a clock that never jumps; cheap enough to read per chunk. */
@@ -182,15 +197,10 @@ std::string AddrText(const struct sockaddr *sa)
 }
 
 /* Copies a socket address into a record's 260-byte address block in the
- * shipped convention: the sockaddr_in or sockaddr_in6 first, the rest zero.
- * Any other family leaves the block all zero ("no address"). */
+ * shipped convention; any other family leaves the block all zero. */
 void PutAddrBlock(unsigned char block[MON_ADDR_SIZE], const struct sockaddr *sa)
 {
-    memset(block, 0, MON_ADDR_SIZE);
-    if (sa->sa_family == AF_INET)
-        memcpy(block, sa, sizeof(struct sockaddr_in));
-    else if (sa->sa_family == AF_INET6)
-        memcpy(block, sa, sizeof(struct sockaddr_in6));
+    (void)QxMonAddrFromSockaddr(block, sa);
 }
 
 /* Copies text into a connection-record text field, cut to fit. */
@@ -219,7 +229,11 @@ void Usage(FILE *out)
             "                          for a client's greeting, login and request, all\n"
             "                          together (default 30)\n"
             "  --max-sessions N        concurrent sessions (default 1024)\n"
-            "  --verbose               one line per session on standard error\n",
+            "  --verbose               one line per session on standard error\n"
+            "  --report-interval SECS  at most one report of a session per SECS after\n"
+            "                          its first ones (default 5; 0 sends every one)\n"
+            "  --report-free N         reports of a session sent before that (default 4;\n"
+            "                          0: a session shorter than SECS is sent once, ended)\n",
             kProgram);
 }
 
@@ -245,11 +259,13 @@ void ParseOptions(int argc, char **argv)
         {"handshake-timeout", required_argument, nullptr, 'T'},
         {"max-sessions", required_argument, nullptr, 'm'},
         {"verbose", no_argument, nullptr, 'v'},
+        {"report-interval", required_argument, nullptr, 'r'},
+        {"report-free", required_argument, nullptr, 'F'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "l:u:nt:T:m:vh", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:u:nt:T:m:vhr:F:", longOpts, nullptr)) != -1) {
         switch (c) {
         case 'l': opts.listen = optarg; break;
         case 'u': opts.usersFile = optarg; break;
@@ -258,6 +274,8 @@ void ParseOptions(int argc, char **argv)
         case 'T': opts.handshakeTimeout = static_cast<int>(NumberArg("--handshake-timeout", optarg, 1, 3600)); break;
         case 'm': opts.maxSessions = NumberArg("--max-sessions", optarg, 1, 100000); break;
         case 'v': opts.verbose = true; break;
+        case 'r': opts.reportInterval = static_cast<int>(NumberArg("--report-interval", optarg, 0, 3600)); break;
+        case 'F': opts.reportFree = static_cast<int>(NumberArg("--report-free", optarg, 0, 1000)); break;
         case 'h': Usage(stdout); exit(0);
         default: Usage(stderr); exit(2);
         }
@@ -326,7 +344,7 @@ bool CheckLogin(const std::string &user, const std::string &password)
 }
 
 /* ------------------------------------------------------------------ */
-/* One session: handshake, connect, relay; runs in its own process.    */
+/* One session: handshake, connect, relay; runs in its own thread.     */
 
 struct Session {
     int client = -1;
@@ -340,18 +358,61 @@ struct Session {
     std::string destText;
     int reply = -1;              // reply sent, -1 before
     long handshakeEnd = 0;       // NowMs() by which the request must be in
+    const struct sockaddr *peer = nullptr;  // the client's address
 };
+
+// Set once the main thread holds the report pipe (warden was found); until
+// then sessions do not try to report.
+std::atomic<bool> pipeHeld{false};
+
+/* Opens the session's reporting handle unless it has one or warden has not
+ * been found yet: true when the session can report. */
+bool EnsureHandle(Session &s)
+{
+    if (s.mon != nullptr)
+        return true;
+    if (!opts.monitor || !pipeHeld.load(std::memory_order_acquire))
+        return false;
+    if (QxSocksMonOpen(kProgram, MON_TRANSPORT_FIFO, &s.mon) < 0) {
+        s.mon = nullptr;
+        return false;
+    }
+    (void)QxSocksMonSetThrottle(s.mon, static_cast<unsigned>(opts.reportFree),
+                                static_cast<unsigned>(opts.reportInterval));
+    return true;
+}
 
 /* Sends one report if the session reports; its result is of no interest:
  * a failed report costs this record its news, never the session. */
 void Report(Session &s, int flags, int status = 0, const char *text = nullptr)
 {
-    if (s.mon == nullptr)
-        return;
-    // The library follows the counters by their differences modulo 2^32.
-    s.info.runCountA = static_cast<uint32_t>(s.up);
-    s.info.runCountB = static_cast<uint32_t>(s.down);
-    (void)QxSocksMonPut(s.mon, flags, &s.info, 0, nullptr, status, text);
+    if (s.mon == nullptr) {
+        if (!EnsureHandle(s))
+            return;
+        // Warden was found after the session began: this report starts the
+        // record, with the reply if one was sent.
+        if ((flags & MON_FLAG_START) == 0) {
+            flags |= MON_FLAG_START;
+            if (s.reply >= 0 && (flags & MON_FLAG_STATUS) == 0) {
+                flags |= MON_FLAG_STATUS;
+                status = s.reply;
+                text = QxSocksReplyText(s.reply);
+            }
+        }
+    }
+    const MonCounts_t counts = {s.up, s.down};
+    (void)QxSocksMonReport(s.mon, flags, &s.info, &counts, 0, nullptr, status, text);
+}
+
+/* A refused login is a session of its own in the record store: started,
+ * refused and ended at once, under the user name tried. */
+void ReportLoginRefused(Session &s, const std::string &name, uint8_t authStatus)
+{
+    PutAddrBlock(s.info.addrA, s.peer);
+    PutText(s.info.text1, sizeof s.info.text1, name);
+    PutText(s.info.text4, sizeof s.info.text4, kProgram);
+    const int status = MON_STATUS_AUTH_BASE + authStatus;
+    Report(s, MON_FLAG_START | MON_FLAG_STATUS | MON_FLAG_END, status, QxSocksReplyText(status));
 }
 
 /* Reads exactly len bytes from the client before the session's handshake
@@ -363,18 +424,13 @@ bool ReadFull(Session &s, void *buf, size_t len)
 {
     auto *p = static_cast<unsigned char *>(buf);
     while (len > 0) {
-        if (stopSignal != 0)
-            return false;
         const long left = s.handshakeEnd - NowMs();
         if (left <= 0)
             return false;
         struct pollfd pfd = {s.client, POLLIN, 0};
-        const struct timespec wait = {left / 1000, (left % 1000) * 1000000L};
-        const int ready = ppoll(&pfd, 1, &wait, &sessionWaitMask);
-        if (ready < 0 && errno == EINTR)
-            continue;  // a stop is seen at the top
+        const int ready = WaitFds(&pfd, 1, left);
         if (ready < 0)
-            return false;
+            return false;  // stopping, or a poll error
         if (ready == 0)
             continue;  // the deadline is seen at the top
         const ssize_t r = read(s.client, p, len);
@@ -399,7 +455,7 @@ bool WriteFull(int fd, const void *buf, size_t len)
         if (w > 0) {
             p += w;
             len -= static_cast<size_t>(w);
-        } else if (w < 0 && errno == EINTR && stopSignal == 0) {
+        } else if (w < 0 && errno == EINTR && !Stopping()) {
             continue;
         } else {
             return false;
@@ -445,6 +501,7 @@ bool Negotiate(Session &s)
     if (!ok) {
         if (opts.verbose)
             fprintf(stderr, "%s: %s login refused\n", kProgram, s.peerText.c_str());
+        ReportLoginRefused(s, name, status[1]);
         return false;
     }
     s.user = name;
@@ -593,10 +650,7 @@ int ConnectOne(const struct sockaddr *sa, socklen_t len, int *err)
             break;
         }
         struct pollfd p = {fd, POLLOUT, 0};
-        const struct timespec wait = {left / 1000, (left % 1000) * 1000000L};
-        const int r = ppoll(&p, 1, &wait, &sessionWaitMask);
-        if (r < 0 && errno == EINTR && stopSignal == 0)
-            continue;
+        const int r = WaitFds(&p, 1, left);
         if (r < 0) {
             *err = errno;
             break;
@@ -663,7 +717,7 @@ Reply ConnectDestination(Session &s, const Destination &d)
     Reply best = kGeneralFailure;
     int bestRank = 0;
     for (auto &a : addrs) {
-        if (stopSignal != 0)
+        if (Stopping())
             break;
         auto *sa = reinterpret_cast<const struct sockaddr *>(&a.first);
         PutAddrBlock(s.info.addrB, sa);
@@ -767,14 +821,18 @@ bool Fill(Pump &p)
 }
 
 /* Moves data both ways until both directions have ended, an error cuts the
- * session, or the process is told to stop.  Reports the counters now and
- * then as they grow. */
+ * session, or the proxy is told to stop.  Reports the counters now and then
+ * as they grow, and has the library send what its throttle held back when
+ * that is due, so the counters shown stay fresh while the transfer stalls. */
 void Relay(Session &s)
 {
     fcntl(s.client, F_SETFL, fcntl(s.client, F_GETFL) | O_NONBLOCK);
-    static Pump upPump, downPump;  // 128 KiB: better not on the stack
-    Pump &up = upPump;
-    Pump &down = downPump;
+    // 128 KiB: not on a session thread's stack.
+    std::unique_ptr<Pump> upPump(new (std::nothrow) Pump), downPump(new (std::nothrow) Pump);
+    if (!upPump || !downPump)
+        return;
+    Pump &up = *upPump;
+    Pump &down = *downPump;
     up.from = s.client;
     up.to = s.remote;
     up.count = &s.up;
@@ -784,7 +842,7 @@ void Relay(Session &s)
     long lastReport = NowMs();
     uint64_t reportedUp = 0, reportedDown = 0;
 
-    while (!(up.eof && up.len == 0 && down.eof && down.len == 0) && stopSignal == 0) {
+    while (!(up.eof && up.len == 0 && down.eof && down.len == 0) && !Stopping()) {
         // Per descriptor: readable when its outgoing pump is empty and open,
         // writable when its incoming pump holds data.
         struct pollfd fds[2] = {{s.client, 0, 0}, {s.remote, 0, 0}};
@@ -797,22 +855,21 @@ void Relay(Session &s)
         if (up.len > 0)
             fds[1].events |= POLLOUT;
         // Counted bytes still unreported wake the loop when the next update
-        // is due, even if the connection stalls meanwhile.
-        const bool unreported = s.mon != nullptr && (s.up != reportedUp || s.down != reportedDown);
-        const long wait = unreported ? std::max(0L, lastReport + kUpdateIntervalMs - NowMs()) : -1;
-        const struct timespec waitTime = {wait / 1000, (wait % 1000) * 1000000L};
+        // is due, and so does a report the library holds back.
+        const bool unreported = opts.monitor && (s.up != reportedUp || s.down != reportedDown);
+        long wait = unreported ? std::max(0L, lastReport + kUpdateIntervalMs - NowMs()) : -1;
+        const int dueIn = s.mon != nullptr ? QxSocksMonDueIn(s.mon) : -1;
+        if (dueIn >= 0 && (wait < 0 || dueIn * 1000L < wait))
+            wait = dueIn * 1000L;
         // A descriptor with nothing to wait for is left out: an error or
         // hang-up on it would otherwise wake poll at once, again and again,
         // and it is seen anyway by the next read or write.
         for (auto &f : fds)
             if (f.events == 0)
                 f.fd = -1;
-        const int r = ppoll(fds, 2, wait >= 0 ? &waitTime : nullptr, &sessionWaitMask);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
+        const int r = WaitFds(fds, 2, wait);
+        if (r < 0)
+            break;  // stopping, or a poll error
         const short kIn = POLLIN | POLLHUP | POLLERR;
         const short kOut = POLLOUT | POLLHUP | POLLERR;
         bool ok = true;
@@ -826,7 +883,7 @@ void Relay(Session &s)
             ok = Fill(down);
         if (!ok || (fds[0].revents & POLLNVAL) || (fds[1].revents & POLLNVAL))
             break;
-        if ((s.up != reportedUp || s.down != reportedDown) && s.mon != nullptr) {
+        if ((s.up != reportedUp || s.down != reportedDown) && opts.monitor) {
             const long now = NowMs();
             if (now - lastReport >= kUpdateIntervalMs) {
                 Report(s, MON_FLAG_UPDATE);
@@ -835,23 +892,22 @@ void Relay(Session &s)
                 reportedDown = s.down;
             }
         }
+        if (s.mon != nullptr && QxSocksMonDueIn(s.mon) == 0)
+            (void)QxSocksMonSendDue(s.mon);
     }
 }
 
-/* Serves one client connection from greeting to close, reporting as it goes. */
-void RunSession(int client, const struct sockaddr *peer)
+/* Serves the client of s from greeting to the end of its session,
+ * reporting as it goes; leaves the descriptors and the handle to the caller. */
+void Serve(Session &s)
 {
-    Session s;
-    s.client = client;
-    memset(&s.info, 0, sizeof s.info);
-    s.peerText = AddrText(peer);
     const int one = 1;
-    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(s.client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     // Reads wait in ReadFull against the deadline; the few bytes written to
     // the client before the relay are only bounded, by the same time.
     s.handshakeEnd = NowMs() + opts.handshakeTimeout * 1000L;
     struct timeval tv = {opts.handshakeTimeout, 0};
-    setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    setsockopt(s.client, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
     if (!Negotiate(s))
         return;
@@ -866,10 +922,8 @@ void RunSession(int client, const struct sockaddr *peer)
         return;
 
     // The request has arrived: from here on the session is reported.
-    if (opts.monitor && QxSocksMonOpen(kProgram, MON_TRANSPORT_FIFO, &s.mon) < 0)
-        s.mon = nullptr;
     char cmdBuf[8];
-    PutAddrBlock(s.info.addrA, peer);
+    PutAddrBlock(s.info.addrA, s.peer);
     PutText(s.info.text1, sizeof s.info.text1, s.user);
     if (knownType)
         s.destText = DestinationText(dest);
@@ -889,19 +943,31 @@ void RunSession(int client, const struct sockaddr *peer)
         rep = ConnectDestination(s, dest);
     const bool sent = SendReply(s, rep);
     if (rep == kSucceeded && sent) {
-        Report(s, MON_FLAG_STATUS, rep, kReplyText[rep]);
+        Report(s, MON_FLAG_STATUS, rep, QxSocksReplyText(rep));
         const int on = 1;
         setsockopt(s.remote, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         Relay(s);
         Report(s, MON_FLAG_END);
     } else {
-        Report(s, MON_FLAG_STATUS | MON_FLAG_END, rep, kReplyText[rep]);
+        Report(s, MON_FLAG_STATUS | MON_FLAG_END, rep, QxSocksReplyText(rep));
     }
     if (opts.verbose)
         fprintf(stderr, "%s: %s%s%s -> %s: %s, %llu bytes up, %llu down\n", kProgram,
                 s.peerText.c_str(), s.user.empty() ? "" : " user ", s.user.c_str(),
-                s.destText.c_str(), kReplyText[rep],
+                s.destText.c_str(), QxSocksReplyText(rep),
                 static_cast<unsigned long long>(s.up), static_cast<unsigned long long>(s.down));
+}
+
+/* Serves one client connection from greeting to close and frees all that
+ * the session held. */
+void RunSession(int client, const struct sockaddr *peer)
+{
+    Session s;
+    s.client = client;
+    s.peer = peer;
+    memset(&s.info, 0, sizeof s.info);
+    s.peerText = AddrText(peer);
+    Serve(s);
     if (s.mon != nullptr)
         QxSocksMonClose(s.mon);
     if (s.remote >= 0)
@@ -909,8 +975,49 @@ void RunSession(int client, const struct sockaddr *peer)
     close(client);
 }
 
+/* What a session thread is handed by the main thread. */
+struct SessionStart {
+    int client;
+    struct sockaddr_storage peer;
+};
+
+/* A session thread: serves its client, then counts itself off. */
+void *SessionThread(void *arg)
+{
+    std::unique_ptr<SessionStart> start(static_cast<SessionStart *>(arg));
+    RunSession(start->client, reinterpret_cast<struct sockaddr *>(&start->peer));
+    liveSessions.fetch_sub(1);
+    const uint64_t one = 1;
+    (void)!write(doneFd, &one, sizeof one);
+    return nullptr;
+}
+
+/* Starts a detached session thread for client: false (client left open)
+ * when that cannot be done. */
+bool StartSession(int client, const struct sockaddr_storage &peer)
+{
+    auto *start = new (std::nothrow) SessionStart{client, peer};
+    if (start == nullptr)
+        return false;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kSessionStack);
+    pthread_t tid;
+    liveSessions.fetch_add(1);
+    const int rc = pthread_create(&tid, &attr, SessionThread, start);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        liveSessions.fetch_sub(1);
+        delete start;
+        errno = rc;
+        return false;
+    }
+    return true;
+}
+
 /* ------------------------------------------------------------------ */
-/* The listening process.                                               */
+/* The main thread: listens, starts session threads, stops them.       */
 
 /* A socket bound to sa and listening, or -1 with errno set.  dualStack
  * (an IPv6 wildcard): IPv4 clients are taken on the same socket. */
@@ -995,14 +1102,15 @@ void UnmapPeer(struct sockaddr_storage *peer)
     memcpy(peer, &in4, sizeof in4);
 }
 
-// The report pipe as this listening process holds it; null until warden is found.
+// The main thread's own reporting handle; it holds the report pipe open
+// (null until warden is found).
 MonHandle_t *heldPipe = nullptr;
 
-/* The session processes inherit the pipe descriptor this process holds, so
- * their reporting handles open without touching the file system, and the
- * collector is never left without a writer between two sessions (it would
- * then pause for a few seconds).  Tried at most once a second until warden
- * is found; once held, kept for the life of the proxy.  True while held. */
+/* A handle of the main thread's keeps the pipe open for the life of the
+ * proxy, so the session threads' handles open without touching the file
+ * system, and the collector is never left without a writer between two
+ * sessions (it would then pause for a few seconds).  Tried at most once a
+ * second until warden is found.  True while held. */
 bool HoldReportPipe()
 {
     static long lastTry = -1000000;
@@ -1012,10 +1120,11 @@ bool HoldReportPipe()
     if (now - lastTry < kPipeRetrySeconds * 1000L)
         return false;
     lastTry = now;
-    if (QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &heldPipe) < 0) {
+    if (QxSocksMonOpen(kProgram, MON_TRANSPORT_FIFO, &heldPipe) < 0) {
         heldPipe = nullptr;
         return false;
     }
+    pipeHeld.store(true, std::memory_order_release);
     if (opts.verbose)
         fprintf(stderr, "%s: reporting to warden through /tmp/mon.fifo\n", kProgram);
     return true;
@@ -1032,35 +1141,24 @@ void InstallHandler(int sig, void (*fn)(int), int flags)
     sigaction(sig, &sa, nullptr);
 }
 
-/* Runs in the new session process: its own signal set-up, then the session;
- * never returns. */
-[[noreturn]] void SessionProcess(int listenFd, int client, const struct sockaddr *peer,
-                                 pid_t parent, const sigset_t *origMask)
+/* Tells every session to stop and waits (bounded) until each has ended and
+ * sent its end report. */
+void StopSessions()
 {
-    close(listenFd);
-    InstallHandler(SIGCHLD, SIG_DFL, 0);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        InstallHandler(sig, OnStop, 0);  // no restart: the relay's poll must wake
-    stopSignal = 0;
-    // The stop signals stay blocked (as the parent has them here) but for
-    // the session's waits, which are all ppoll with sessionWaitMask.
-    sigset_t sessionMask = *origMask;
-    sessionWaitMask = *origMask;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaddset(&sessionMask, sig);
-        sigdelset(&sessionWaitMask, sig);
+    stopping.store(true);
+    const uint64_t one = 1;
+    (void)!write(stopFd, &one, sizeof one);  // never read: readable for good
+    const long deadline = NowMs() + kShutdownWaitMs;
+    while (liveSessions.load() > 0) {
+        const long left = deadline - NowMs();
+        if (left <= 0)
+            break;
+        struct pollfd p = {doneFd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(std::min(left, 100L))) > 0) {
+            uint64_t n;
+            (void)!read(doneFd, &n, sizeof n);
+        }
     }
-#ifdef __linux__
-    // A session does not outlive the proxy: it is cut, and reported ended.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent)
-        _exit(0);
-#else
-    (void)parent;
-#endif
-    sigprocmask(SIG_SETMASK, &sessionMask, nullptr);
-    RunSession(client, peer);
-    _exit(0);
 }
 
 }  // namespace
@@ -1072,19 +1170,22 @@ int main(int argc, char **argv)
         users = LoadUsers(opts.usersFile);
 
     InstallHandler(SIGPIPE, SIG_IGN, 0);
-    InstallHandler(SIGCHLD, OnChild, SA_NOCLDSTOP);
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         InstallHandler(sig, OnStop, 0);
-    // Signals are taken only inside ppoll, so the live count never changes
-    // between a check and the fork that follows it.
+    // The stop signals are blocked in every thread (the session threads
+    // inherit this mask) and taken only inside the main thread's ppoll.
     sigset_t block, origMask, waitMask;
     sigemptyset(&block);
-    for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP})
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
         sigaddset(&block, sig);
-    sigprocmask(SIG_BLOCK, &block, &origMask);
+    pthread_sigmask(SIG_BLOCK, &block, &origMask);
     waitMask = origMask;
-    for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP})
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
         sigdelset(&waitMask, sig);
+    stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    doneFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopFd < 0 || doneFd < 0)
+        Die("eventfd: %s", strerror(errno));
 
     const int listenFd = OpenListener(opts.listen);
     struct sockaddr_storage bound;
@@ -1095,18 +1196,21 @@ int main(int argc, char **argv)
             users.empty() ? "" : ", login required",
             opts.monitor ? "" : ", not reporting to warden");
     HoldReportPipe();
-    const pid_t self = getpid();
 
     while (stopSignal == 0) {
         // Without the pipe, wake once a second to look for warden again.
         const bool lookForWarden = opts.monitor && !HoldReportPipe();
-        if (liveSessions >= opts.maxSessions) {
-            ppoll(nullptr, 0, nullptr, &waitMask);  // until a session ends
-            continue;
-        }
-        struct pollfd p = {listenFd, POLLIN, 0};
+        // At the session limit only an ending session (doneFd) wakes us.
+        const bool full = liveSessions.load() >= opts.maxSessions;
+        struct pollfd p[2] = {{full ? -1 : listenFd, POLLIN, 0}, {doneFd, POLLIN, 0}};
         const struct timespec retry = {kPipeRetrySeconds, 0};
-        if (ppoll(&p, 1, lookForWarden ? &retry : nullptr, &waitMask) <= 0)
+        if (ppoll(p, 2, lookForWarden ? &retry : nullptr, &waitMask) <= 0)
+            continue;
+        if (p[1].revents & POLLIN) {
+            uint64_t n;
+            (void)!read(doneFd, &n, sizeof n);
+        }
+        if ((p[0].revents & POLLIN) == 0)
             continue;
         struct sockaddr_storage peer;
         socklen_t peerLen = sizeof peer;
@@ -1121,19 +1225,15 @@ int main(int argc, char **argv)
             continue;  // EAGAIN, ECONNABORTED, ... : the next one
         }
         UnmapPeer(&peer);
-        const pid_t pid = fork();
-        if (pid == 0)
-            SessionProcess(listenFd, client, reinterpret_cast<struct sockaddr *>(&peer), self,
-                           &origMask);
-        if (pid < 0)
-            perror("socks5-demo: fork");
-        else
-            liveSessions = liveSessions + 1;
-        close(client);
+        if (!StartSession(client, peer)) {
+            perror("socks5-demo: pthread_create");
+            close(client);
+        }
     }
     fprintf(stderr, "%s: stopping (signal %d)\n", kProgram, static_cast<int>(stopSignal));
     close(listenFd);
+    StopSessions();
     if (heldPipe != nullptr)
-        QxMonClose(heldPipe);
+        QxSocksMonClose(heldPipe);
     return 0;
 }

@@ -178,11 +178,20 @@ int OpenFifoFile(unsigned int type) noexcept
  * the writer an EPIPE, not its life, without touching the process's signal
  * dispositions.  The SIGPIPE that the failed write raised is taken back
  * (unless one was already pending before, which is not ours to take) and
- * the caller's mask is restored. */
+ * the caller's mask is restored.  A process that ignores SIGPIPE (most
+ * proxies do) needs none of that: an ignored signal is dropped when raised,
+ * never left pending.  The disposition is asked at every write, one
+ * sigaction call instead of two mask changes, so a proxy that stops
+ * ignoring SIGPIPE later is guarded again from its next report on. */
 class SigPipeGuard {
 public:
     SigPipeGuard() noexcept
     {
+        struct sigaction current;
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+            ignored_ = true;
+            return;
+        }
         sigemptyset(&pipeSet_);
         sigaddset(&pipeSet_, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipeSet_, &oldMask_);
@@ -198,6 +207,8 @@ public:
     }
     ~SigPipeGuard()
     {
+        if (ignored_)
+            return;
         ErrnoKeeper keep;
         if (raised_ && !wasPending_) {
             const struct timespec now = {0, 0};
@@ -214,6 +225,7 @@ public:
 private:
     sigset_t pipeSet_;
     sigset_t oldMask_;
+    bool ignored_ = false;
     bool alreadyBlocked_ = false;
     bool wasPending_ = false;
     bool raised_ = false;

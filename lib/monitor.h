@@ -347,6 +347,40 @@ typedef struct MonConnInfo {
  */
 #define MON_ADDR_CONVENTION_SOCKADDR 1
 
+/*
+ * Byte totals past 4 GiB.  The library keeps each record's two totals in 64
+ * bits; countA and countB carry the low words (an old viewer sees the total
+ * modulo 2^32, as before).  While either high word is not 0, the library
+ * writes both into text5 as "#qx64 HIA HIB" (decimal, one space apart), so a
+ * proxy whose sessions may pass 4 GiB leaves text5 to the library; below
+ * 4 GiB text5 is the proxy's, as always.  QxMonTotalA and QxMonTotalB put
+ * the halves back together; every reader of the totals should use them.
+ */
+#define MON_TOTALS_TAG "#qx64 "
+
+/* countA plus its high word from text5: the session's full first total.
+ * Never fails; a null record gives 0. */
+uint64_t QxMonTotalA(const MonData_t *rec);
+/* The same for countB. */
+uint64_t QxMonTotalB(const MonData_t *rec);
+
+/*
+ * Login failures.  A client refused by the RFC 1929 login has sent no
+ * request, so it has no SOCKS reply code; socks5-demo reports it as one
+ * session (start, status and end at once) with status MON_STATUS_AUTH_BASE
+ * plus the RFC 1929 status byte it sent back (so 0x101, refused), text1 the
+ * user name tried, text3 empty, and statusText QxSocksReplyText(status).
+ */
+#define MON_STATUS_AUTH_BASE 0x100
+
+/*
+ * Threads.  Opens and closes may run in any threads at the same time; a
+ * handle belongs to one thread at a time (one handle per thread is the
+ * simple rule: every call on it, QxSocksMonClose included, from the thread
+ * that uses it).  Handles of one process share the pipe's descriptor, and
+ * each frame enters the pipe in one write, so reports never interleave.
+ */
+
 /* Opens a reporting handle over MON_TRANSPORT_FIFO or MON_TRANSPORT_STORE
  * (the name is not consulted): 0 with *out set, or -1 with *out null (the
  * transport's errno, ENOMEM). */
@@ -361,6 +395,57 @@ int QxSocksMonPut(MonHandle_t *h, int flags, MonConnInfo_t *conn,
 /* Ends a live session, closes the transport and frees h: 0, or -1 for a
  * bad handle (logged; nothing freed) or a failed transport close. */
 int QxSocksMonClose(MonHandle_t *h);
+
+/* 64-bit running counters of a connection, for QxSocksMonReport. */
+typedef struct MonCounts {
+    uint64_t runCountA; /* like MonConnInfo_t.runCountA, never wrapping */
+    uint64_t runCountB; /* like MonConnInfo_t.runCountB                 */
+} MonCounts_t;
+
+/* Results of QxSocksMonReport and QxSocksMonSendDue's count of sends. */
+#define MON_REPORT_HELD 0 /* recorded; held back by the throttle */
+#define MON_REPORT_SENT 1 /* handed to the transport (an end: every record) */
+
+/* QxSocksMonPut with the outcome told apart and, when counts is not null,
+ * the running counters taken from it in 64 bits instead of conn's 32-bit
+ * fields (the two ways may be mixed within a session).  MON_REPORT_SENT,
+ * MON_REPORT_HELD, or -1 with errno (EINVAL bad handle or connection record,
+ * ENOMEM, or the transport's: EPIPE no daemon, EAGAIN pipe full). */
+int QxSocksMonReport(MonHandle_t *h, int flags, MonConnInfo_t *conn,
+                     const MonCounts_t *counts, unsigned int dataLen,
+                     const void *data, int status, const char *statusText);
+
+/* Sends every record of the handle's session that holds a report not yet
+ * delivered (held back, or whose send failed) and whose throttle interval
+ * has passed; for a proxy's event loop or timer, so that counters stay
+ * fresh without a new report.  The number of records sent (0: none due),
+ * or -1 with errno (EINVAL bad handle, or the transport's) at the first
+ * failed send; the records not sent stay held. */
+int QxSocksMonSendDue(MonHandle_t *h);
+
+/* Seconds until QxSocksMonSendDue has something to send: 0 when it has now,
+ * -1 when nothing is held back (or h is bad, errno EINVAL).  A poll timeout. */
+int QxSocksMonDueIn(MonHandle_t *h);
+
+/* The handle's throttle: the first freeReports reports of each record are
+ * always sent, later ones at most one per intervalSeconds (0: never held
+ * back).  A new handle has 4 and 5.  0, or -1 with errno EINVAL (bad
+ * handle). */
+int QxSocksMonSetThrottle(MonHandle_t *h, unsigned int freeReports,
+                          unsigned int intervalSeconds);
+
+struct sockaddr;
+/* Fills a 260-byte address block in the convention above from an AF_INET or
+ * AF_INET6 address (the sockaddr first, the rest zero).  0, or -1 with the
+ * block all zero ("no address") and errno EAFNOSUPPORT for another family,
+ * EINVAL for a null argument (nothing written when block is null). */
+int QxMonAddrFromSockaddr(unsigned char *block, const struct sockaddr *sa);
+
+/* The RFC 1928 text of a SOCKS reply code ("succeeded", "general SOCKS
+ * server failure", ... "Address type not supported"), "authentication
+ * failed" for MON_STATUS_AUTH_BASE + 1 to 255, "unassigned" for anything
+ * else.  Never null; a static string. */
+const char *QxSocksReplyText(int code);
 
 /* ------------------------------------------------------------------ */
 /* Viewer network client.                                               */

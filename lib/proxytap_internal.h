@@ -22,6 +22,10 @@ typedef struct MonDataNode {
     uint32_t updateCount;     /* reports applied since the record began       */
     time_t lastSent;          /* when the record last went to the transport   */
     uint32_t heldFlags;       /* event bits (0x1|0x2|0x4) not yet delivered   */
+    int held;                 /* a report is in rec that was not delivered    */
+    uint32_t linkEpoch;       /* pipe epoch of the last delivery; 0: none yet */
+    uint64_t totalA;          /* full countA; rec.countA is its low word      */
+    uint64_t totalB;          /* full countB                                   */
     MonData_t rec;            /* the record as the transport gets it          */
 } MonDataNode_t;
 
@@ -32,8 +36,10 @@ typedef struct ProxyTap {
     uint32_t pid;           /* getpid() at open: key part 1                    */
     uint32_t handleNum;     /* this handle's number in the process: key part 2 */
     uint16_t recordCounter; /* last record number handed out (wraps)           */
-    uint32_t lastCountA;    /* runCountA at the session's previous report      */
-    uint32_t lastCountB;    /* runCountB at the session's previous report      */
+    uint64_t lastCountA;    /* running counter A at the session's last report */
+    uint64_t lastCountB;    /* running counter B at the session's last report */
+    uint32_t freeReports;   /* reports of a record that are never held back    */
+    uint32_t intervalSec;   /* then at most one send per record in this time  */
     MonDataNode_t session;  /* main record; .next heads the additional ones    */
 } ProxyTap_t;
 

@@ -10,14 +10,24 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -400,6 +410,43 @@ TEST_F(PipeTap, VanishedReaderCostsAReportNotTheProxy) {
     EXPECT_STREQ(f[0].text1, "alice");
 }
 
+// The guard looks at SIGPIPE's disposition at every write: a proxy that
+// ignored it first and then takes it back (default action, or a handler of
+// its own) is still neither killed nor handed the signal.  In a child, whose
+// death would be the failure.
+volatile sig_atomic_t handlerRuns = 0;
+void CountPipe(int) { handlerRuns = handlerRuns + 1; }
+
+TEST_F(PipeTap, GuardFollowsChangesOfTheSigpipeDisposition) {
+    CloseReader();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        MonConnInfo_t c = Conn("grace");
+        struct sigaction sa = {};
+        sigemptyset(&sa.sa_mask);
+        int bad = 0;
+        for (void (*disp)(int) : {SIG_IGN, SIG_DFL, CountPipe, SIG_IGN, SIG_DFL}) {
+            sa.sa_handler = disp;
+            sigaction(SIGPIPE, &sa, nullptr);
+            errno = 0;
+            if (QxSocksMonPut(h_, kStart, &c, 0, nullptr, 0, nullptr) != -1 || errno != EPIPE) ++bad;
+            struct sigaction now;
+            sigaction(SIGPIPE, nullptr, &now);
+            if (now.sa_handler != disp) ++bad;
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE)) ++bad;
+        }
+        _exit(bad == 0 && handlerRuns == 0 ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    OpenReader();
+}
+
 TEST_F(PipeTap, NewSessionAfterAFailedEndStartsFromACleanRecord) {
     MonConnInfo_t c = Conn("alice", 500, 600);
     snprintf(c.text5, sizeof c.text5, "five");
@@ -449,6 +496,391 @@ TEST_F(PipeTap, FullPipeLosesOneReportWithoutBlocking) {
     std::vector<MonData_t> f = Frames();
     ASSERT_EQ(f.size(), 1u);
     EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kStart | kUpdate));
+    ASSERT_GE(fcntl(readerFd, F_SETPIPE_SZ, 65536), 0);
+}
+
+constexpr uint64_t kGiB = 1ull << 30;
+
+TEST_F(PipeTap, TotalsPastFourGiBKeepTheirHighWordsInText5) {
+    // 32-bit running counters that wrap twice, 3 GiB a step: the library's
+    // totals follow them, the frames carry the low words in the counters
+    // and the high words in text5.
+    MonConnInfo_t c = Conn("alice");
+    snprintf(c.text5, sizeof c.text5, "mine");
+    ASSERT_GT(QxSocksMonPut(h_, kStart, &c, 0, nullptr, 0, nullptr), 0);
+    Frames();
+    uint64_t runA = 0;
+    std::vector<MonData_t> f;
+    for (int step = 1; step <= 3; ++step) {
+        runA += 3 * kGiB;
+        ASSERT_GT(Put(kUpdate, Conn("", static_cast<uint32_t>(runA), 5)), 0);
+        f = Frames();
+        ASSERT_EQ(f.size(), 1u);
+        EXPECT_EQ(f[0].countA, static_cast<uint32_t>(runA));
+        EXPECT_EQ(QxMonTotalA(&f[0]), runA) << "step " << step;
+        EXPECT_EQ(QxMonTotalB(&f[0]), 5u);
+    }
+    EXPECT_STREQ(f[0].text5, "#qx64 2 0");  // 9 GiB: high word 2
+
+    // A new additional record starts at zero and must not take the session's
+    // high words with the copy of its texts.
+    ASSERT_GT(Put(kExtra | kUpdate, Conn("", static_cast<uint32_t>(runA + 10), 5, 1)), 0);
+    f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(QxMonTotalA(&f[0]), 10u);
+    EXPECT_STREQ(f[0].text5, "");
+
+    // Below 4 GiB text5 stays the proxy's own.
+    ASSERT_GT(QxSocksMonPut(h_, kStart, &c, 0, nullptr, 0, nullptr), 0);
+    ASSERT_GT(Put(kUpdate, Conn("", 4000)), 0);
+    f = Frames();
+    EXPECT_STREQ(f.back().text5, "mine");
+    EXPECT_EQ(QxMonTotalA(&f.back()), 4000u);
+}
+
+TEST_F(PipeTap, SixtyFourBitCountersAndThirtyTwoBitOnesMixInOneSession) {
+    MonConnInfo_t c = Conn("bob");
+    MonCounts_t counts = {(5ull << 32) + 7, (1ull << 40) + 3};
+    ASSERT_EQ(QxSocksMonReport(h_, kStart, &c, &counts, 0, nullptr, 0, nullptr), MON_REPORT_SENT);
+    std::vector<MonData_t> f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(QxMonTotalA(&f[0]), (5ull << 32) + 7);
+    EXPECT_EQ(QxMonTotalB(&f[0]), (1ull << 40) + 3);
+    EXPECT_STREQ(f[0].text5, "#qx64 5 256");
+
+    // The old call's 32-bit counter goes on from the low word the 64-bit
+    // one reached.
+    ASSERT_GT(Put(kUpdate, Conn("", 7 + 100, 3)), 0);
+    f = Frames();
+    EXPECT_EQ(QxMonTotalA(&f[0]), (5ull << 32) + 107);
+    EXPECT_EQ(QxMonTotalB(&f[0]), (1ull << 40) + 3);
+}
+
+TEST(Totals, OnlyAWellFormedTagAddsHighWords) {
+    MonData_t r;
+    memset(&r, 0, sizeof r);
+    r.countA = 1;
+    r.countB = 2;
+    const std::pair<const char *, bool> cases[] = {
+        {"#qx64 3 4", true},   {"#qx64 3", false},       {"#qx64 3 4x", false},
+        {"#qx64  3 4", false}, {"#qx64 3 4 ", false},    {"qx64 3 4", false},
+        {"#qx64 4294967296 1", false}, {"#qx64 4294967295 0", true}, {"", false},
+    };
+    for (const auto &[text, tagged] : cases) {
+        memset(r.text5, 0, sizeof r.text5);
+        snprintf(r.text5, sizeof r.text5, "%s", text);
+        if (tagged) {
+            EXPECT_GT(QxMonTotalA(&r), 1u) << text;
+        } else {
+            EXPECT_EQ(QxMonTotalA(&r), 1u) << text;
+            EXPECT_EQ(QxMonTotalB(&r), 2u) << text;
+        }
+    }
+    snprintf(r.text5, sizeof r.text5, "#qx64 4294967295 7");
+    EXPECT_EQ(QxMonTotalA(&r), 0xffffffff00000001ull);
+    EXPECT_EQ(QxMonTotalB(&r), (7ull << 32) + 2);
+    // A tag that fills the field to its last byte with no NUL is refused.
+    memset(r.text5, '9', sizeof r.text5);
+    memcpy(r.text5, "#qx64 1 ", 8);
+    EXPECT_EQ(QxMonTotalB(&r), 2u);
+    EXPECT_EQ(QxMonTotalA(nullptr), 0u);
+}
+
+TEST_F(PipeTap, ReportTellsHeldBackFromSent) {
+    MonConnInfo_t c = Conn("carol");
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(QxSocksMonReport(h_, i == 0 ? kStart : kUpdate, &c, nullptr, 0, nullptr, 0,
+                                   nullptr),
+                  MON_REPORT_SENT);
+    EXPECT_EQ(QxSocksMonReport(h_, kUpdate, &c, nullptr, 0, nullptr, 0, nullptr), MON_REPORT_HELD);
+    EXPECT_EQ(Frames().size(), 4u);
+    EXPECT_EQ(QxSocksMonReport(h_, kEnd, &c, nullptr, 0, nullptr, 0, nullptr), MON_REPORT_SENT);
+    EXPECT_EQ(Frames().size(), 1u);
+
+    CloseReader();
+    errno = 0;
+    EXPECT_EQ(QxSocksMonReport(h_, kStart, &c, nullptr, 0, nullptr, 0, nullptr), -1);
+    EXPECT_EQ(errno, EPIPE);
+    OpenReader();
+    EXPECT_EQ(QxSocksMonReport(h_, kEnd, &c, nullptr, 0, nullptr, 0, nullptr), MON_REPORT_SENT);
+    std::vector<MonData_t> f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kStart | kEnd));
+    errno = 0;
+    EXPECT_EQ(QxSocksMonReport(nullptr, kUpdate, &c, nullptr, 0, nullptr, 0, nullptr), -1);
+}
+
+TEST_F(PipeTap, SendDueDeliversWhatTheThrottleHeldOnceItsTimeHasCome) {
+    ASSERT_EQ(QxSocksMonSetThrottle(h_, 1, 2), 0);
+    ASSERT_GT(Put(kStart, Conn("dave")), 0);
+    Frames();
+    EXPECT_EQ(QxSocksMonDueIn(h_), -1);  // nothing held
+    EXPECT_EQ(QxSocksMonSendDue(h_), 0);
+    EXPECT_EQ(Put(kUpdate, Conn("", 10)), 0);  // held: one free report only
+    // A new additional record has its own free report.
+    EXPECT_GT(Put(kExtra | kUpdate, Conn("", 15, 0, 1)), 0);
+    std::vector<MonData_t> f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].countA, 5u);
+    EXPECT_EQ(QxSocksMonDueIn(h_), 2);
+
+    fakeNow += 1;
+    EXPECT_EQ(QxSocksMonDueIn(h_), 1);
+    EXPECT_EQ(QxSocksMonSendDue(h_), 0);
+    EXPECT_TRUE(Frames().empty());
+
+    fakeNow += 1;
+    EXPECT_EQ(QxSocksMonDueIn(h_), 0);
+    EXPECT_EQ(QxSocksMonSendDue(h_), 1);
+    f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].countA, 10u);
+    EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kUpdate));
+    EXPECT_EQ(f[0].eventTime, fakeNow - 2);  // when the counters were taken, not sent
+    EXPECT_EQ(QxSocksMonDueIn(h_), -1);
+    EXPECT_EQ(QxSocksMonSendDue(h_), 0);
+
+    // Interval 0: nothing is held back.
+    ASSERT_EQ(QxSocksMonSetThrottle(h_, 0, 0), 0);
+    EXPECT_GT(Put(kUpdate, Conn("", 11)), 0);
+    EXPECT_EQ(Frames().size(), 1u);
+
+    // An end whose send failed is retried by the next call that is due.
+    CloseReader();
+    EXPECT_EQ(Put(kEnd, Conn("", 12)), -1);
+    OpenReader();
+    EXPECT_EQ(QxSocksMonDueIn(h_), 0);
+    EXPECT_EQ(QxSocksMonSendDue(h_), 2);
+    f = Frames();
+    ASSERT_EQ(f.size(), 2u);
+    for (const MonData_t &r : f) EXPECT_TRUE(r.flags & kEnd);
+    EXPECT_EQ(QxSocksMonSendDue(h_), 0);
+
+    MonHandle_t fake = {};
+    fake.magic = MON_MAGIC_FIFO;
+    errno = 0;
+    EXPECT_EQ(QxSocksMonSendDue(&fake), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(QxSocksMonSetThrottle(nullptr, 1, 1), -1);
+    EXPECT_EQ(QxSocksMonDueIn(nullptr), -1);
+}
+
+// Without free reports, a record's first send waits an interval from its
+// start: a session shorter than that costs one frame, its end, which carries
+// every bit that was held back.
+TEST_F(PipeTap, WithoutFreeReportsAShortSessionIsOneFrame) {
+    ASSERT_EQ(QxSocksMonSetThrottle(h_, 0, 2), 0);
+    EXPECT_EQ(QxSocksMonReport(h_, kStart, nullptr, nullptr, 0, nullptr, 0, nullptr), -1);
+    MonConnInfo_t c = Conn("heidi", 3, 4);
+    EXPECT_EQ(QxSocksMonReport(h_, kStart, &c, nullptr, 0, nullptr, 0, nullptr), MON_REPORT_HELD);
+    EXPECT_EQ(QxSocksMonReport(h_, kStatus, &c, nullptr, 0, nullptr, 0, "ok"), MON_REPORT_HELD);
+    EXPECT_EQ(QxSocksMonDueIn(h_), 2);
+    EXPECT_TRUE(Frames().empty());
+    EXPECT_EQ(QxSocksMonReport(h_, kEnd, &c, nullptr, 0, nullptr, 0, nullptr), MON_REPORT_SENT);
+    std::vector<MonData_t> f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kStart | kStatus | kEnd));
+    EXPECT_STREQ(f[0].statusText, "ok");
+
+    // A longer one is sent once the interval from its start has passed.
+    ASSERT_EQ(QxSocksMonReport(h_, kStart, &c, nullptr, 0, nullptr, 0, nullptr), MON_REPORT_HELD);
+    fakeNow += 2;
+    EXPECT_EQ(QxSocksMonDueIn(h_), 0);
+    EXPECT_EQ(QxSocksMonSendDue(h_), 1);
+    f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kStart));
+}
+
+TEST_F(PipeTap, RecordsOfEveryHandleCarryTheStartBitToANewReader) {
+    // Two sessions delivered to the first reader; the reader goes (a daemon
+    // that stops); one handle finds out; a new reader comes.
+    MonHandle_t *other = nullptr;
+    ASSERT_EQ(QxSocksMonOpen("proxy", MON_TRANSPORT_FIFO, &other), 0);
+    ASSERT_EQ(QxSocksMonSetThrottle(h_, 0, 0), 0);
+    ASSERT_EQ(QxSocksMonSetThrottle(other, 0, 0), 0);
+    MonConnInfo_t c = Conn("erin");
+    ASSERT_GT(QxSocksMonPut(h_, kStart, &c, 0, nullptr, 0, nullptr), 0);
+    ASSERT_GT(QxSocksMonPut(other, kStart, &c, 0, nullptr, 0, nullptr), 0);
+    ASSERT_GT(Put(kUpdate, Conn("", 1)), 0);
+    EXPECT_EQ(Frames().size(), 3u);
+
+    CloseReader();
+    EXPECT_EQ(Put(kUpdate, Conn("", 2)), -1);
+    OpenReader();
+
+    // The other handle's send is the first to reach the new reader: it goes
+    // out as it was and once more with the start bit, as the store refused
+    // the first.  Later sends of either handle carry the start bit once.
+    MonConnInfo_t u = Conn("", 3);
+    ASSERT_GT(QxSocksMonPut(other, kUpdate, &u, 0, nullptr, 0, nullptr), 0);
+    std::vector<MonData_t> f = Frames();
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kUpdate));
+    EXPECT_EQ(f[1].flags, static_cast<uint32_t>(kStart | kUpdate));
+    EXPECT_EQ(KeyOf(f[0]), KeyOf(f[1]));
+
+    ASSERT_GT(Put(kUpdate, Conn("", 4)), 0);
+    ASSERT_GT(Put(kUpdate, Conn("", 5)), 0);
+    f = Frames();
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kStart | kUpdate));
+    EXPECT_EQ(f[0].countA, 4u);
+    EXPECT_EQ(f[0].startTime, fakeNow);
+    EXPECT_EQ(f[1].flags, static_cast<uint32_t>(kUpdate));
+    ASSERT_GT(QxSocksMonPut(other, kUpdate, &u, 0, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(Frames().at(0).flags, static_cast<uint32_t>(kUpdate));
+    QxSocksMonClose(other);
+}
+
+TEST_F(PipeTap, TheStartTimeSurvivesAReaderThatCameLater) {
+    ASSERT_EQ(QxSocksMonSetThrottle(h_, 0, 0), 0);
+    ASSERT_GT(Put(kStart, Conn("frank")), 0);
+    const time_t began = fakeNow;
+    Frames();
+    CloseReader();
+    fakeNow += 30;
+    EXPECT_EQ(Put(kUpdate, Conn("", 9)), -1);
+    fakeNow += 30;
+    OpenReader();
+    ASSERT_GT(Put(kUpdate, Conn("", 10)), 0);
+    std::vector<MonData_t> f = Frames();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].flags, static_cast<uint32_t>(kStart | kUpdate));
+    EXPECT_EQ(f[0].startTime, began);
+    EXPECT_EQ(f[0].eventTime, fakeNow);
+}
+
+// The block is the sockaddr itself, then zeros to the end (a block that
+// was all 0xee before).
+template <class Sockaddr>
+void ExpectBlockOf(const Sockaddr &sa) {
+    unsigned char block[MON_ADDR_SIZE];
+    memset(block, 0xee, sizeof block);
+    ASSERT_EQ(QxMonAddrFromSockaddr(block, reinterpret_cast<const struct sockaddr *>(&sa)), 0);
+    EXPECT_EQ(memcmp(block, &sa, sizeof sa), 0);
+    EXPECT_TRUE(AllZero(block + sizeof sa, sizeof block - sizeof sa));
+}
+
+TEST(Helpers, AddressBlocksFollowTheSockaddrConvention) {
+    unsigned char block[MON_ADDR_SIZE];
+    struct sockaddr_in in4 = {};
+    in4.sin_family = AF_INET;
+    in4.sin_port = htons(8080);
+    inet_pton(AF_INET, "192.0.2.7", &in4.sin_addr);
+    ExpectBlockOf(in4);
+    struct sockaddr_in6 in6 = {};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(443);
+    in6.sin6_scope_id = 3;
+    inet_pton(AF_INET6, "2001:db8::1", &in6.sin6_addr);
+    ExpectBlockOf(in6);
+
+    struct sockaddr_un un = {};
+    un.sun_family = AF_UNIX;
+    snprintf(un.sun_path, sizeof un.sun_path, "/tmp/x");
+    memset(block, 0xee, sizeof block);
+    errno = 0;
+    EXPECT_EQ(QxMonAddrFromSockaddr(block, reinterpret_cast<struct sockaddr *>(&un)), -1);
+    EXPECT_EQ(errno, EAFNOSUPPORT);
+    EXPECT_TRUE(AllZero(block, sizeof block));
+    memset(block, 0xee, sizeof block);
+    EXPECT_EQ(QxMonAddrFromSockaddr(block, nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(AllZero(block, sizeof block));
+    EXPECT_EQ(QxMonAddrFromSockaddr(nullptr, reinterpret_cast<struct sockaddr *>(&in4)), -1);
+}
+
+TEST(Helpers, ReplyTextsAreRfc1928sAndLoginFailuresHaveTheirOwn) {
+    EXPECT_STREQ(QxSocksReplyText(0), "succeeded");
+    EXPECT_STREQ(QxSocksReplyText(1), "general SOCKS server failure");
+    EXPECT_STREQ(QxSocksReplyText(5), "Connection refused");
+    EXPECT_STREQ(QxSocksReplyText(8), "Address type not supported");
+    for (int code : {9, 255, 256, -1, 0x200, 0x7fffffff})
+        EXPECT_STREQ(QxSocksReplyText(code), "unassigned") << code;
+    EXPECT_STREQ(QxSocksReplyText(MON_STATUS_AUTH_BASE + 1), "authentication failed");
+    EXPECT_STREQ(QxSocksReplyText(MON_STATUS_AUTH_BASE + 255), "authentication failed");
+}
+
+// Sixteen threads each open a handle and report 500 sessions while four
+// more open and close handles all the time; the test drains the pipe.
+// Every session must arrive once, under a key of its own.
+TEST(Threads, SixteenReportersAndChurningOpensLoseNoSessionAndShareNoKey) {
+    proxyTapSys = {time, calloc};
+    OpenReader();
+    Frames();
+    ASSERT_GE(fcntl(readerFd, F_SETPIPE_SZ, 1 << 20), 0);
+    constexpr int kReporters = 16, kSessions = 500, kChurners = 4;
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kReporters; ++t) {
+        threads.emplace_back([t, &failures] {
+            // A fresh handle every ten sessions, so that opens meet opens.
+            MonHandle_t *h = nullptr;
+            MonConnInfo_t c = Conn("", 0, 0);
+            for (int i = 0; i < kSessions; ++i) {
+                if (i % 10 == 0) {
+                    if (h != nullptr && QxSocksMonClose(h) != 0) ++failures;
+                    if (QxSocksMonOpen("proxy", MON_TRANSPORT_FIFO, &h) < 0) {
+                        ++failures;
+                        return;
+                    }
+                    QxSocksMonSetThrottle(h, 0, 0);
+                }
+                snprintf(c.text1, sizeof c.text1, "t%d", t);
+                c.runCountA = static_cast<uint32_t>(i);
+                int r = QxSocksMonReport(h, kStart | kEnd, &c, nullptr, 0, nullptr, 0, nullptr);
+                // A full pipe refuses a frame; the session waits in the handle.
+                while (r < 0 && errno == EAGAIN) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                    r = QxSocksMonSendDue(h);
+                }
+                if (r < 0) ++failures;
+            }
+            if (QxSocksMonClose(h) != 0) ++failures;
+        });
+    }
+    for (int t = 0; t < kChurners; ++t) {
+        threads.emplace_back([&stop, &failures] {
+            while (!stop.load()) {
+                MonHandle_t *h = nullptr;
+                if (QxSocksMonOpen("proxy", MON_TRANSPORT_FIFO, &h) < 0 || QxSocksMonClose(h) != 0)
+                    ++failures;
+            }
+        });
+    }
+
+    std::set<std::tuple<uint32_t, uint32_t, uint16_t>> keys;
+    std::vector<int> perThread(kReporters, 0);
+    int frames = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    unsigned char buf[MON_MSG_MAX];
+    while (frames < kReporters * kSessions && std::chrono::steady_clock::now() < deadline) {
+        struct pollfd p = {readerFd, POLLIN, 0};
+        poll(&p, 1, 100);
+        int n;
+        while ((n = ChuteRecv(readerFd, sizeof buf, buf)) > 0) {
+            MonData_t rec;
+            ASSERT_EQ(ParcelGetDataChecked(&rec, buf, static_cast<size_t>(n)), n);
+            ++frames;
+            EXPECT_EQ(rec.flags, static_cast<uint32_t>(kStart | kEnd));
+            EXPECT_TRUE(keys.insert({rec.pid, rec.handleNum, rec.recordNum}).second)
+                << "key used twice: handle " << rec.handleNum << " record " << rec.recordNum;
+            int t = -1;
+            if (sscanf(rec.text1, "t%d", &t) == 1 && t >= 0 && t < kReporters) {
+                EXPECT_EQ(rec.countA, static_cast<uint32_t>(perThread[t])) << "thread " << t;
+                ++perThread[t];
+            } else {
+                ADD_FAILURE() << "stray record " << rec.text1;
+            }
+        }
+    }
+    stop = true;
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(frames, kReporters * kSessions);
+    for (int t = 0; t < kReporters; ++t) EXPECT_EQ(perThread[t], kSessions) << "thread " << t;
     ASSERT_GE(fcntl(readerFd, F_SETPIPE_SZ, 65536), 0);
 }
 
