@@ -151,9 +151,12 @@ void HubState::EmitLocked(const char *type, const std::string &data)
 {
     ++seq_;
     std::string frame = "id: " + std::to_string(seq_) + "\nevent: " + type + "\ndata: " + data + "\n\n";
+    eventBytes_ += frame.size();
     events_.emplace_back(seq_, std::move(frame));
-    while (events_.size() > config_.eventsKept)
+    while (events_.size() > 1 && (events_.size() > config_.eventsKept || eventBytes_ > config_.eventBytesKept)) {
+        eventBytes_ -= events_.front().second.size();
         events_.pop_front();
+    }
     eventsCv_.notify_all();
 }
 
@@ -236,7 +239,7 @@ void HubState::EndLocked(Host &h, Session &s, double now, time_t wall)
     }
 }
 
-void HubState::ApplyLocked(Host &h, const MonData_t &rec, bool full, double now, time_t wall)
+void HubState::ApplyLocked(Host &h, const MonData_t &rec, double now, time_t wall)
 {
     const RecordKey key = KeyOf(rec);
     ++h.stats.reports;
@@ -251,7 +254,7 @@ void HubState::ApplyLocked(Host &h, const MonData_t &rec, bool full, double now,
     if (it == h.sessions.end()) {
         if (auto r = h.retired.find(key); r != h.retired.end()) {
             if (r->second == rec.startTime) {
-                if (full)
+                if (h.inFull)
                     h.retiredSeen.insert(key);
                 return;  /* shown, ended and dropped already */
             }
@@ -297,19 +300,33 @@ void HubState::ApplyLocked(Host &h, const MonData_t &rec, bool full, double now,
         EmitLocked(type, wtop::JsonLine(SessionJsonLocked(h, s)));
 }
 
-void HubState::ApplyStream(size_t host, const std::vector<MonData_t> &recs, bool full, double now, time_t wall)
+void HubState::BeginStream(size_t host, bool full)
 {
     std::lock_guard<std::mutex> lock(mu_);
     Host &h = hosts_.at(host);
+    h.inFull = full;
     if (full) {
         for (auto &[key, s] : h.sessions)
             s.seen = false;
         h.retiredSeen.clear();
     }
-    for (const MonData_t &rec : recs)
-        ApplyLocked(h, rec, full, now, wall);
-    if (!full)
+}
+
+void HubState::Apply(size_t host, const MonData_t *recs, size_t count, double now, time_t wall)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    Host &h = hosts_.at(host);
+    for (size_t i = 0; i < count; ++i)
+        ApplyLocked(h, recs[i], now, wall);
+}
+
+void HubState::EndStream(size_t host, double now, time_t wall)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    Host &h = hosts_.at(host);
+    if (!h.inFull)
         return;
+    h.inFull = false;
     /* Open sessions the store no longer holds ended without a word. */
     for (auto &[key, s] : h.sessions) {
         if (!s.seen && !s.ended) {
@@ -322,6 +339,13 @@ void HubState::ApplyStream(size_t host, const std::vector<MonData_t> &recs, bool
     for (auto it = h.retired.begin(); it != h.retired.end();)
         it = h.retiredSeen.count(it->first) != 0 ? std::next(it) : h.retired.erase(it);
     h.retiredSeen.clear();
+}
+
+void HubState::ApplyStream(size_t host, const std::vector<MonData_t> &recs, bool full, double now, time_t wall)
+{
+    BeginStream(host, full);
+    Apply(host, recs.data(), recs.size(), now, wall);
+    EndStream(host, now, wall);
 }
 
 void HubState::Tick(double now, time_t /*wall*/)
@@ -514,6 +538,10 @@ std::string HubState::SessionsJson(const SessionFilter &filter, time_t /*wall*/,
 {
     std::lock_guard<std::mutex> lock(mu_);
     std::string out = "[";
+    size_t rows = 0;
+    for (const Host &h : hosts_)
+        rows += h.sessions.size();
+    out.reserve(rows * 1200);  /* one allocation for a large table */
     bool first = true;
     for (const Host &h : hosts_) {
         if (!filter.host.empty() && filter.host != h.label)

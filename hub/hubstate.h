@@ -94,7 +94,8 @@ struct HubConfig {
     double rateHold = 3;      /* a rate falls to 0 after this long unmoved   */
     bool perUser = false;
     size_t usersMax = 100;
-    size_t eventsKept = 20000;
+    size_t eventsKept = 20000;        /* events a late client can catch up on ...  */
+    size_t eventBytesKept = 4u << 20; /* ... and at most this many bytes of them   */
 };
 
 /* Filters of /api/sessions; empty means any. */
@@ -116,7 +117,12 @@ public:
     void Disconnected(size_t host, const std::string &why);
 
     /* Feeds the records of one change stream (full: read with the all flag,
-     * after which every open session it did not deliver has gone). */
+     * after which every open session it did not deliver has gone), in
+     * pieces: BeginStream, Apply as often as needed, EndStream. */
+    void BeginStream(size_t host, bool full);
+    void Apply(size_t host, const MonData_t *recs, size_t count, double now, time_t wall);
+    void EndStream(size_t host, double now, time_t wall);
+    /* The three above for a whole stream at once. */
     void ApplyStream(size_t host, const std::vector<MonData_t> &recs, bool full, double now, time_t wall);
 
     /* A record an upstream sent that could not be decoded. */
@@ -153,7 +159,7 @@ public:
     HostStats Stats(size_t host) const;
 
 private:
-    void ApplyLocked(Host &h, const MonData_t &rec, bool full, double now, time_t wall);
+    void ApplyLocked(Host &h, const MonData_t &rec, double now, time_t wall);
     void EndLocked(Host &h, Session &s, double now, time_t wall);
     void CountUserLocked(Host &h, const Session &s, uint64_t dUp, uint64_t dDown);
     void EmitLocked(const char *type, const std::string &json);
@@ -169,6 +175,7 @@ private:
     uint64_t scrapes_ = 0;
     uint64_t journalErrors_ = 0;
     std::deque<std::pair<uint64_t, std::string>> events_;
+    size_t eventBytes_ = 0;
     uint64_t seq_ = 0;
     bool stopped_ = false;
     double lastTick_ = -1;

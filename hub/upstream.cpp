@@ -29,6 +29,7 @@ namespace {
 
 constexpr double kFullReadEvery = 30.0;  /* seconds: whole store, to see vanished sessions */
 constexpr double kRetryFirst = 0.5;      /* first pause after a failed connect              */
+constexpr size_t kBatch = 256;           /* records handed to the state under one lock       */
 
 /* Held across every open and close of a viewer handle in this process. */
 std::mutex handleMu;
@@ -191,19 +192,28 @@ void Upstream::Close()
     h_ = nullptr;
 }
 
-bool Upstream::Stream(int all, std::vector<MonData_t> *recs, std::string *err)
+bool Upstream::Stream(int all, std::string *err)
 {
-    MonData_t rec;
+    std::vector<MonData_t> batch(kBatch);
+    size_t n = 0;
+    state_->BeginStream(index_, all != 0);
+    const auto flush = [&] {
+        state_->Apply(index_, batch.data(), n, Monotonic(), std::time(nullptr));
+        n = 0;
+    };
     for (;;) {
         errno = 0;
-        const int r = QxMonRecvNextData(h_, all, &rec);
+        const int r = QxMonRecvNextData(h_, all, &batch[n]);
         if (r > 0) {
             answered_ = true;
-            recs->push_back(rec);
+            if (++n == kBatch)
+                flush();
             continue;
         }
         if (r == 0) {
             answered_ = true;
+            flush();
+            state_->EndStream(index_, Monotonic(), std::time(nullptr));
             return true;
         }
         if (errno == EBADMSG) {
@@ -212,6 +222,7 @@ bool Upstream::Stream(int all, std::vector<MonData_t> *recs, std::string *err)
             state_->BadRecord(index_);
             continue;
         }
+        flush();
         *err = FailureText(errno);
         return false;
     }
@@ -221,7 +232,6 @@ void Upstream::Run()
 {
     double retry = kRetryFirst;
     bool complained = false;
-    std::vector<MonData_t> recs;
     for (;;) {
         std::string err;
         if (!Open(&err)) {
@@ -246,13 +256,9 @@ void Upstream::Run()
         while (ok) {
             const double now = Monotonic();
             const bool full = now >= nextFull;
-            recs.clear();
-            ok = Stream(full ? 1 : 0, &recs, &err);
-            if (ok) {
-                state_->ApplyStream(index_, recs, full, Monotonic(), std::time(nullptr));
-                if (full)
-                    nextFull = now + kFullReadEvery;
-            }
+            ok = Stream(full ? 1 : 0, &err);
+            if (ok && full)
+                nextFull = now + kFullReadEvery;
             next += opt_.interval;
             if (next < Monotonic())
                 next = Monotonic();

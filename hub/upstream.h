@@ -32,8 +32,10 @@ private:
     void Run();
     bool Open(std::string *err);
     void Close();
-    /* Reads one whole change stream into *recs; false with *err set. */
-    bool Stream(int all, std::vector<MonData_t> *recs, std::string *err);
+    /* Reads one whole change stream into the state, a batch of records at a
+     * time (the lock is not held while the daemon is read); false with *err
+     * set, the part read so far applied. */
+    bool Stream(int all, std::string *err);
     /* Waits until the monotonic time when, or Stop(); false once stopped. */
     bool PauseUntil(double when);
     std::string FailureText(int e) const;
