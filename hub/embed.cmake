@@ -1,6 +1,7 @@
 # Writes the web page's files into a C++ header as byte arrays, so that the
 # hub serves them from its own binary.  Run by CMake at build time:
-#   cmake -DOUT=webassets.h -DFILES="a;b" -P embed.cmake
+#   cmake -DOUT=webassets.h -DFILES="a|b" -P embed.cmake
+string(REPLACE "|" ";" FILES "${FILES}")
 set(body "")
 set(table "")
 set(n 0)

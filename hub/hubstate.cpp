@@ -351,15 +351,17 @@ void HubState::ApplyStream(size_t host, const std::vector<MonData_t> &recs, bool
 void HubState::Tick(double now, time_t /*wall*/)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    const double dt = lastTick_ >= 0 ? now - lastTick_ : 0;
-    lastTick_ = now;
     for (Host &h : hosts_) {
-        if (dt > 0) {
-            h.rateUp = static_cast<double>(h.stats.bytesUp - h.tickUp) / dt;
-            h.rateDown = static_cast<double>(h.stats.bytesDown - h.tickDown) / dt;
+        /* Reports of a busy session come every 5 s at most, so a host's
+         * throughput is averaged over a window longer than that. */
+        h.samples.emplace_back(now, h.stats.bytesUp, h.stats.bytesDown);
+        while (h.samples.size() > 2 && std::get<0>(h.samples[1]) <= now - config_.rateWindow)
+            h.samples.pop_front();
+        const auto &[t0, up0, down0] = h.samples.front();
+        if (now > t0) {
+            h.rateUp = static_cast<double>(h.stats.bytesUp - up0) / (now - t0);
+            h.rateDown = static_cast<double>(h.stats.bytesDown - down0) / (now - t0);
         }
-        h.tickUp = h.stats.bytesUp;
-        h.tickDown = h.stats.bytesDown;
         while (!h.recentStarts.empty() && h.recentStarts.front() < now - 60)
             h.recentStarts.pop_front();
         for (auto it = h.sessions.begin(); it != h.sessions.end();) {
@@ -572,10 +574,12 @@ bool HubState::WaitEvents(uint64_t since, std::chrono::milliseconds wait, std::v
                           uint64_t *last, bool *reset)
 {
     std::unique_lock<std::mutex> lock(mu_);
-    eventsCv_.wait_for(lock, wait, [&] { return stopped_ || seq_ > since; });
+    eventsCv_.wait_for(lock, wait, [&] { return stopped_ || seq_ != since; });
     if (stopped_)
         return false;
-    *reset = !events_.empty() && events_.front().first > since + 1;
+    /* A client behind the kept events, or one that knew another run of the
+     * hub (its events numbered past ours), reads the table again. */
+    *reset = since > seq_ || (!events_.empty() && events_.front().first > since + 1);
     if (*reset) {
         *last = seq_;
         return true;

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace hub {
@@ -83,15 +84,16 @@ struct Host {
     HostStats stats;
     std::map<std::string, std::pair<uint64_t, uint64_t>> userBytes;  /* user -> up, down */
     std::deque<double> recentStarts;  /* monotonic start times of the last minute     */
-    double rateUp = 0;                /* throughput over the last tick, bytes/second  */
+    double rateUp = 0;                /* throughput over the rate window, bytes/second */
     double rateDown = 0;
-    uint64_t tickUp = 0;              /* bytes totals at the last tick                */
-    uint64_t tickDown = 0;
+    std::deque<std::tuple<double, uint64_t, uint64_t>> samples;  /* tick time, bytes totals */
 };
 
 struct HubConfig {
     double linger = 30;       /* seconds an ended session stays in the table */
-    double rateHold = 3;      /* a rate falls to 0 after this long unmoved   */
+    double rateHold = 8;      /* a rate falls to 0 after this long unmoved:
+                                 longer than the proxy's 5 s report throttle  */
+    double rateWindow = 10;   /* seconds a host's throughput is averaged over */
     bool perUser = false;
     size_t usersMax = 100;
     size_t eventsKept = 20000;        /* events a late client can catch up on ...  */
@@ -178,7 +180,6 @@ private:
     size_t eventBytes_ = 0;
     uint64_t seq_ = 0;
     bool stopped_ = false;
-    double lastTick_ = -1;
 };
 
 /* A journal line for an ended session of host (no newline). */

@@ -352,6 +352,38 @@ TEST_F(State, SessionFiltersSelectByHostUserAndState)
     EXPECT_EQ(state_->LastEvent(), seq);
 }
 
+TEST_F(State, ThroughputIsAveragedOverTheWindowAndRatesFadeWhenCountersStop)
+{
+    /* Reports of a busy session come every 5 s at most: one tick's share of
+     * bytes must not swing the host's throughput between 0 and a peak. */
+    Feed({Rec(1, 0, 0, MON_FLAG_START)});
+    state_->Tick(200, 0);
+    Feed({Rec(1, 0, 50000)});
+    now_ = 200;
+    state_->Tick(205, 0);
+    state_->Tick(210, 0);
+    auto totals = nlohmann::json::parse(state_->TotalsJson());
+    EXPECT_DOUBLE_EQ(5000.0, totals["hosts"][0]["rate_down"].get<double>());
+    EXPECT_DOUBLE_EQ(5000.0, totals["all"]["rate_down"].get<double>());
+    state_->Tick(230, 0);  /* nothing moved for the whole window */
+    totals = nlohmann::json::parse(state_->TotalsJson());
+    EXPECT_DOUBLE_EQ(0.0, totals["hosts"][0]["rate_down"].get<double>());
+
+    /* A session's own rate: bytes between two readings over their distance. */
+    State::Feed({Rec(2, 0, 0, MON_FLAG_START)});
+    const double t = now_;
+    state_->ApplyStream(0, {Rec(2, 0, 8000)}, false, t + 4, 0);
+    hub::Session s;
+    ASSERT_TRUE(state_->FindSession(0, wtop::RecordKey{77, 2, 0}, &s));
+    EXPECT_DOUBLE_EQ(2000.0, s.rateDown);
+    state_->Tick(t + 4 + 7, 0);  /* within the hold time: kept */
+    ASSERT_TRUE(state_->FindSession(0, wtop::RecordKey{77, 2, 0}, &s));
+    EXPECT_DOUBLE_EQ(2000.0, s.rateDown);
+    state_->Tick(t + 4 + 9, 0);
+    ASSERT_TRUE(state_->FindSession(0, wtop::RecordKey{77, 2, 0}, &s));
+    EXPECT_DOUBLE_EQ(0.0, s.rateDown);
+}
+
 TEST(Labels, EscapeBackslashQuoteAndNewline)
 {
     EXPECT_EQ("a\\\\b\\\"c\\nd", hub::LabelValue("a\\b\"c\nd"));
