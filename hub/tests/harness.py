@@ -88,11 +88,6 @@ def start_warden(procs, prefix=()):
     return p
 
 
-def stop_warden(procs, p):
-    procs.stop(p)
-    wait_for("warden to let port 5051 go", lambda: not can_connect("127.0.0.1", 5051))
-
-
 def start_proxy(procs, port=1080):
     p = procs.start([PROXY, "--listen", "127.0.0.1:%d" % port])
     wait_for("socks5-demo", lambda: can_connect("127.0.0.1", port))

@@ -9,7 +9,6 @@ checks that only the visible rows are drawn; it prints the time to first
 render and the cost per update.  Runs under quelm_isolate."""
 
 import os
-import signal
 import subprocess
 import sys
 import time

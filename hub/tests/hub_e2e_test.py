@@ -16,9 +16,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (FAKE, HUB, TOP, CountingServer, Netns, Procs, Reporter, curl, get_json,
-                     http_get, metric, metrics, parse_metrics, read_journal, start_hub,
-                     start_proxy, start_warden, stop_warden, wait_for)
+from harness import (FAKE, HUB, TOP, CountingServer, can_connect, Netns, Procs, Reporter, curl, get_json,
+                     http_get, metric, metrics, read_journal, start_hub,
+                     start_proxy, start_warden, wait_for)
 
 HOST = "127.0.0.1:5051"
 JOURNAL = "/tmp/hub-journal.log"
@@ -45,7 +45,7 @@ class HubWithProxy(unittest.TestCase):
 
     def tearDown(self):
         self.procs.stop_all()
-        wait_for("port 5051 to be free", lambda: not _listening(5051))
+        wait_for("port 5051 to be free", lambda: not can_connect("127.0.0.1", 5051))
 
     def test_metrics_api_and_journal_follow_curl_sessions(self):
         hub = start_hub(self.procs, "--journal", JOURNAL)
@@ -185,17 +185,6 @@ class HubWithProxy(unittest.TestCase):
         self.assertEqual("1", result[0]["value"][1])
         held.kill()
         held.wait()
-
-
-def _listening(port):
-    s = socket.socket()
-    try:
-        s.connect(("127.0.0.1", port))
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
 
 
 class HubAlone(unittest.TestCase):
@@ -348,7 +337,7 @@ class TwoUpstreams(unittest.TestCase):
         there = "%s:5051" % Netns.ADDR
         start_warden(self.procs)
         far = start_warden(self.procs, prefix=self.ns.prefix)
-        wait_for("the far warden", lambda: _reachable(Netns.ADDR, 5051))
+        wait_for("the far warden", lambda: can_connect(Netns.ADDR, 5051))
         here_proxy = Reporter(self.procs)
         far_proxy = Reporter(self.procs, prefix=self.ns.prefix)
         here_proxy.say("start alice")
@@ -380,14 +369,6 @@ class TwoUpstreams(unittest.TestCase):
         self.assertEqual({HOST: "up", there: "stale"}, hosts)
         stale = get_json("http://127.0.0.1:9051/api/sessions?host=" + there)
         self.assertTrue(stale[0]["stale"])
-
-
-def _reachable(host, port):
-    try:
-        with socket.create_connection((host, port), timeout=0.5):
-            return True
-    except OSError:
-        return False
 
 
 if __name__ == "__main__":
