@@ -27,7 +27,7 @@ namespace hub {
 
 namespace {
 
-constexpr double kFullReadEvery = 30.0;  /* seconds: whole store, to see vanished sessions */
+constexpr double kFullReadEvery = 10.0;  /* seconds: whole store, for ends no change bit tells */
 constexpr double kRetryFirst = 0.5;      /* first pause after a failed connect              */
 constexpr size_t kBatch = 256;           /* records handed to the state under one lock       */
 

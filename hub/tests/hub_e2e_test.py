@@ -278,6 +278,29 @@ class HubAlone(unittest.TestCase):
         keys = [(l["key"], l["start_time"]) for l in lines]
         self.assertEqual(len(keys), len(set(keys)), "a session was journaled twice")
 
+    def test_a_session_whose_proxy_died_is_journaled_once(self):
+        start_warden(self.procs)
+        start_hub(self.procs, "--journal", JOURNAL)
+        r = Reporter(self.procs)
+        r.say("start carol")
+        r.say("update 123 456")
+        wait_for("the session", lambda: metric(metrics(), "warden_sessions_active", host=HOST) == 1)
+        self.procs.stop(r.p, signal.SIGKILL)
+        # A viewer that connects makes the store look at its owners: the
+        # dead one's record loses its alive bit, without a change bit for
+        # the hub, whose periodic full read must find the end.
+        top = subprocess.run([TOP, "--once"], capture_output=True, text=True, timeout=20)
+        self.assertEqual(0, top.returncode, top.stderr)
+        lines = wait_for("the journal line", lambda: os.path.exists(JOURNAL) and read_journal(JOURNAL), timeout=25)
+        self.assertEqual(1, len(lines))
+        self.assertEqual("carol", lines[0]["user"])
+        self.assertEqual(456, lines[0]["bytes_down"])
+        m = metrics()
+        self.assertEqual(0, metric(m, "warden_sessions_active", host=HOST))
+        self.assertEqual(1, metric(m, "warden_sessions_ended_total", host=HOST, code="0"))
+        time.sleep(1)
+        self.assertEqual(1, len(read_journal(JOURNAL)))
+
     def test_events_stream_session_changes(self):
         procs = self.procs
         start_warden(procs)
