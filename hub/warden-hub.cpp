@@ -18,6 +18,7 @@
 #include <malloc.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,12 +36,23 @@ constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr auto kEventWait = std::chrono::milliseconds(5000);  /* keep-alive comment after this */
 constexpr int kHttpThreads = 64;  /* each open event stream holds one */
+constexpr int kMaxStreams = 32;   /* event streams at once: the other threads stay for scrapes */
 constexpr int kTrimEvery = 10;    /* seconds between handing freed heap back */
 
 void Complain(const std::string &message)
 {
     std::fprintf(stderr, "warden-hub: %s\n", message.c_str());
 }
+
+std::atomic<int> openStreams{0};
+
+/* Counts an event stream for as long as its provider lives. */
+struct StreamSlot {
+    StreamSlot() { ++openStreams; }
+    ~StreamSlot() { --openStreams; }
+    StreamSlot(const StreamSlot &) = delete;
+    StreamSlot &operator=(const StreamSlot &) = delete;
+};
 
 /* The routes of the HTTP server. */
 void Routes(httplib::Server &svr, HubState &state)
@@ -91,10 +103,17 @@ void Routes(httplib::Server &svr, HubState &state)
             if (end != from.c_str() && *end == '\0')
                 since = v;
         }
+        if (openStreams.load() >= kMaxStreams) {
+            res.status = 503;
+            res.set_header("Retry-After", "10");
+            res.set_content("too many event streams open\n", "text/plain; charset=utf-8");
+            return;
+        }
         res.set_header("Cache-Control", "no-cache");
         res.set_header("X-Accel-Buffering", "no");
+        auto slot = std::make_shared<StreamSlot>();
         res.set_chunked_content_provider(
-            "text/event-stream", [&state, since](size_t, httplib::DataSink &sink) mutable {
+            "text/event-stream", [&state, since, slot](size_t, httplib::DataSink &sink) mutable {
                 std::vector<std::string> frames;
                 uint64_t last = since;
                 bool reset = false;
@@ -172,7 +191,11 @@ int main(int argc, char **argv)
                  (errno != 0 ? std::strerror(errno) : "not a local address"));
         return kExitError;
     }
-    std::thread http([&svr] { svr.listen_after_bind(); });
+    std::atomic<bool> httpEnded{false};
+    std::thread http([&svr, &httpEnded] {
+        svr.listen_after_bind();
+        httpEnded = true;
+    });
     std::fprintf(stderr, "warden-hub: serving http://%s/\n", opt.listen.Label().c_str());
 
     std::vector<std::unique_ptr<Upstream>> upstreams;
@@ -193,8 +216,11 @@ int main(int argc, char **argv)
         }
         if (sig > 0)
             break;
-        if (!svr.is_running() && !http.joinable())
+        if (httpEnded) {
+            Complain("the HTTP server stopped");
+            status = kExitError;
             break;
+        }
         state.Tick(Monotonic(), std::time(nullptr));
         /* A table read of 10,000 sessions builds megabytes in an HTTP
          * thread's heap; without this the process keeps them for good. */

@@ -14,6 +14,7 @@ import sys
 import threading
 import time
 import unittest
+import urllib.error
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (FAKE, HUB, TOP, CountingServer, can_connect, Netns, Procs, Reporter, curl, get_json,
@@ -278,6 +279,25 @@ class HubAlone(unittest.TestCase):
         keys = [(l["key"], l["start_time"]) for l in lines]
         self.assertEqual(len(keys), len(set(keys)), "a session was journaled twice")
 
+    def test_event_streams_are_capped_and_scrapes_still_answered(self):
+        start_hub(self.procs, "--upstream", "127.0.0.3")
+        streams = []
+        for _ in range(32):
+            s = socket.create_connection(("127.0.0.1", 9051))
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
+            s.settimeout(10)
+            self.assertIn(b"200 OK", s.recv(4096))
+            streams.append(s)
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            http_get("http://127.0.0.1:9051/api/events")
+        self.assertEqual(503, refused.exception.code)
+        self.assertEqual(0, metric(metrics(), "warden_up", host="127.0.0.3:5051"))
+        streams.pop().close()
+        # The closed stream's place is given back once its end is noticed.
+        wait_for("a free place", lambda: _stream_opens(), timeout=15)
+        for s in streams:
+            s.close()
+
     def test_a_session_whose_proxy_died_is_journaled_once(self):
         start_warden(self.procs)
         start_hub(self.procs, "--journal", JOURNAL)
@@ -343,6 +363,16 @@ class HubAlone(unittest.TestCase):
         self.assertEqual(2000, datas[-1]["bytes_down"])
         self.assertEqual("alice", datas[-1]["user"])
         self.assertEqual("ended", datas[-1]["state"])
+
+
+def _stream_opens():
+    s = socket.create_connection(("127.0.0.1", 9051))
+    try:
+        s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
+        s.settimeout(10)
+        return b"200 OK" in s.recv(4096)
+    finally:
+        s.close()
 
 
 class TwoUpstreams(unittest.TestCase):
