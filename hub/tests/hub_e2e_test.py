@@ -201,19 +201,10 @@ class HubAlone(unittest.TestCase):
         return subprocess.run([HUB] + list(args), capture_output=True, text=True, timeout=20)
 
     def test_bad_options_are_refused_plainly(self):
-        cases = [
-            (["--upstream", "127.0.0.1:5052"], "port 5051 only"),
-            (["--upstream", "127.0.0.1:0"], "from 1 to 65535"),
-            (["--upstream", ":5051"], "the host is missing"),
-            (["--upstream", "[::1"], "missing ']'"),
-            (["--listen", "127.0.0.1"], "expected ADDR:PORT"),
-            (["--listen", "127.0.0.1:70000"], "from 1 to 65535"),
-            (["--interval", "0"], "--interval wants"),
-            (["--interval", "fast"], "--interval wants"),
-            (["--journal", ""], "--journal wants"),
-            (["--frobnicate"], "unknown option"),
-        ]
-        for args, text in cases:
+        # The parser's cases are unit tests; here the program's answer.
+        for args, text in [(["--upstream", "127.0.0.1:5052"], "port 5051 only"),
+                           (["--listen", "127.0.0.1"], "expected ADDR:PORT"),
+                           (["--frobnicate"], "unknown option")]:
             r = self.run_hub(*args)
             self.assertEqual(2, r.returncode, args)
             self.assertIn(text, r.stderr, args)
