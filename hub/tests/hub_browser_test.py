@@ -151,6 +151,47 @@ class PageWithRealSessions(unittest.TestCase):
         held.wait()
 
 
+class PageHostsAndLinger(unittest.TestCase):
+    def setUp(self):
+        self.procs = Procs()
+        start_warden(self.procs)
+        # 192.0.2.1: no route to it from the isolated network.
+        start_hub(self.procs, "--upstream", "127.0.0.1", "--upstream", "192.0.2.1", "--linger", "3")
+        self.d = browser()
+        self.page = Page(self.d)
+
+    def tearDown(self):
+        self.d.quit()
+        self.procs.stop_all()
+
+    def test_host_selector_down_host_and_ended_rows_leaving(self):
+        d, page = self.d, self.page
+        d.get(PAGE)
+        wait_for("the page to go live", lambda: page.link() == "live")
+        r = harness.Reporter(self.procs)
+        r.say("start dave")
+        wait_for("dave's row", lambda: [x[1] for x in page.rows()] == ["open"])
+        cards = wait_for("a card per host", lambda: (lambda c: c if len(c) == 3 else None)(
+            d.find_elements(By.CSS_SELECTOR, "#totals .card")))
+        far = [c.text for c in cards if "192.0.2.1:5051" in c.text][0]
+        self.assertIn("DOWN", far.upper())
+        self.assertIn("Network is unreachable", far)
+
+        pick = d.find_element(By.ID, "host")
+        self.assertEqual(["", "127.0.0.1:5051", "192.0.2.1:5051"],
+                         [o.get_attribute("value") for o in pick.find_elements(By.TAG_NAME, "option")])
+        pick.find_element(By.CSS_SELECTOR, "option[value='192.0.2.1:5051']").click()
+        wait_for("no rows of the down host", lambda: page.rows() == [])
+        pick.find_element(By.CSS_SELECTOR, "option[value='127.0.0.1:5051']").click()
+        wait_for("the row again", lambda: len(page.rows()) == 1)
+
+        # An ended row is dimmed, then leaves after the linger time.
+        r.say("end")
+        wait_for("the ended row", lambda: [(x[1], "ended" in x[3].split()) for x in page.rows()] == [("ended", True)])
+        wait_for("the row to leave", lambda: page.rows() == [], timeout=15)
+        self.assertEqual([], page.errors())
+
+
 class PageWithTenThousandSessions(unittest.TestCase):
     def setUp(self):
         self.procs = Procs()
