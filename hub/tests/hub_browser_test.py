@@ -171,9 +171,10 @@ class PageHostsAndLinger(unittest.TestCase):
         r = harness.Reporter(self.procs)
         r.say("start dave")
         wait_for("dave's row", lambda: [x[1] for x in page.rows()] == ["open"])
-        cards = wait_for("a card per host", lambda: (lambda c: c if len(c) == 3 else None)(
-            d.find_elements(By.CSS_SELECTOR, "#totals .card")))
-        far = [c.text for c in cards if "192.0.2.1:5051" in c.text][0]
+        # The cards are redrawn every second: their texts are read in one go.
+        cards = wait_for("a card per host", lambda: (lambda c: c if len(c) == 3 else None)(d.execute_script(
+            "return [...document.querySelectorAll('#totals .card')].map(c => c.innerText)")))
+        far = [c for c in cards if "192.0.2.1:5051" in c][0]
         self.assertIn("DOWN", far.upper())
         self.assertIn("Network is unreachable", far)
 
