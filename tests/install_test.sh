@@ -48,4 +48,9 @@ cp "$src/header_c_test.c" "$prefix/cm/main.c"
 cmake -S "$prefix/cm" -B "$prefix/cm/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/cm/build" >/dev/null
 test "$("$prefix/cm/build/consumer")" = "<1234,1a,7>"
+# warden-hub, its manual page and its unit.
+if [ -f "$build/hub/warden-hub" ]; then test -x "$prefix/bin/warden-hub"; fi
+test -f "$prefix/share/man/man1/warden-hub.1"
+grep -q "^ExecStart=.*/warden-hub --journal " "$prefix/lib/systemd/system/warden-hub.service"
+grep -q "^ExecReload=/bin/kill -HUP" "$prefix/lib/systemd/system/warden-hub.service"
 echo "install test passed"
