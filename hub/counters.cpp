@@ -1,7 +1,7 @@
 /*
- * counters.cpp - reading a record's byte counters.  Today the record carries
- * 32 bits per direction; the proxy's running counters wrap at 4 GiB, and the
- * hub's totals stay monotonic by adding what each reading advanced.
+ * counters.cpp - reading a record's byte counters.  The library gives the full
+ * 64-bit totals (QxMonTotalA/B); a proxy built before them wraps at 4 GiB,
+ * and the hub's totals stay monotonic by adding what each reading advanced.
  */
 #include "counters.h"
 
@@ -9,12 +9,12 @@ namespace hub {
 
 uint64_t CountUp(const MonData_t &rec)
 {
-    return rec.countA;
+    return QxMonTotalA(&rec);
 }
 
 uint64_t CountDown(const MonData_t &rec)
 {
-    return rec.countB;
+    return QxMonTotalB(&rec);
 }
 
 uint64_t CounterAdvance(uint64_t before, uint64_t after)

@@ -45,7 +45,6 @@ private:
     const Options &opt_;
     HubState *state_;
     MonHandle_t *h_ = nullptr;
-    int fd_ = -1;             /* the handle's socket, when it could be found */
     bool answered_ = false;   /* the daemon answered on this connection      */
     std::mutex mu_;
     std::condition_variable cv_;

@@ -117,12 +117,12 @@ std::string TextOf(const MonData_t &rec, Field f)
 
 uint64_t BytesUp(const MonData_t &rec)
 {
-    return rec.countA;
+    return QxMonTotalA(&rec);
 }
 
 uint64_t BytesDown(const MonData_t &rec)
 {
-    return rec.countB;
+    return QxMonTotalB(&rec);
 }
 
 }  // namespace wtop
