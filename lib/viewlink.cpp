@@ -4,12 +4,13 @@
  * Every request and reply goes through the handle's one message buffer; a
  * stream, once requested, is read to its closing empty frame before the
  * handle asks anything else.  The module never closes the connection itself.
- * With a timeout set, a frame is read only once it is whole in the socket's
- * receive queue: the frame reader then never blocks inside it, and a reply
- * that does not come in time costs no more than the time allowed.
+ * With a timeout set, every read of a reply waits only for what is left of
+ * the reply's one deadline, so a reply that does not come in time costs no
+ * more than the time allowed, however its bytes trickle in.
  */
 #include "viewlink_internal.h"
 
+#include "frame_internal.h"
 #include "monapi_internal.h"
 
 #include <cerrno>
@@ -19,9 +20,9 @@
 #include <ctime>
 
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,7 +30,6 @@ constexpr unsigned char kRequestKeyed = 1;
 constexpr unsigned char kRequestStream = 2;
 constexpr int kKeyedRequestSize = 1 + MON_KEY_SIZE;
 constexpr int kStreamRequestSize = 2;
-constexpr int kFrameHeader = 2;
 
 /* Milliseconds on a clock that never jumps. */
 int64_t NowMs() noexcept
@@ -109,56 +109,58 @@ bool SendRequest(ViewLink_t *link, int len, const char *who) noexcept
     return false;
 }
 
-/* Waits, up to the reply's deadline, until the next frame is whole in the
- * receive queue or the peer has closed or failed: 0 when the frame reader
- * may go ahead without blocking (it reports a closed or failed connection
- * itself), else the errno value: ETIMEDOUT when the deadline passed, or
- * poll's.  Only peeks, and SO_RCVLOWAT makes poll sleep until enough bytes
- * are in, so a peer that sends a byte at a time wakes nobody per byte. */
-int AwaitFrame(ViewLink_t *link) noexcept
+// The deadline of the reply being read by this thread (0: none).  A frame
+// source's read has no context of its own; a handle is used by one thread
+// at a time, so the thread's own word carries the handle's deadline.
+thread_local int64_t readDeadlineMs = 0;
+
+/* read(2) that first waits for bytes until the thread's reply deadline:
+ * -1 with ETIMEDOUT once it has passed.  Every read of a reply, inside a
+ * frame too, waits only for what is left of the one deadline, so a peer
+ * that drips a byte at a time cannot stretch it. */
+ssize_t DeadlineRead(int fd, unsigned char *p, size_t len) noexcept
 {
-    const int fd = link->fd;
-    int lowat = 1;
     for (;;) {
-        int queued = 0;
-        if (ioctl(fd, FIONREAD, &queued) < 0)
-            return 0;
-        int need = kFrameHeader;
-        unsigned char header[kFrameHeader];
-        if (queued >= kFrameHeader && recv(fd, header, kFrameHeader, MSG_PEEK | MSG_DONTWAIT) == kFrameHeader)
-            need = kFrameHeader + ((header[0] << 8) | header[1]);
-        if (queued >= need)
-            return 0;
-        if (need != lowat && setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &need, sizeof need) == 0)
-            lowat = need;
-        const int64_t left = link->deadlineMs - NowMs();
-        if (left <= 0)
-            return ETIMEDOUT;
-        struct pollfd p = {fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-        const int r = poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        const int64_t left = readDeadlineMs - NowMs();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        const int r = poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (r > 0)
+            return read(fd, p, len);
         if (r < 0 && errno != EINTR)
-            return errno;
-        /* Closed or failed: no more bytes are coming for this frame. */
-        if (r > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0)
-            return 0;
+            return -1;
     }
 }
 
 /* Receives the next reply frame into the buffer, within the deadline when
  * a timeout is set: Mon_TcpRecv's result, or -1 with the handle dead and
- * errno ETIMEDOUT (or that of a failed wait). */
+ * errno ETIMEDOUT.  Bytes are taken as they come (the kernel need not hold
+ * a whole frame for us: a receive queue short of memory shrinks the window
+ * until the application reads). */
 int RecvReply(ViewLink_t *link, const char *who) noexcept
 {
-    if (link->timeoutMs > 0) {
-        if (const int err = AwaitFrame(link); err != 0) {
-            if (err != ETIMEDOUT) {
-                errno = err;
-                QxLogUpdate(nullptr, 1, 24, "Error in %s: %m", "poll");
-            }
-            return GiveUp(link, who, err);
-        }
-    }
-    return Mon_TcpRecv(link->fd, MON_MSG_MAX, link->buf);
+    if (link->timeoutMs <= 0)
+        return Mon_TcpRecv(link->fd, MON_MSG_MAX, link->buf);
+    readDeadlineMs = link->deadlineMs;
+    const quelm::FrameSource src = {link->fd, DeadlineRead, true};
+    quelm::FrameFault fault;
+    const int len = quelm::FrameRecv(src, MON_MSG_MAX, link->buf, &fault);
+    readDeadlineMs = 0;
+    if (len >= 0)
+        return len;
+    if ((fault == quelm::FrameFault::kReadFailed || fault == quelm::FrameFault::kReadFailedInFrame) &&
+        errno == ETIMEDOUT)
+        return GiveUp(link, who, ETIMEDOUT);
+    // Any other failure reads as Mon_TcpRecv reports it.
+    if (fault == quelm::FrameFault::kEnd || fault == quelm::FrameFault::kEndInFrame)
+        errno = ECONNRESET;
+    else if (fault == quelm::FrameFault::kTooLong)
+        errno = EMSGSIZE;
+    QxLogUpdate(nullptr, 1, 24, "Error in %s: %m", "read");
+    return -1;
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -425,6 +426,36 @@ TEST(ViewLinkTimeout, RepliesInPiecesWithinTheTimeoutAreRead) {
     ASSERT_EQ(QxMonRecvNextData(h, 1, &r), 1);
     EXPECT_STREQ(r.text1, "after");
     EXPECT_EQ(QxMonRecvNextData(h, 1, &r), 0);
+    EXPECT_EQ(QxMonClose(h), 0);
+}
+
+// A long stream sent as many small writes, while the viewer is slow to
+// read, fills the receive queue with small segments: the kernel then stops
+// the sender before a whole frame is queued.  The reader must take bytes as
+// they come, not wait for whole frames to be queued (that waits for ever).
+TEST(ViewLinkTimeout, LongStreamOfSmallWritesIsReadWhole) {
+    constexpr int kRecords = 3000;
+    FakeServer server([](int fd) {
+        EXPECT_EQ(Request(fd), (Bytes{2, 0}));
+        for (uint16_t i = 0; i < kRecords; ++i) {
+            const Bytes f = Framed(Message(Record(7, i, "small")));
+            for (size_t at = 0; at < f.size(); at += 100) {
+                const size_t n = std::min<size_t>(100, f.size() - at);
+                if (write(fd, f.data() + at, n) != static_cast<ssize_t>(n)) return;
+            }
+        }
+        SendFrame(fd, Bytes());
+        WaitClosed(fd);
+    });
+    MonHandle_t *h = OpenWithTimeout(5000);
+    ASSERT_NE(h, nullptr);
+    MonData_t r;
+    ASSERT_EQ(QxMonRecvNextData(h, 0, &r), 1);
+    std::this_thread::sleep_for(300ms);  // let the queue fill up
+    int records = 1, got;
+    while ((got = QxMonRecvNextData(h, 0, &r)) == 1) ++records;
+    EXPECT_EQ(got, 0) << strerror(errno);
+    EXPECT_EQ(records, kRecords);
     EXPECT_EQ(QxMonClose(h), 0);
 }
 
