@@ -1017,3 +1017,19 @@ extern "C" int ShelfGetNext(MonHandle_t *h, int all, MonData_t *rec) {
 
 extern "C" int ShelfOpenCount(void) { return openCount; }
 extern "C" int ShelfMapFd(void) { return mmapFd; }
+
+// Visits live records from the handle's cursor on, all under one hold of the
+// hash mutex, until fn returns non-zero (the cursor then rests just past that
+// record) or the table ends (the cursor goes back to 0).  fn must not call
+// back into the store.  Returns 1 when fn stopped the walk, 0 at the end of
+// the table, -1 when the mutex could not be taken (cursor unchanged).
+extern "C" int ShelfWalkOn(MonHandle_t *h, int (*fn)(MonData_t *rec, void *ctx), void *ctx) {
+    ShelfClient_t *c = Client(h);
+    if (c == nullptr || Hdr() == nullptr || fn == nullptr) return -1;
+    Lock lock = HashLock(c);
+    if (!lock.Take()) return -1;
+    while (MonData_t *rec = do_Iterate(c)) {
+        if (fn(rec, ctx) != 0) return lock.Release() ? 1 : -1;
+    }
+    return lock.Release() ? 0 : -1;
+}

@@ -10,6 +10,7 @@
 #include <quelm/monitor.h>
 #include <quelm/my_getopt.h>
 
+#include "fanout.h"
 #include "guiserver.h"
 
 #include <cerrno>
@@ -38,7 +39,9 @@ constexpr const char *kUsage =
     "\t-n  or  --dbname <s>      (database name)\n"
     "\t-s  or  --dbhost <s>      (database server)\n"
     "\t-p  or  --dbport <n>      (database port)\n"
-    "\t-w  or  --dbpasswd <s>    (database password file)\n";
+    "\t-w  or  --dbpasswd <s>    (database password file)\n"
+    "\t        --viewers <n>     (viewers served at once, default 4)\n"
+    "\t        --idle-limit <s>  (close a silent viewer, default 30)\n";
 constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
 
 // Process-wide state of the main process; forked workers get copies.  The
@@ -58,6 +61,8 @@ const quelm::LongOption_t options[] = {
     {"foreground", 1, &isDaemon, 0},
     {"version", 1, &doVersion, 1},
     {"help", 1, &doHelp, 1},
+    {"viewers", 2, nullptr, 'V'},
+    {"idle-limit", 2, nullptr, 'I'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -80,6 +85,14 @@ void ParseOptions(int argc, char **argv)
         case 'f': isDaemon = 0; break;
         case 'v': doVersion = 1; break;
         case 'h': doHelp = 1; break;
+        case 'V':
+            viewerSettings.maxViewers = ViewerParseCount(quelm::optarg, 1, kViewersMax);
+            bad = viewerSettings.maxViewers < 0;
+            break;
+        case 'I':
+            viewerSettings.idleSeconds = ViewerParseCount(quelm::optarg, 1, 86400);
+            bad = viewerSettings.idleSeconds < 0;
+            break;
         default: bad = true; break; // '?' and the database options alike
         }
         if (doVersion) {

@@ -47,7 +47,9 @@ constexpr const char *kUsage =
     "\t-n  or  --dbname <s>      (database name)\n"
     "\t-s  or  --dbhost <s>      (database server)\n"
     "\t-p  or  --dbport <n>      (database port)\n"
-    "\t-w  or  --dbpasswd <s>    (database password file)\n";
+    "\t-w  or  --dbpasswd <s>    (database password file)\n"
+    "\t        --viewers <n>     (viewers served at once, default 4)\n"
+    "\t        --idle-limit <s>  (close a silent viewer, default 30)\n";
 
 bool WaitFor(const std::function<bool()> &cond, int ms = 5000)
 {
