@@ -549,15 +549,16 @@ void Fanout::Run()
         struct timespec now = Now();
         bool streamDue = false;
         for (auto &v : viewers_)
-            streamDue = streamDue || (v->streamWaiting && !Before(now, StreamDue(v.get())));
+            streamDue = streamDue || (v->streamWaiting && Before(lastDrain_, v->lastRequest) &&
+                                      !Before(now, StreamDue(v.get())));
         if (streamDue || !Before(now, Later(lastDrain_, kDrainIdleMs)))
             Drain(false);
-        // Streams asked for before this drain began are answered from it.
+        // Streams asked for before the latest drain began are answered from it.
         now = Now();
         for (size_t i = viewers_.size(); i-- > 0;) {
             Viewer *v = viewers_[i].get();
             bool ok = true;
-            if (v->streamWaiting && !Before(now, StreamDue(v)) && !Before(lastDrain_, v->lastRequest)) {
+            if (v->streamWaiting && !Before(lastDrain_, v->lastRequest)) {
                 AnswerStream(v);
                 ok = Flush(v) && ReadRequests(v);
             }
