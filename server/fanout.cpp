@@ -41,6 +41,7 @@ constexpr size_t kKeyedRequestSize = 1 + MON_KEY_SIZE;
 constexpr int kDrainBatch = 32;     // records copied per hold of the hash lock
 constexpr int kDrainMinMs = 10;     // shortest spacing of two drains of the store
 constexpr int kDrainIdleMs = 100;   // drain at least this often, asked or not
+constexpr int kResyncMs = 5000;     // walk every record this often: see Drain
 constexpr size_t kPendingMax = 4096; // unread records after which a viewer is dropped
 constexpr size_t kOutKeep = 16384;  // reply buffer a viewer keeps between replies
 
@@ -153,6 +154,7 @@ private:
     MonData_t batch_[kDrainBatch];
     MonData_t reply_;
     struct timespec lastDrain_ = {0, 0};
+    struct timespec lastResync_ = {0, 0}; // last walk of every record
 };
 
 // ---- the cache and the viewers' pending bits ----
@@ -216,6 +218,8 @@ void Fanout::Absorb(const MonData_t &rec, bool all)
 void Fanout::Drain(bool all)
 {
     lastDrain_ = Now();
+    if (all)
+        lastResync_ = lastDrain_;
     std::unordered_map<Key, bool, KeyHash> seen;
     for (;;) {
         const int n = ShelfGetChanged(store_, all ? 1 : 0, batch_, kDrainBatch);
@@ -551,7 +555,11 @@ void Fanout::Run()
         for (auto &v : viewers_)
             streamDue = streamDue || (v->streamWaiting && Before(lastDrain_, v->lastRequest) &&
                                       !Before(now, StreamDue(v.get())));
-        if (streamDue || !Before(now, Later(lastDrain_, kDrainIdleMs)))
+        // Now and then every record: a session whose reporter died is ended
+        // and dropped by the store's clean-up without a change bit for anyone.
+        if (!Before(now, Later(lastResync_, kResyncMs)))
+            Drain(true);
+        else if (streamDue || !Before(now, Later(lastDrain_, kDrainIdleMs)))
             Drain(false);
         // Streams asked for before the latest drain began are answered from it.
         now = Now();

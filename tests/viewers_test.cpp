@@ -492,6 +492,41 @@ TEST_F(Daemon, DefaultStillRefusesTheFifthViewerAndFewerCanBeAsked)
     }
 }
 
+TEST_F(Daemon, FanOutEndsTheSessionOfAReporterThatDied)
+{
+    Start({"--viewers", "8"});
+    const pid_t reporter = fork();
+    if (reporter == 0) {
+        pause();
+        _exit(0);
+    }
+    MonData_t orphan = Record(500, MON_FLAG_START);
+    orphan.pid = static_cast<uint32_t>(reporter);
+    Report({orphan});
+    MonHandle_t *v = Viewer();
+    bool ok;
+    EXPECT_EQ(Stream(v, &ok), (Flags{{500, MON_FLAG_START}}));
+    kill(reporter, SIGKILL);
+    waitpid(reporter, nullptr, 0);
+
+    // The store's clean-up (every tenth start) ends the orphan and drops
+    // it, telling no reader; the viewer still learns of the end.
+    std::vector<MonData_t> fillers;
+    for (uint16_t n = 0; n < 10; ++n)
+        fillers.push_back(Record(n, MON_FLAG_START));
+    Report(fillers);
+    MonData_t key = orphan;
+    EXPECT_TRUE(WaitFor([&] { return QxMonRecvData(v, &key) != 0; })) << "never dropped";
+    uint32_t seen = 0;
+    EXPECT_TRUE(WaitFor([&] {
+        const Flags got = Stream(v, &ok);
+        auto it = got.find(500);
+        seen |= it != got.end() ? it->second : 0;
+        return (seen & MON_FLAG_END) != 0;
+    }, 15000));
+    EXPECT_EQ(seen, MON_FLAG_END);
+}
+
 // Fills the server's side of a new connection: it asks for every record
 // again and again and reads nothing.
 int Daemon_Stuck(const std::function<int(int)> &raw)
