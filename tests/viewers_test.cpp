@@ -222,6 +222,27 @@ bool ListeningOnViewerPort()
     return found;
 }
 
+// Starts warden with args, its standard error readable at *errFd.
+pid_t SpawnWarden(std::vector<std::string> args, int *errFd)
+{
+    int errPipe[2];
+    if (pipe2(errPipe, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(errPipe[1], 2);
+        std::vector<char *> argv{const_cast<char *>(WARDEN_BIN)};
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(WARDEN_BIN, argv.data());
+        _exit(127);
+    }
+    close(errPipe[1]);
+    *errFd = errPipe[0];
+    return pid;
+}
+
 int ConnectRaw(int rcvbuf = 0)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -299,20 +320,8 @@ protected:
     void Start(std::vector<std::string> args)
     {
         unlink("/tmp/mon.pid");
-        int errPipe[2];
-        ASSERT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(errPipe[1], 2);
-            std::vector<char *> argv{const_cast<char *>(WARDEN_BIN), const_cast<char *>("-f")};
-            for (std::string &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(WARDEN_BIN, argv.data());
-            _exit(127);
-        }
-        close(errPipe[1]);
-        err_ = errPipe[0];
+        args.insert(args.begin(), "-f");
+        pid_ = SpawnWarden(args, &err_);
         fcntl(err_, F_SETFL, O_NONBLOCK);
         ASSERT_TRUE(WaitFor(ListeningOnViewerPort)) << Log();
         ASSERT_TRUE(WaitFor([this] { return QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &chute_) == 0; }));
@@ -637,25 +646,14 @@ TEST(ViewerOptions, BadValuesEndWithTheUsage)
                                           {"--idle-limit", "0"},
                                           {"--idle-limit", "-3"},
                                           {"--viewers"}}) {
-        int errPipe[2];
-        ASSERT_EQ(pipe(errPipe), 0);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(errPipe[1], 2);
-            std::vector<char *> argv{const_cast<char *>(WARDEN_BIN)};
-            for (std::string &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(WARDEN_BIN, argv.data());
-            _exit(127);
-        }
-        close(errPipe[1]);
+        int errFd = -1;
+        const pid_t pid = SpawnWarden(args, &errFd);
         std::string err;
         char buf[4096];
         ssize_t n;
-        while ((n = read(errPipe[0], buf, sizeof buf)) > 0)
+        while ((n = read(errFd, buf, sizeof buf)) > 0)
             err.append(buf, static_cast<size_t>(n));
-        close(errPipe[0]);
+        close(errFd);
         int status = 0;
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << args[0];
