@@ -320,6 +320,8 @@ void Fanout::Drop(size_t i)
 // Appends one frame: rec's message, or the empty frame for null.
 void Fanout::AppendFrame(Viewer *v, const MonData_t *rec)
 {
+    if (v->outPos == v->out.size())
+        v->lastProgress = Now(); // a new reply: the stall limit counts from here
     const size_t at = v->out.size();
     v->out.resize(at + MON_FRAME_MAX);
     const int len = rec != nullptr ? ParcelPutData(rec, v->out.data() + at + 2) : 0;
@@ -604,10 +606,8 @@ int ViewerAwaitRequest(int fd, const struct timespec *since, const char *who)
         // bytes waiting tell whether the framing read would block.
         int waiting = 0;
         const ssize_t n = recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
-        if (n == 0)
-            return -1;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return 1; // the framing read meets the error and reports it
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return 1; // the framing read meets the end or the error and reports it
         int need = 2;
         if (n == 2) {
             const int len = head[0] << 8 | head[1];

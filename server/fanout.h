@@ -32,7 +32,8 @@ int ViewerParseCount(const char *text, int lo, int hi);
  * broken one, which the framing read will reject), at most until the idle
  * limit measured from since.  1 when a frame can be read without blocking,
  * 0 when the limit passed first (the close is logged once, as a notice, in
- * the name of who), -1 when the peer closed or the wait failed. */
+ * the name of who), -1 when the wait itself failed.  A peer that closed or
+ * failed counts as ready: the framing read then reports it as it always has. */
 int ViewerAwaitRequest(int fd, const struct timespec *since, const char *who);
 
 /* Change-stream pacing of one viewer.  A viewer whose last stream held
