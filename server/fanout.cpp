@@ -15,7 +15,9 @@
 
 #include "Shelf_internal.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -578,6 +580,40 @@ void Fanout::Run()
     }
 }
 
+/* Stop signals of the fan-out process: free the slot, then end, as a viewer
+ * child does.  One SIGINT is let pass: the one a store writer sends when it
+ * ran out of space and purged ended records that readers had not yet seen
+ * (a writer holds slot 0 or 1).  It stops a viewer child, which costs one
+ * viewer; here it would cost every viewer, and the purged records are gone
+ * whether this process ends or not. */
+void FanoutStop(int sig, siginfo_t *info, void *)
+{
+    auto *hdr = static_cast<ShelfHeader_t *>(shelfPtr);
+    if (hdr != nullptr && sig == SIGINT && info != nullptr && info->si_code == SI_USER &&
+        info->si_pid > 0) {
+        const auto sender = static_cast<uint32_t>(info->si_pid);
+        if (sender == std::atomic_ref<uint32_t>(hdr->clientPid[MON_SLOT_DAEMON]).load() ||
+            sender == std::atomic_ref<uint32_t>(hdr->clientPid[MON_SLOT_PROXY]).load())
+            return;
+    }
+    if (hdr != nullptr) {
+        uint32_t self = static_cast<uint32_t>(getpid());
+        std::atomic_ref<uint32_t>(hdr->clientPid[kSlot]).compare_exchange_strong(self, 0);
+    }
+    _exit(1);
+}
+
+void InstallFanoutStop()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = FanoutStop;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        sigaction(s, &sa, nullptr);
+}
+
 } // namespace
 
 int ViewerParseCount(const char *text, int lo, int hi)
@@ -660,6 +696,7 @@ void ViewerNoteWalk(StreamPace_t *pace, int records)
 
 void FanoutServe(int listenFd)
 {
+    InstallFanoutStop();
     MonHandle_t *store = nullptr;
     if (QxMonMemOpen("mon.mmap", kSlot, &store) != 0)
         return;

@@ -500,9 +500,7 @@ void MonGUIServer(void)
 
     const int fd = GUIOpen();
     if (fd >= 0 && viewerSettings.maxViewers > kChildViewersMax) {
-        // Many viewers: this process serves them all from the first slot,
-        // and frees it when stopped, as a viewer child does.
-        InstallViewerChildStop(kViewerFirst);
+        // Many viewers: this process serves them all from the first slot.
         FanoutServe(fd);
         close(fd);
         return;

@@ -334,10 +334,12 @@ protected:
     }
 
     // Sends reports through the pipe; waits until the store has taken them
-    // (the last one must carry the start flag: it is counted).
+    // (the last one must carry the start flag: starts are counted).
     void Report(const std::vector<MonData_t> &recs)
     {
-        const uint32_t want = PutCount() + 1;
+        uint32_t want = PutCount();
+        for (const MonData_t &r : recs)
+            want += (r.flags & MON_FLAG_START) != 0 ? 1 : 0;
         for (const MonData_t &r : recs)
             ASSERT_GT(QxMonSendData(chute_, &r), 0);
         ASSERT_TRUE(WaitFor([&] { return PutCount() >= want; })) << Log();
@@ -535,6 +537,33 @@ TEST_F(Daemon, FanOutEndsTheSessionOfAReporterThatDied)
         return (seen & MON_FLAG_END) != 0;
     }, 15000));
     EXPECT_EQ(seen, MON_FLAG_END);
+}
+
+TEST_F(Daemon, ViewerThatNeverAsksIsDroppedBeforeItsBacklogGrowsWithoutBound)
+{
+    Start({"--viewers", "8"});
+    const int idle = Raw();
+    MonHandle_t *reader = Viewer();
+    bool ok;
+    Stream(reader, &ok);
+    // Sessions that start and end at once: the store forgets each as soon as
+    // the fan-out has drained it, but the idle viewer has not read the end.
+    const char *notice = "GUIFanout: closed viewer with ";
+    uint16_t n = 0;
+    // Batches small enough that the store's table never fills: the reader's
+    // stream drains them, and the next starts' clean-ups delete them.
+    for (int batch = 0; batch < 20 && Count(notice) == 0; ++batch) {
+        std::vector<MonData_t> ended;
+        for (int i = 0; i < 250; ++i)
+            ended.push_back(Record(n++, MON_FLAG_START | MON_FLAG_END));
+        Report(ended);
+        Stream(reader, &ok); // the viewer that reads keeps up
+        ASSERT_TRUE(ok);
+    }
+    EXPECT_TRUE(WaitFor([&] { return Count(notice) == 1; })) << Log();
+    EXPECT_EQ(BytesBeforeClose(idle, 3000), 0);
+    Stream(reader, &ok);
+    EXPECT_TRUE(ok) << "only the one that never asked was dropped";
 }
 
 // Fills the server's side of a new connection: it asks for every record
