@@ -116,8 +116,8 @@ struct Viewer {
     struct timespec lastProgress;     // last time a reply byte was taken
     bool streamWaiting;               // a stream request waits for the next drain
     int streamAll;                    // its "all" flag
-    struct timespec lastEmptyStream;  // when its last empty stream was answered
-    bool lastStreamEmpty;
+    struct timespec lastStream;       // when its last stream was answered
+    bool lastStreamEmpty;             // that stream held no record
 };
 
 class Fanout {
@@ -298,6 +298,7 @@ void Fanout::AcceptAll()
         v->streamWaiting = false;
         v->streamAll = 0;
         v->lastStreamEmpty = false;
+        v->lastStream = {0, 0};
         viewers_.push_back(std::move(v));
         if (!Seed(viewers_.back().get())) {
             QxLogUpdate(MonLogHandle, 2, 17, "%s: closed viewer with %d changes unread", "GUIFanout",
@@ -383,8 +384,7 @@ void Fanout::AnswerStream(Viewer *v)
     AppendFrame(v, nullptr);
     v->streamWaiting = false;
     v->lastStreamEmpty = sent == 0;
-    if (v->lastStreamEmpty)
-        v->lastEmptyStream = Now();
+    v->lastStream = Now();
 }
 
 // Handles one whole request.  False when it ends the connection (an empty
@@ -485,16 +485,17 @@ bool Fanout::Expired(Viewer *v, const struct timespec &now)
     return true;
 }
 
-// When a waiting stream may be answered: after a drain that began no
-// sooner than the shortest drain spacing, and for a viewer whose last
-// stream was empty, not before the pause after it.
+// When a waiting stream may be answered: not before the viewer's pause
+// after its last stream, and from a drain that began after the request,
+// drains being at least the shortest drain spacing apart.
 struct timespec Fanout::StreamDue(const Viewer *v) const
 {
-    struct timespec due = Later(lastDrain_, kDrainMinMs);
-    if (v->lastStreamEmpty) {
-        const struct timespec paused = Later(v->lastEmptyStream, kStreamPauseMs);
-        if (Before(due, paused))
-            due = paused;
+    struct timespec due =
+        Later(v->lastStream, v->lastStreamEmpty ? kStreamPauseMs : kStreamBusyMs);
+    if (Before(lastDrain_, v->lastRequest)) {
+        const struct timespec drain = Later(lastDrain_, kDrainMinMs);
+        if (Before(due, drain))
+            due = drain;
     }
     return due;
 }
@@ -570,7 +571,8 @@ void Fanout::Run()
         for (size_t i = viewers_.size(); i-- > 0;) {
             Viewer *v = viewers_[i].get();
             bool ok = true;
-            if (v->streamWaiting && !Before(lastDrain_, v->lastRequest)) {
+            if (v->streamWaiting && !Before(lastDrain_, v->lastRequest) &&
+                !Before(now, StreamDue(v))) {
                 AnswerStream(v);
                 ok = Flush(v) && ReadRequests(v);
             }
@@ -675,8 +677,9 @@ int ViewerAwaitRequest(int fd, const struct timespec *since, const char *who)
 
 void ViewerPaceWalk(StreamPace_t *pace)
 {
-    if (pace->lastWasEmpty) {
-        const struct timespec due = Later(pace->lastWalk, kStreamPauseMs);
+    {
+        const struct timespec due =
+            Later(pace->lastWalk, pace->lastWasEmpty ? kStreamPauseMs : kStreamBusyMs);
         while (Before(Now(), due)) {
             const struct timespec now = Now();
             const long ms = ViewerMsBetween(&now, &due);

@@ -36,17 +36,18 @@ int ViewerParseCount(const char *text, int lo, int hi);
  * failed counts as ready: the framing read then reports it as it always has. */
 int ViewerAwaitRequest(int fd, const struct timespec *since, const char *who);
 
-/* Change-stream pacing of one viewer.  A viewer whose last stream held
- * nothing has its next walk of the store put off until a short pause after
- * that one has passed, so a viewer asking in a tight loop walks the store a
+/* Change-stream pacing of one viewer.  A viewer's next walk of the store is
+ * put off until a short pause after its last one (a longer one when that
+ * found nothing), so a viewer asking in a tight loop walks the store a
  * bounded number of times a second while a change still reaches it quickly. */
 struct StreamPace_t {
-    struct timespec lastWalk; /* when the previous walk of the store began */
+    struct timespec lastWalk; /* when the previous walk began; zero: none yet */
     int lastWasEmpty;         /* that walk found no record for this viewer */
 };
 
-/* Pause between an empty walk and the next one, in milliseconds. */
+/* Pause after an empty walk, and after one that found changes, in ms. */
 constexpr int kStreamPauseMs = 40;
+constexpr int kStreamBusyMs = 20;
 
 /* Sleeps until the viewer's next walk may begin, then notes its start. */
 void ViewerPaceWalk(StreamPace_t *pace);
