@@ -340,8 +340,17 @@ protected:
         uint32_t want = PutCount();
         for (const MonData_t &r : recs)
             want += (r.flags & MON_FLAG_START) != 0 ? 1 : 0;
+        // A send refused (the pipe full, or the daemon's reader not there yet
+        // under heavy load) is tried again on a fresh writer handle.
         for (const MonData_t &r : recs)
-            ASSERT_GT(QxMonSendData(chute_, &r), 0);
+            ASSERT_TRUE(WaitFor([&] {
+                if (QxMonSendData(chute_, &r) > 0)
+                    return true;
+                QxMonClose(chute_);
+                chute_ = nullptr;
+                return QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &chute_) == 0 &&
+                       QxMonSendData(chute_, &r) > 0;
+            })) << Log();
         ASSERT_TRUE(WaitFor([&] { return PutCount() >= want; })) << Log();
     }
 
