@@ -12,6 +12,7 @@
 
 #include "Shelf_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -398,11 +399,12 @@ int GUIAccept(int listenFd)
         return TransientAcceptError(errno) ? 0 : -1;
     }
 
-    const int last = kViewerFirst + viewerSettings.maxViewers - 1;
+    // --viewers below four leaves the upper slots unused.
+    const int last = std::min(kViewerFirst + viewerSettings.maxViewers - 1, kViewerLast);
     int slot = kViewerFirst;
-    while (slot <= last && slot <= kViewerLast && LoadSlot(slot) != 0)
+    while (slot <= last && LoadSlot(slot) != 0)
         ++slot;
-    if (slot > last || slot > kViewerLast) {
+    if (slot > last) {
         QxLogUpdate(MonLogHandle, 1, 4, "%s: Too many GUIs", "GUIAccept");
         close(fd);
         return 0;
