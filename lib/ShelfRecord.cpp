@@ -211,6 +211,47 @@ int ShelfGet(MonHandle_t *h, MonData_t *rec) {
     return lock.Release() ? 0 : -1;
 }
 
+namespace {
+
+// Under the hash mutex: copies up to max records of the slot's pass, in
+// table order from the handle's cursor, into recs (see ShelfGetNext for what
+// a copy holds and clears).  Returns how many; fewer than max means the pass
+// is over and the next call starts a new one.
+int do_GetChanged(ShelfClient_t *c, ShelfHeader_t *hdr, int all, MonData_t *recs, int max,
+                  uint32_t tag) {
+    const uint32_t mask = SlotMask(c->client);
+    const int shift = SlotShift(c->client);
+    // Every put and every seeding bumps the change word, so when it still
+    // holds what it held after this slot's last complete pass, no record
+    // can have gained bits for the slot: the pass is over without a walk.
+    if (c->cursor == 0) {
+        const uint32_t now = HeaderWord(hdr, kChangeWord);
+        if (all == 0 && c->idleKnown && now == c->idleChange) return 0;
+        c->passChange = now;
+    }
+    int n = 0;
+    while (n < max) {
+        MonData_t *stored;
+        while ((stored = do_Iterate(c)) != nullptr) {
+            if (all != 0 || (stored->flags & mask) != 0) break;
+        }
+        if (stored == nullptr) {
+            c->idleKnown = true;
+            c->idleChange = c->passChange;
+            break;
+        }
+        const uint32_t flags = stored->flags;
+        memmove(&recs[n], stored, sizeof recs[n]);
+        recs[n].flags = ((flags & mask) >> shift) | ((flags & MON_FLAG_ALIVE) ? 0 : MON_FLAG_END);
+        stored->flags = flags & ~mask;
+        if (tag != 0 && c->client == MON_SLOT_TAGGER) stored->clientTag = tag;
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
 // Copies the next record, in table order from the handle's cursor, that has
 // change bits for this slot (any record when all is non-zero); its flags in
 // the buffer are the slot's bits, plus 0x8 when it is no longer alive, and
@@ -221,35 +262,26 @@ int ShelfGetNext(MonHandle_t *h, int all, MonData_t *rec) {
     ShelfHeader_t *hdr = Hdr();
     if (c == nullptr || hdr == nullptr || rec == nullptr) return -1;
     if (!Register(c)) return -1;
-    const uint32_t tag = rec->clientTag;
-    const uint32_t mask = SlotMask(c->client);
-    const int shift = SlotShift(c->client);
-
     Lock lock = HashLock(c);
     if (!lock.Take()) return 0;
-    // Every put and every seeding bumps the change word, so when it still
-    // holds what it held after this slot's last complete pass, no record
-    // can have gained bits for the slot: the pass is over without a walk.
-    if (c->cursor == 0) {
-        const uint32_t now = HeaderWord(hdr, kChangeWord);
-        if (all == 0 && c->idleKnown && now == c->idleChange) return 0;
-        c->passChange = now;
-    }
-    MonData_t *stored;
-    while ((stored = do_Iterate(c)) != nullptr) {
-        if (all != 0 || (stored->flags & mask) != 0) break;
-    }
-    if (stored == nullptr) {
-        c->idleKnown = true;
-        c->idleChange = c->passChange;
-        return 0;
-    }
-    const uint32_t flags = stored->flags;
-    memmove(rec, stored, sizeof *rec);
-    rec->flags = ((flags & mask) >> shift) | ((flags & MON_FLAG_ALIVE) ? 0 : MON_FLAG_END);
-    stored->flags = flags & ~mask;
-    if (tag != 0 && c->client == MON_SLOT_TAGGER) stored->clientTag = tag;
+    if (do_GetChanged(c, hdr, all, rec, 1, rec->clientTag) == 0) return 0;
     return lock.Release() ? 1 : 0;
+}
+
+// The same pass as ShelfGetNext, up to max records per hold of the hash
+// mutex: a reader draining its changes then hands the semaphore over once
+// per batch, not once per record, and the collector's puts are not queued
+// behind a stream of hand-offs.
+int ShelfGetChanged(MonHandle_t *h, int all, MonData_t *recs, int max) {
+    ShelfClient_t *c = Client(h);
+    ShelfHeader_t *hdr = Hdr();
+    if (c == nullptr || hdr == nullptr || recs == nullptr || max <= 0) return -1;
+    if (!Register(c)) return -1;
+    Lock lock = HashLock(c);
+    if (!lock.Take()) return 0;
+    const int n = do_GetChanged(c, hdr, all, recs, max, 0);
+    (void)lock.Release();  // the records are taken: their bits are cleared
+    return n;
 }
 
 }  // namespace quelm

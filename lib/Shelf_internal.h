@@ -51,6 +51,12 @@ int ResizeHashTable(MonHandle_t *h, int count);
 /* Visits every live record under the hash mutex (fn must not re-enter the store). */
 int ShelfWalk(MonHandle_t *h, void (*fn)(MonData_t *rec, void *ctx), void *ctx);
 
+/* Copies up to max records with change bits for the handle's slot (every
+ * record when all is non-zero) into recs under one hold of the hash mutex,
+ * as that many ShelfGetNext calls would: the count copied, fewer than max
+ * once the pass is over; -1 (logged) for an unregistered slot 0. */
+int ShelfGetChanged(MonHandle_t *h, int all, MonData_t *recs, int max);
+
 /* Per-process state, for tests: store handles open, descriptor of the file. */
 int ShelfOpenCount();
 int ShelfMapFd();

@@ -10,11 +10,13 @@
 #include "guiserver.h"
 
 #include "access.h"
+#include "fanout.h"
 
 #include "Shelf_internal.h"
 #include "frame_internal.h"
 #include "supervise.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -165,9 +167,12 @@ void SetTcpOption(int fd, int option, int value)
 // of writes and a short one (with its closing empty frame) in one.
 constexpr size_t kStreamBatch = 30 * MON_FRAME_MAX;
 
+// Changed records copied out of the store per hold of its hash lock.
+constexpr int kStreamReadBatch = 16;
+
 // The child's buffers, allocated once and used for every request.
 struct ChildBuffers {
-    MonData_t *rec;         // record read from the store (2060 bytes)
+    MonData_t *rec;         // records read from the store (kStreamReadBatch of them)
     unsigned char *msg;     // request received / keyed reply encoded (2141 bytes)
     quelm::FrameBatch out;  // stream frames gathered for writing (kStreamBatch bytes)
 };
@@ -214,17 +219,24 @@ bool BatchFrame(ChildBuffers *b, const MonData_t *rec)
  * a frame-by-frame send would produce, gathered into few writes, so the
  * stream neither stalls on the viewer's delayed acknowledgement nor pays
  * one system call per record.  False if a write failed. */
-bool AnswerStream(MonHandle_t *store, int fd, int all, ChildBuffers *b)
+bool AnswerStream(MonHandle_t *store, int fd, int all, ChildBuffers *b, StreamPace_t *pace)
 {
     b->out.fd = fd;
     b->out.used = 0;
+    ViewerPaceWalk(pace);
+    int records = 0;
     for (;;) {
-        b->rec->clientTag = 0;
-        if (QxMonRecvNextData(store, all, b->rec) <= 0)
+        // Several records per hold of the store's lock: the collector's puts
+        // wait for one batch, not behind one hand-off per record.
+        const int n = quelm::ShelfGetChanged(store, all, b->rec, kStreamReadBatch);
+        for (int i = 0; i < n; ++i)
+            if (!BatchFrame(b, &b->rec[i]))
+                return false;
+        records += n > 0 ? n : 0;
+        if (n < kStreamReadBatch)
             break;
-        if (!BatchFrame(b, b->rec))
-            return false;
     }
+    ViewerNoteWalk(pace, records);
     return BatchFrame(b, nullptr) && FlushBatch(b);
 }
 
@@ -249,8 +261,14 @@ void Serve(MonHandle_t *store, int slot, int fd, ChildBuffers *b)
     // A reply is written whole and the viewer waits for all of it: nothing
     // is gained by holding its last segment back for an acknowledgement.
     SetTcpOption(fd, TCP_NODELAY, 1);
+    StreamPace_t pace{};
+    struct timespec since;
+    clock_gettime(CLOCK_MONOTONIC, &since);
     for (;;) {
+        if (ViewerAwaitRequest(fd, &since, "GUIChild") <= 0)
+            return;
         const int len = Mon_TcpRecv(fd, MON_MSG_MAX, b->msg);
+        clock_gettime(CLOCK_MONOTONIC, &since);
         if (len <= 0)
             return;
         bool ok = true;
@@ -258,7 +276,7 @@ void Serve(MonHandle_t *store, int slot, int fd, ChildBuffers *b)
         case kTypeStream:
             // A one-byte stream request has no "all" flag: it asks for the
             // changed records only, never for whatever the buffer held.
-            ok = AnswerStream(store, fd, len >= kStreamRequestSize ? b->msg[1] : 0, b);
+            ok = AnswerStream(store, fd, len >= kStreamRequestSize ? b->msg[1] : 0, b, &pace);
             break;
         case kTypeKeyed:
             ok = AnswerKeyed(store, fd, len, b);
@@ -310,10 +328,12 @@ int GUIAccept(int listenFd)
         return 0;
     }
 
+    // --viewers below four leaves the upper slots unused.
+    const int last = std::min(kViewerFirst + viewerSettings.maxViewers - 1, kViewerLast);
     int slot = kViewerFirst;
-    while (slot <= kViewerLast && quelm::ShelfSlotHolder(slot) != 0)
+    while (slot <= last && quelm::ShelfSlotHolder(slot) != 0)
         ++slot;
-    if (slot > kViewerLast) {
+    if (slot > last) {
         QxLogUpdate(WardenLog(), 1, 4, "%s: Too many GUIs", "GUIAccept");
         close(fd);
         return 0;
@@ -365,7 +385,7 @@ int GUIChild(int slot, int fd)
     ChildBuffers b{nullptr, nullptr, {fd, nullptr, kStreamBatch, 0}};
     if (QxMonMemOpen("mon.mmap", slot, &store) == 0) {
         GUIChildInit(store, slot);
-        b.rec = static_cast<MonData_t *>(calloc(1, sizeof(MonData_t)));
+        b.rec = static_cast<MonData_t *>(calloc(kStreamReadBatch, sizeof(MonData_t)));
         b.msg = static_cast<unsigned char *>(calloc(1, MON_MSG_MAX));
         b.out.buf = static_cast<unsigned char *>(calloc(1, kStreamBatch));
         if (b.rec == nullptr || b.msg == nullptr || b.out.buf == nullptr)
@@ -437,6 +457,12 @@ void MonGUIServer(void)
     const int n = AccessOpenListeners(fds);
     if (n > 0)
         WorkerStarted();
+    if (n > 0 && viewerSettings.maxViewers > kChildViewersMax) {
+        // Many viewers: this process serves them all from the first slot.
+        FanoutServe(fds, n);
+        AccessCloseListeners(fds, n);
+        return;
+    }
     for (int fd; (fd = AccessNextListener(fds, n)) != -1;) {
         if (fd >= 0 && GUIAccept(fd) == -1)
             break;

@@ -11,6 +11,7 @@
 #include <quelm/monitor.h>
 
 #include "access.h"
+#include "fanout.h"
 #include "guiserver.h"
 #include "my_getopt.h"
 #include "pidfile.h"
@@ -44,7 +45,9 @@ constexpr const char *kUsage =
     "\t        --listen <addr>   (viewer address[:port], repeatable)\n"
     "\t        --allow <cidr>    (viewer peers let in, repeatable)\n"
     "\t        --pipe-group <g>  (only this group may report)\n"
-    "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n";
+    "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n"
+    "\t        --viewers <n>     (viewers served at once, default 4)\n"
+    "\t        --idle-limit <s>  (close a silent viewer, default 30)\n";
 constexpr const char *kStorePath = "/tmp/mon.mmap";
 constexpr const char *kPipePath = "/tmp/mon.fifo";
 constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
@@ -71,6 +74,8 @@ constexpr int kOptListen = 0x100;
 constexpr int kOptAllow = 0x101;
 constexpr int kOptPipeGroup = 0x102;
 constexpr int kOptCapacity = 0x103; // long options have no letter; above every character
+constexpr int kOptViewers = 0x104;
+constexpr int kOptIdleLimit = 0x105;
 
 const quelm::LongOption_t options[] = {
     {"foreground", 1, &isDaemon, 0},
@@ -80,6 +85,8 @@ const quelm::LongOption_t options[] = {
     {"allow", 2, nullptr, kOptAllow},
     {"pipe-group", 2, nullptr, kOptPipeGroup},
     {"capacity", 2, nullptr, kOptCapacity},
+    {"viewers", 2, nullptr, kOptViewers},
+    {"idle-limit", 2, nullptr, kOptIdleLimit},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -129,6 +136,14 @@ void ParseOptions(int argc, char **argv)
         case kOptAllow: bad = !AccessAddAllow(quelm::optarg); break;
         case kOptPipeGroup: bad = !OwnPathsSetPipeGroup(quelm::optarg); break;
         case kOptCapacity: SetCapacity(quelm::optarg); break;
+        case kOptViewers:
+            viewerSettings.maxViewers = ViewerParseCount(quelm::optarg, 1, kViewersMax);
+            bad = viewerSettings.maxViewers < 0;
+            break;
+        case kOptIdleLimit:
+            viewerSettings.idleSeconds = ViewerParseCount(quelm::optarg, 1, 86400);
+            bad = viewerSettings.idleSeconds < 0;
+            break;
         default: bad = true; break; // '?' and the database options alike
         }
         if (doVersion) {

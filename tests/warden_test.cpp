@@ -56,7 +56,9 @@ constexpr const char *kUsage =
     "\t        --listen <addr>   (viewer address[:port], repeatable)\n"
     "\t        --allow <cidr>    (viewer peers let in, repeatable)\n"
     "\t        --pipe-group <g>  (only this group may report)\n"
-    "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n";
+    "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n"
+    "\t        --viewers <n>     (viewers served at once, default 4)\n"
+    "\t        --idle-limit <s>  (close a silent viewer, default 30)\n";
 
 bool WaitFor(const std::function<bool()> &cond, int ms = 5000)
 {
