@@ -10,15 +10,13 @@
  */
 #include "proxytap_internal.h"
 
+#include "convention_internal.h"
 #include "monapi_internal.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
-#include <pthread.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 /* The connection record's layout is checked with the other fixed layouts in
@@ -32,35 +30,11 @@ namespace {
 /* Each open takes the next number as its handle number. */
 std::atomic<uint32_t> threadNum{0};
 
-/* The pipe and store modules count their opens in plain process-wide
- * variables; every transport open and close of this module runs under this
- * lock, so threads that open and close handles at once do not race there. */
-pthread_mutex_t transportLock = PTHREAD_MUTEX_INITIALIZER;
-
-/* The pipe's reader generation as this process has seen it: starts at 1 and
- * grows each time a send succeeds after a send found no reader (EPIPE).  A
- * record last delivered in an older generation may be unknown to the daemon
- * now reading, so its next send carries the start bit.  linkLost: the last
- * send of any handle found no reader. */
-std::atomic<uint32_t> linkEpoch{1};
-std::atomic<bool> linkLost{false};
-
 constexpr unsigned char kNullKey[MON_KEY_SIZE] = {};
-constexpr uint32_t kEventBits = MON_FLAG_START | MON_FLAG_UPDATE | MON_FLAG_STATUS;
 /* A record that has had its first four reports goes out at most once in
  * this many seconds, unless the handle was set otherwise. */
 constexpr uint32_t kThrottleSeconds = 5;
 constexpr uint32_t kUnthrottledReports = 4;
-constexpr size_t kTagLen = sizeof MON_TOTALS_TAG - 1;
-
-/* Holds transportLock for one scope. */
-class TransportLock {
-public:
-    TransportLock() noexcept { (void)pthread_mutex_lock(&transportLock); }
-    ~TransportLock() { (void)pthread_mutex_unlock(&transportLock); }
-    TransportLock(const TransportLock &) = delete;
-    TransportLock &operator=(const TransportLock &) = delete;
-};
 
 /* True when rec carries a key, i.e. holds a session. */
 bool HoldsKey(const MonData_t &rec) noexcept
@@ -97,113 +71,6 @@ void DropAdditional(ProxyTap_t *tap) noexcept
         n = next;
     }
     tap->session.next = nullptr;
-}
-
-/* Sends node's record, with every event bit not yet delivered, through the
- * transport: the transport's result.  The record keeps the flags word it had
- * (a store put hands back its own stored word in the buffer).
- *
- * A daemon that starts (or restarts) knows nothing of the sessions already
- * running, and refuses their reports until one carries the start bit.  So a
- * send that finds no reader keeps the start bit for the record's next send,
- * and a record last delivered to an earlier reader gets it again.  The send
- * that first reaches a new reader cannot know that before it went out: it is
- * sent once more with the start bit. */
-int Send(ProxyTap_t *tap, MonDataNode_t *node) noexcept
-{
-    const uint32_t flags = node->rec.flags;
-    const uint32_t epoch = linkEpoch.load(std::memory_order_acquire);
-    uint32_t sent = flags | node->heldFlags;
-    if (node->linkEpoch != 0 && node->linkEpoch != epoch)
-        sent |= MON_FLAG_START;
-    node->rec.flags = sent;
-    int r = QxMonSendData(tap->link, &node->rec);
-    uint32_t delivered = epoch;
-    bool lost = true;
-    if (r >= 0 && linkLost.load(std::memory_order_relaxed) &&
-        linkLost.compare_exchange_strong(lost, false)) {
-        delivered = linkEpoch.fetch_add(1) + 1;
-        if ((sent & MON_FLAG_START) == 0) {
-            node->rec.flags = sent | MON_FLAG_START;
-            r = QxMonSendData(tap->link, &node->rec);
-        }
-    }
-    node->rec.flags = flags;
-    if (r >= 0) {
-        node->heldFlags = 0;
-        node->held = 0;
-        node->linkEpoch = delivered;
-    } else {
-        const int err = errno;
-        node->held = 1;
-        node->heldFlags |= sent & kEventBits;
-        if (err == EPIPE) {
-            node->heldFlags |= MON_FLAG_START;
-            linkLost.store(true);
-        }
-        errno = err;
-    }
-    return r;
-}
-
-/* Writes the high words of node's totals into text5 as MON_TOTALS_TAG "A B"
- * while one of them is not 0, and the low words into the counters; a tag
- * left in text5 (copied from the session record) is cleared when the
- * totals fit 32 bits, so it never claims more than the record has. */
-void StampTotals(MonDataNode_t *node) noexcept
-{
-    MonData_t &rec = node->rec;
-    rec.countA = static_cast<uint32_t>(node->totalA);
-    rec.countB = static_cast<uint32_t>(node->totalB);
-    const uint32_t hi[2] = {static_cast<uint32_t>(node->totalA >> 32),
-                            static_cast<uint32_t>(node->totalB >> 32)};
-    if ((hi[0] | hi[1]) == 0) {
-        if (strncmp(rec.text5, MON_TOTALS_TAG, kTagLen) == 0)
-            memset(rec.text5, 0, sizeof rec.text5);
-        return;
-    }
-    char text[sizeof rec.text5] = MON_TOTALS_TAG;
-    size_t n = kTagLen;
-    for (int i = 0; i < 2; ++i) {
-        char digits[10];
-        size_t d = 0;
-        uint32_t v = hi[i];
-        do {
-            digits[d++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-        if (i == 1)
-            text[n++] = ' ';
-        while (d > 0)
-            text[n++] = digits[--d];
-    }
-    memset(text + n, 0, sizeof text - n);
-    memcpy(rec.text5, text, sizeof text);
-}
-
-/* Parses the high words that StampTotals wrote into rec's text5: true with
- * both set, or false when text5 holds no such tag (then both are 0). */
-bool HighWords(const MonData_t &rec, uint32_t hi[2]) noexcept
-{
-    hi[0] = hi[1] = 0;
-    const char *p = rec.text5;
-    const char *end = rec.text5 + sizeof rec.text5;
-    if (strncmp(p, MON_TOTALS_TAG, kTagLen) != 0)
-        return false;
-    p += kTagLen;
-    for (int i = 0; i < 2; ++i) {
-        uint64_t v = 0;
-        const char *first = p;
-        while (p < end && *p >= '0' && *p <= '9' && v <= UINT32_MAX)
-            v = v * 10 + static_cast<uint64_t>(*p++ - '0');
-        if (p == first || v > UINT32_MAX || p == end || *p != (i == 0 ? ' ' : '\0')) {
-            hi[0] = hi[1] = 0;
-            return false;
-        }
-        hi[i] = static_cast<uint32_t>(v);
-        ++p;
-    }
-    return true;
 }
 
 /* Resets a node's sending state for a record that begins afresh. */
@@ -284,11 +151,8 @@ MonDataNode_t *AdditionalFor(ProxyTap_t *tap, const unsigned char *addrB, uint32
         return nullptr;
     }
     n->rec = tap->session.rec;
-    n->rec.countA = 0;
-    n->rec.countB = 0;
+    quelm::StampTotals(n->rec, 0, 0);  // its own totals start at 0
     n->rec.dataLen = 0;
-    if (strncmp(n->rec.text5, MON_TOTALS_TAG, kTagLen) == 0)
-        memset(n->rec.text5, 0, sizeof n->rec.text5);
     n->rec.pid = tap->pid;
     n->rec.handleNum = tap->handleNum;
     n->rec.recordNum = ++tap->recordCounter;
@@ -330,14 +194,7 @@ extern "C" int QxSocksMonOpen(const char *name, int type, MonHandle_t **out)
     tap->freeReports = kUnthrottledReports;
     tap->intervalSec = kThrottleSeconds;
 
-    int r = 0;
-    {
-        TransportLock lock;
-        if (type == MON_TRANSPORT_STORE)
-            r = QxMonMemOpen("mon.mmap", MON_SLOT_PROXY, &tap->link);
-        else if (type == MON_TRANSPORT_FIFO)
-            r = QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &tap->link);
-    }
+    const int r = quelm::TapOpenTransport(type, &tap->link);
     if (r < 0) {
         const int err = errno;
         quelm::HandleFree(h);
@@ -400,7 +257,7 @@ int Report(MonHandle_t *h, uint32_t f, MonConnInfo_t *conn, const MonCounts_t *c
     tap->lastCountB = runB;
 
     MonData_t &rec = node->rec;
-    node->heldFlags |= f & kEventBits;
+    node->heldFlags |= f & quelm::kTapEventBits;
     rec.flags = f | node->heldFlags;
     rec.code2 = conn->code2;
     rec.code1 = conn->code1;
@@ -409,7 +266,7 @@ int Report(MonHandle_t *h, uint32_t f, MonConnInfo_t *conn, const MonCounts_t *c
     CopyText(rec.text3, sizeof rec.text3, conn->text3);
     CopyText(rec.text4, sizeof rec.text4, conn->text4);
     CopyText(rec.text5, sizeof rec.text5, conn->text5);
-    StampTotals(node);
+    quelm::StampTotals(node->rec, node->totalA, node->totalB);
     memcpy(rec.addrA, conn->addrA, MON_ADDR_SIZE);
     memcpy(rec.addrB, conn->addrB, MON_ADDR_SIZE);
     memcpy(rec.addrC, conn->addrC, MON_ADDR_SIZE);
@@ -436,7 +293,7 @@ int Report(MonHandle_t *h, uint32_t f, MonConnInfo_t *conn, const MonCounts_t *c
     if (taken >= tap->freeReports && !Due(tap, node, now))
         return 0;
     node->lastSent = now;
-    const int r = Send(tap, node);
+    const int r = quelm::TapSend(tap, node);
     *sent = r >= 0;
     return r;
 }
@@ -501,7 +358,7 @@ extern "C" int QxSocksMonSendDue(MonHandle_t *h)
         if (!Due(tap, n, now))
             continue;
         n->lastSent = now;
-        if (Send(tap, n) < 0)
+        if (quelm::TapSend(tap, n) < 0)
             return -1;
         ++count;
     }
@@ -552,12 +409,12 @@ int quelm::MonDataFlush(ProxyTap_t *tap)
     MonData_t &s = tap->session.rec;
     s.endTime = static_cast<int32_t>(proxyTapSys.now(nullptr));
     s.flags |= MON_FLAG_END;
-    if (Send(tap, &tap->session) < 0)
+    if (quelm::TapSend(tap, &tap->session) < 0)
         return -1;
     while (MonDataNode_t *n = tap->session.next) {
         n->rec.flags |= MON_FLAG_END;
         n->rec.endTime = s.endTime;
-        if (Send(tap, n) < 0)
+        if (quelm::TapSend(tap, n) < 0)
             return -1;
         tap->session.next = n->next;
         free(n);
@@ -587,85 +444,9 @@ extern "C" int QxSocksMonClose(MonHandle_t *h)
         (void)MonDataFlush(tap);
     h->magic = MON_MAGIC_DEAD;
     /* A handle of an unknown type never had a transport to close. */
-    int r = 0;
-    if (tap->link != nullptr) {
-        TransportLock lock;
-        r = QxMonClose(tap->link);
-    }
+    const int r = tap->link != nullptr ? quelm::TapCloseTransport(tap->link) : 0;
     DropAdditional(tap);
     free(tap);
     free(h);
     return r < 0 ? -1 : 0;
-}
-
-namespace {
-
-/* The full total of counter `which` (0 A, 1 B) of rec: see monitor.h. */
-uint64_t Total(const MonData_t *rec, int which) noexcept
-{
-    if (rec == nullptr)
-        return 0;
-    uint32_t hi[2];
-    (void)HighWords(*rec, hi);
-    return static_cast<uint64_t>(hi[which]) << 32 | (which == 0 ? rec->countA : rec->countB);
-}
-
-}  // namespace
-
-/* countA with its high word. */
-extern "C" uint64_t QxMonTotalA(const MonData_t *rec)
-{
-    return Total(rec, 0);
-}
-
-/* countB with its high word. */
-extern "C" uint64_t QxMonTotalB(const MonData_t *rec)
-{
-    return Total(rec, 1);
-}
-
-/* Fills an address block from sa in the sockaddr convention: 0, or -1 with
- * the block zeroed (EAFNOSUPPORT) or untouched when null (EINVAL). */
-extern "C" int QxMonAddrFromSockaddr(unsigned char *block, const struct sockaddr *sa)
-{
-    if (block == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    memset(block, 0, MON_ADDR_SIZE);
-    if (sa == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (sa->sa_family == AF_INET) {
-        memcpy(block, sa, sizeof(struct sockaddr_in));
-        return 0;
-    }
-    if (sa->sa_family == AF_INET6) {
-        memcpy(block, sa, sizeof(struct sockaddr_in6));
-        return 0;
-    }
-    errno = EAFNOSUPPORT;
-    return -1;
-}
-
-/* The RFC 1928 reply text of code; see monitor.h. */
-extern "C" const char *QxSocksReplyText(int code)
-{
-    static const char *const kText[] = {
-        "succeeded",
-        "general SOCKS server failure",
-        "connection not allowed by ruleset",
-        "Network unreachable",
-        "Host unreachable",
-        "Connection refused",
-        "TTL expired",
-        "Command not supported",
-        "Address type not supported",
-    };
-    if (code >= 0 && code < static_cast<int>(sizeof kText / sizeof kText[0]))
-        return kText[code];
-    if (code > MON_STATUS_AUTH_BASE && code <= MON_STATUS_AUTH_BASE + 0xff)
-        return "authentication failed";
-    return "unassigned";
 }

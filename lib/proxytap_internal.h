@@ -66,6 +66,23 @@ namespace quelm {
 int MonDataFlush(ProxyTap_t *tap);
 
 extern ProxyTapSys_t proxyTapSys;
+
+/* The report flags a record keeps for its next send when one fails. */
+constexpr uint32_t kTapEventBits = MON_FLAG_START | MON_FLAG_UPDATE | MON_FLAG_STATUS;
+
+/* Opens the transport of a reporting handle of type (pipe writer or store,
+ * slot 1; any other type opens nothing and succeeds) into *link, under the
+ * process's transport lock: the opener's result. */
+int TapOpenTransport(int type, MonHandle_t **link) noexcept;
+
+/* Closes a reporting handle's transport under the same lock: QxMonClose's
+ * result. */
+int TapCloseTransport(MonHandle_t *link) noexcept;
+
+/* Sends node's record, with every event bit not yet delivered, through the
+ * handle's transport: the transport's result.  A failed send keeps the bits
+ * (and, when the pipe had no reader, the start bit) for the next one. */
+int TapSend(ProxyTap_t *tap, MonDataNode_t *node) noexcept;
 }  // namespace quelm
 using quelm::MonDataFlush;
 using quelm::proxyTapSys;

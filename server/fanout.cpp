@@ -605,15 +605,15 @@ void Fanout::Run()
  * whether this process ends or not. */
 void FanoutStop(int sig, siginfo_t *info, void *)
 {
-    auto *hdr = static_cast<ShelfHeader_t *>(shelfPtr);
-    if (hdr != nullptr && sig == SIGINT && info != nullptr && info->si_code == SI_USER &&
+    const bool mapped = shelfPtr != nullptr;
+    if (mapped && sig == SIGINT && info != nullptr && info->si_code == SI_USER &&
         info->si_pid > 0) {
         const auto sender = static_cast<uint32_t>(info->si_pid);
         if (sender == quelm::ShelfSlotHolder(MON_SLOT_DAEMON) ||
             sender == quelm::ShelfSlotHolder(MON_SLOT_PROXY))
             return;
     }
-    if (hdr != nullptr)
+    if (mapped)
         (void)quelm::ShelfReleaseSlot(kSlot, static_cast<uint32_t>(getpid()));
     _exit(1);
 }

@@ -1,0 +1,101 @@
+/*
+ * proxytapLink.cpp - the reporting client's side of the transport, shared by
+ * every handle of the process: opening and closing the pipe writer or store
+ * handle under one lock (the pipe and store modules count their opens in
+ * plain process-wide variables), and sending a record so that a daemon that
+ * started after the session still learns of it.
+ */
+#include "proxytap_internal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <pthread.h>
+
+namespace {
+
+/* The pipe and store modules count their opens in plain process-wide
+ * variables; every transport open and close of this module runs under this
+ * lock, so threads that open and close handles at once do not race there. */
+pthread_mutex_t transportLock = PTHREAD_MUTEX_INITIALIZER;
+
+/* The pipe's reader generation as this process has seen it: starts at 1 and
+ * grows each time a send succeeds after a send found no reader (EPIPE).  A
+ * record last delivered in an older generation may be unknown to the daemon
+ * now reading, so its next send carries the start bit.  linkLost: the last
+ * send of any handle found no reader. */
+std::atomic<uint32_t> linkEpoch{1};
+std::atomic<bool> linkLost{false};
+
+/* Holds transportLock for one scope. */
+class TransportLock {
+public:
+    TransportLock() noexcept { (void)pthread_mutex_lock(&transportLock); }
+    ~TransportLock() { (void)pthread_mutex_unlock(&transportLock); }
+    TransportLock(const TransportLock &) = delete;
+    TransportLock &operator=(const TransportLock &) = delete;
+};
+
+}  // namespace
+
+int quelm::TapOpenTransport(int type, MonHandle_t **link) noexcept
+{
+    TransportLock lock;
+    if (type == MON_TRANSPORT_STORE)
+        return QxMonMemOpen("mon.mmap", MON_SLOT_PROXY, link);
+    if (type == MON_TRANSPORT_FIFO)
+        return QxChuteOpen("mon.fifo", MON_FIFO_WRITER, link);
+    return 0;
+}
+
+int quelm::TapCloseTransport(MonHandle_t *link) noexcept
+{
+    TransportLock lock;
+    return QxMonClose(link);
+}
+
+/* Sends node's record, with every event bit not yet delivered, through the
+ * transport: the transport's result.  The record keeps the flags word it had
+ * (a store put hands back its own stored word in the buffer).
+ *
+ * A daemon that starts (or restarts) knows nothing of the sessions already
+ * running, and refuses their reports until one carries the start bit.  So a
+ * send that finds no reader keeps the start bit for the record's next send,
+ * and a record last delivered to an earlier reader gets it again.  The send
+ * that first reaches a new reader cannot know that before it went out: it is
+ * sent once more with the start bit. */
+int quelm::TapSend(ProxyTap_t *tap, MonDataNode_t *node) noexcept
+{
+    const uint32_t flags = node->rec.flags;
+    const uint32_t epoch = linkEpoch.load(std::memory_order_acquire);
+    uint32_t sent = flags | node->heldFlags;
+    if (node->linkEpoch != 0 && node->linkEpoch != epoch)
+        sent |= MON_FLAG_START;
+    node->rec.flags = sent;
+    int r = QxMonSendData(tap->link, &node->rec);
+    uint32_t delivered = epoch;
+    bool lost = true;
+    if (r >= 0 && linkLost.load(std::memory_order_relaxed) &&
+        linkLost.compare_exchange_strong(lost, false)) {
+        delivered = linkEpoch.fetch_add(1) + 1;
+        if ((sent & MON_FLAG_START) == 0) {
+            node->rec.flags = sent | MON_FLAG_START;
+            r = QxMonSendData(tap->link, &node->rec);
+        }
+    }
+    node->rec.flags = flags;
+    if (r >= 0) {
+        node->heldFlags = 0;
+        node->held = 0;
+        node->linkEpoch = delivered;
+    } else {
+        const int err = errno;
+        node->held = 1;
+        node->heldFlags |= sent & quelm::kTapEventBits;
+        if (err == EPIPE) {
+            node->heldFlags |= MON_FLAG_START;
+            linkLost.store(true);
+        }
+        errno = err;
+    }
+    return r;
+}
