@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -44,23 +46,8 @@ constexpr gid_t kPipeGroup = 4242;
 const char *const kOwnPaths[] = {"/tmp/mon.mmap", "/tmp/mon.free.mutex", "/tmp/mon.hash.mutex",
                                  "/tmp/mon.fifo"};
 
-bool WaitFor(const std::function<bool()> &cond, int ms = 5000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::stringstream s;
-    s << std::ifstream(path).rdbuf();
-    return s.str();
-}
+using testsupport::ReadFile;
+using testsupport::WaitFor;
 
 size_t Count(const std::string &text, const std::string &what)
 {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -30,16 +32,7 @@ using std::chrono::milliseconds;
 
 constexpr const char *kFifo = "/tmp/mon.fifo";
 
-bool WaitFor(const std::function<bool()> &cond, int ms)
-{
-    const auto end = std::chrono::steady_clock::now() + milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 MonData_t Report(uint32_t handle, uint16_t num)
 {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -30,19 +32,10 @@
 
 namespace {
 
+using testsupport::WaitFor;
+
 using std::chrono::milliseconds;
 using Flags = std::map<uint16_t, uint32_t>; // recordNum -> flags of one stream
-
-bool WaitFor(const std::function<bool()> &cond, int ms = 5000)
-{
-    const auto end = std::chrono::steady_clock::now() + milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
-}
 
 MonData_t Record(uint16_t num, uint32_t flags, uint32_t countA = 0)
 {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -40,6 +42,10 @@
 
 namespace {
 
+using testsupport::WaitFor;
+using testsupport::ReadFile;
+using testsupport::ConnectViewer;
+
 using Bytes = std::vector<unsigned char>;
 using std::chrono::milliseconds;
 
@@ -59,25 +65,6 @@ constexpr const char *kUsage =
     "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n"
     "\t        --viewers <n>     (viewers served at once, default 4)\n"
     "\t        --idle-limit <s>  (close a silent viewer, default 30)\n";
-
-bool WaitFor(const std::function<bool()> &cond, int ms = 5000)
-{
-    const auto end = std::chrono::steady_clock::now() + milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void WriteFile(const std::string &path, const std::string &text)
 {
@@ -286,20 +273,6 @@ bool WriteAll(int fd, const Bytes &b)
 }
 
 // ---- the viewer side of the protocol ----
-
-int ConnectViewer()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(MON_VIEWER_PORT);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Reads exactly n bytes; false on end of stream, error or timeout.
 bool ReadFull(int fd, unsigned char *buf, size_t n, int ms = 3000)
