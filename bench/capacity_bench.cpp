@@ -9,6 +9,9 @@
 //            the daemon's store in this process);
 //   drain:   the first change stream after connecting, every record changed;
 //   rss:     the resident memory of the daemon's processes.
+// With CAPACITY_BENCH_VIEWERS=N (N > 4) the daemon runs with --viewers N, so
+// the figures are those of the fan-out, which seeds a new viewer from the
+// records it keeps instead of forking a process that walks the store.
 // The program re-runs itself under quelm_isolate, so it never meets a real
 // warden, its pipe, store or port.
 #include <quelm/monitor.h>
@@ -46,6 +49,9 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 
 constexpr int kSizes[] = {382, 10000, 100000};
+
+// --viewers value for the daemon, or null for the default (a child per viewer).
+const char *fanoutViewers = nullptr;
 constexpr int kUpdates = 20000; // update reports per ingest run
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -148,10 +154,13 @@ public:
             if (log >= 0)
                 dup2(log, 2);
             const std::string cap = std::to_string(sessions);
-            if (sessions == 382)
-                execl(WARDEN_BIN, WARDEN_BIN, "-f", static_cast<char *>(nullptr));
-            else
-                execl(WARDEN_BIN, WARDEN_BIN, "-f", "--capacity", cap.c_str(), static_cast<char *>(nullptr));
+            std::vector<const char *> args = {WARDEN_BIN, "-f"};
+            if (sessions != 382)
+                args.insert(args.end(), {"--capacity", cap.c_str()});
+            if (fanoutViewers != nullptr)
+                args.insert(args.end(), {"--viewers", fanoutViewers});
+            args.push_back(nullptr);
+            execv(WARDEN_BIN, const_cast<char *const *>(args.data()));
             _exit(127);
         }
         Until([this] { return (writer_ = open("/tmp/mon.fifo", O_WRONLY | O_CLOEXEC | O_NONBLOCK)) >= 0; },
@@ -276,7 +285,10 @@ void BM_Viewer(benchmark::State &state)
     const MonData_t key = Session(1, 0);
     for (auto _ : state) {
         subject.Hold(sessions);
-        Until([] { return subject.Slot(6) == 0; }, "the last viewer never left");
+        // A viewer child holds slot 6 until it has gone; the fan-out holds it
+        // for good.
+        if (fanoutViewers == nullptr)
+            Until([] { return subject.Slot(6) == 0; }, "the last viewer never left");
         auto t0 = Clock::now();
         const int fd = Connect();
         FrameReader in(fd);
@@ -375,6 +387,7 @@ int main(int argc, char **argv)
         return RunIsolated(argc, argv, QUELM_ISOLATE, "capacity_bench");
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     signal(SIGPIPE, SIG_IGN);
+    fanoutViewers = getenv("CAPACITY_BENCH_VIEWERS");
 
     // Grouped by size, in order: each store is filled once.
     for (int n : kSizes) {

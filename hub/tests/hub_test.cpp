@@ -306,8 +306,9 @@ TEST_F(State, MetricsFollowTheNamingConventionsAndSumUsersPastTheCap)
     /* Every family has HELP and TYPE, every counter ends in _total. */
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind("# TYPE ", 0) == 0 && line.find(" counter") != std::string::npos)
+        if (line.rfind("# TYPE ", 0) == 0 && line.find(" counter") != std::string::npos) {
             EXPECT_NE(std::string::npos, line.find("_total counter")) << line;
+        }
     }
 }
 
