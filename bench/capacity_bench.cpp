@@ -175,7 +175,8 @@ public:
                 close(s);
             return s >= 0;
         }, "the viewer port never opened");
-        Until([this] { return Slot(6) == 0; }, "the probe viewer never left");
+        if (fanoutViewers == nullptr)
+            Until([this] { return Slot(6) == 0; }, "the probe viewer never left");
         Bytes all;
         for (int i = 1; i <= sessions; ++i)
             AppendFrame(&all, Session(static_cast<uint32_t>(i), MON_FLAG_START));
