@@ -47,7 +47,9 @@ constexpr int kDrainBatch = 32;     // records copied per hold of the hash lock
 constexpr int kDrainMinMs = 10;     // shortest spacing of two drains of the store
 constexpr int kDrainIdleMs = 100;   // drain at least this often, asked or not
 constexpr int kResyncMs = 5000;     // walk every record this often: see Drain
-constexpr size_t kPendingMax = 4096; // unread records after which a viewer is dropped
+// Unread records, beyond one for every running session, after which a viewer
+// is dropped: what it pins then is ended sessions it never asked about.
+constexpr size_t kPendingMax = 4096;
 constexpr size_t kOutKeep = 16384;  // reply buffer a viewer keeps between replies
 
 struct timespec Now()
@@ -151,12 +153,15 @@ private:
     void Drop(size_t i);
     int PollTimeout(const struct timespec &now);
     struct timespec StreamDue(const Viewer *v) const;
+    // A viewer may have every running session unread, and kPendingMax more.
+    size_t PendingLimit() const { return static_cast<size_t>(alive_) + kPendingMax; }
 
     MonHandle_t *store_;
     std::vector<int> listenFds_;
     bool stop_ = false;
     std::unordered_map<Key, std::unique_ptr<Entry>, KeyHash> cache_;
     std::vector<std::unique_ptr<Viewer>> viewers_;
+    long alive_ = 0; // cached records whose session is running
     MonData_t batch_[kDrainBatch];
     MonData_t reply_;
     struct timespec lastDrain_ = {0, 0};
@@ -205,11 +210,13 @@ void Fanout::Absorb(const MonData_t &rec, bool all)
             return;
         auto e = std::make_unique<Entry>();
         e->pinned = 0;
+        e->alive = false;
         it = cache_.emplace(key, std::move(e)).first;
     }
     Entry *e = it->second.get();
     e->rec = rec;
     e->rec.flags = 0;
+    alive_ += static_cast<long>(!ended) - static_cast<long>(e->alive);
     e->alive = !ended;
     if (bits != 0)
         Mark(key, e, bits);
@@ -246,6 +253,7 @@ void Fanout::Drain(bool all)
             continue;
         }
         e->alive = false;
+        --alive_;
         Mark(it->first, e, MON_FLAG_END);
         it = e->pinned <= 0 ? cache_.erase(it) : std::next(it);
     }
@@ -272,7 +280,7 @@ bool Fanout::Seed(Viewer *v)
         if (fresh)
             ++e->pinned;
     }
-    return v->pending.size() <= kPendingMax;
+    return v->pending.size() <= PendingLimit();
 }
 
 void Fanout::AcceptAll(int listenFd)
@@ -484,7 +492,7 @@ bool Fanout::Expired(Viewer *v, const struct timespec &now)
                     "GUIFanout", viewerSettings.idleSeconds);
         return true;
     }
-    if (v->pending.size() > kPendingMax) {
+    if (v->pending.size() > PendingLimit()) {
         QxLogUpdate(WardenLog(), 2, 17, "%s: closed viewer with %d changes unread", "GUIFanout",
                     static_cast<int>(v->pending.size()));
         return true;

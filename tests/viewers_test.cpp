@@ -568,6 +568,25 @@ TEST_F(Daemon, ViewerThatNeverAsksIsDroppedBeforeItsBacklogGrowsWithoutBound)
     EXPECT_TRUE(ok) << "only the one that never asked was dropped";
 }
 
+// The backlog limit counts only what a viewer pins beyond the running
+// sessions: a new viewer of a store holding more sessions than the limit
+// gets all of them, and is not dropped for them.
+TEST_F(Daemon, FanoutViewerOfAStoreLargerThanTheBacklogLimitGetsEverySession)
+{
+    Start({"--viewers", "8", "--capacity", "6000"});
+    std::vector<MonData_t> many;
+    for (uint16_t n = 0; n < 5000; ++n)
+        many.push_back(Record(n, MON_FLAG_START));
+    Report(many);
+    MonHandle_t *v = Viewer();
+    bool ok;
+    EXPECT_EQ(Stream(v, &ok).size(), 5000u);
+    EXPECT_TRUE(ok) << Log();
+    MonData_t r = Record(4999, 0);
+    EXPECT_EQ(QxMonRecvData(v, &r), 0);
+    EXPECT_EQ(Count("GUIFanout: closed viewer with "), 0u) << Log();
+}
+
 // Fills the server's side of a new connection: it asks for every record
 // again and again and reads nothing.
 int Daemon_Stuck(const std::function<int(int)> &raw)
