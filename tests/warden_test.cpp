@@ -867,7 +867,16 @@ TEST_F(Warden, ViewersLeavingAtOnceLeaveNoSlotHeld)
         if (i % 4 == 3)
             std::this_thread::sleep_for(milliseconds(20)); // stay within the backlog
     }
-    // Served after all of them were accepted; in the end it is the only holder.
+    // Every one of them ends and frees its slot: no entry stays naming a
+    // child that is gone.  (A viewer connecting while some of them are still
+    // ending may be refused as a fifth, so it waits for that.)
+    EXPECT_TRUE(WaitFor([this] {
+        int held = 0;
+        for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s)
+            held += store_.Slot(s) != 0;
+        return held == 0;
+    }, 15000));
+    // Served afterwards; in the end it is the only holder.
     const int v = Viewer();
     EXPECT_TRUE(Stream(v).empty());
     EXPECT_TRUE(WaitFor([this] {
