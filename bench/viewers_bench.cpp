@@ -14,6 +14,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_common.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -47,17 +49,6 @@ constexpr int kSessions = 300;       // keys the ingest updates
 constexpr int kUpdates = 100000;     // update frames per ingest run
 constexpr int kLatencySamples = 100; // puts timed per latency run
 constexpr int kIdleViewers = 64;     // viewers connected for the memory figure
-
-std::map<std::string, std::vector<double>> results; // figure -> one value per repetition
-
-double Median(const std::string &name)
-{
-    std::vector<double> v = results[name];
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 MonData_t Session(uint16_t num, uint32_t flags)
 {
@@ -138,48 +129,19 @@ int Connect()
     return fd;
 }
 
-// A viewer's side of one connection: buffered frame reads.
-class ViewerConn {
+// A viewer's side of one connection: stream requests, buffered frame reads.
+class ViewerConn : public FrameReader {
 public:
-    explicit ViewerConn(int fd) : fd_(fd) {}
+    explicit ViewerConn(int fd) : FrameReader(fd), fd_(fd) {}
     int Fd() const { return fd_; }
     bool Ask()
     {
         static const unsigned char req[4] = {0, 2, 2, 0};
         return write(fd_, req, sizeof req) == 4;
     }
-    // Next frame's payload length (payload at *p), -1 at the end.
-    int Next(const unsigned char **p)
-    {
-        if (!Fill(2))
-            return -1;
-        const size_t len = static_cast<size_t>(buf_[pos_] << 8 | buf_[pos_ + 1]);
-        if (!Fill(2 + len))
-            return -1;
-        *p = buf_ + pos_ + 2;
-        pos_ += 2 + len;
-        return static_cast<int>(len);
-    }
 
 private:
-    bool Fill(size_t n)
-    {
-        if (end_ - pos_ >= n)
-            return true;
-        memmove(buf_, buf_ + pos_, end_ - pos_);
-        end_ -= pos_;
-        pos_ = 0;
-        while (end_ < n) {
-            const ssize_t r = read(fd_, buf_ + end_, sizeof buf_ - end_);
-            if (r <= 0)
-                return false;
-            end_ += static_cast<size_t>(r);
-        }
-        return true;
-    }
     int fd_;
-    unsigned char buf_[1 << 16];
-    size_t pos_ = 0, end_ = 0;
 };
 
 // ---- the daemon ----
@@ -473,20 +435,8 @@ void PrintSummary()
 
 int main(int argc, char **argv)
 {
-    if (getenv("QUELM_ISOLATED") == nullptr) {
-        char self[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0)
-            return 1;
-        self[n] = '\0';
-        std::vector<char *> args{const_cast<char *>(QUELM_ISOLATE), self};
-        for (int i = 1; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(QUELM_ISOLATE, args.data());
-        perror("viewers_bench: " QUELM_ISOLATE);
-        return 1;
-    }
+    if (getenv("QUELM_ISOLATED") == nullptr)
+        return RunIsolated(argc, argv, QUELM_ISOLATE, "viewers_bench");
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     signal(SIGPIPE, SIG_IGN);
 
