@@ -75,6 +75,23 @@ bool Journal::Write(const std::string &line, std::string *err)
         *err = "the journal is not open";
         return false;
     }
+    // A write that crosses a page of the file can be cut short by SIGKILL
+    // (the kernel checks for it between pages): a line that would cross one
+    // starts on the next page instead, after a blank line of spaces that
+    // fills this one (JSON-lines readers skip whitespace).
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    struct stat st;
+    if (ownFd_ && whole.size() <= page && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+        const size_t room = page - static_cast<size_t>(st.st_size) % page;
+        if (room < whole.size() && room < page) {
+            std::string pad(room, ' ');
+            pad.back() = '\n';
+            if (write(fd_, pad.data(), pad.size()) != static_cast<ssize_t>(pad.size())) {
+                *err = "cannot write the journal " + path_ + ": " + std::strerror(errno);
+                return false;
+            }
+        }
+    }
     ssize_t n;
     do {
         n = write(fd_, whole.data(), whole.size());

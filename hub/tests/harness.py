@@ -239,7 +239,8 @@ def read_journal(path):
         data = f.read()
     if data and not data.endswith(b"\n"):
         raise AssertionError("journal ends in a partial line: %r" % data[-200:])
-    return [json.loads(line) for line in data.decode().splitlines()]
+    # Lines of spaces pad a page so that no line crosses one (see journal.cpp).
+    return [json.loads(line) for line in data.decode().splitlines() if line.strip()]
 
 
 class Netns:
