@@ -230,13 +230,9 @@ void HubState::EndLocked(Host &h, Session &s, double now, time_t wall)
     ++h.stats.endedByCode[s.rec.status];
     const double duration = s.rec.startTime != 0 ? std::max(0, s.endWall - s.rec.startTime) : 0;
     h.stats.durations.Observe(duration);
-    if (journal_ != nullptr) {
-        std::string err;
-        if (!journal_->Write(JournalLine(h.label, s), &err)) {
-            if (journalErrors_++ == 0)
-                std::fprintf(stderr, "warden-hub: %s\n", err.c_str());
-        }
-    }
+    /* Queued: the journal's own thread writes it, off this lock. */
+    if (journal_ != nullptr)
+        journal_->Enqueue(JournalLine(h.label, s));
 }
 
 void HubState::ApplyLocked(Host &h, const MonData_t &rec, double now, time_t wall)
@@ -532,36 +528,57 @@ std::string HubState::Metrics()
     family("warden_hub_scrapes_total", "counter", "Requests for /metrics, this one included.");
     sample("warden_hub_scrapes_total", "", std::to_string(scrapes_));
     family("warden_hub_journal_errors_total", "counter", "Journal lines that could not be written.");
-    sample("warden_hub_journal_errors_total", "", std::to_string(journalErrors_));
+    sample("warden_hub_journal_errors_total", "", std::to_string(journal_ != nullptr ? journal_->Errors() : 0));
     return out;
 }
 
 std::string HubState::SessionsJson(const SessionFilter &filter, time_t /*wall*/, uint64_t *seq)
 {
+    *seq = LastEvent();
+    std::string out;
+    SessionCursor cursor;
+    while (SessionsChunk(filter, &cursor, 1000, &out)) {
+    }
+    return out;
+}
+
+bool HubState::SessionsChunk(const SessionFilter &filter, SessionCursor *cursor, size_t rows, std::string *out)
+{
+    if (cursor->done)
+        return false;
+    if (!cursor->begun) {
+        *out += "[";
+        cursor->begun = true;
+    }
     std::lock_guard<std::mutex> lock(mu_);
-    std::string out = "[";
-    size_t rows = 0;
-    for (const Host &h : hosts_)
-        rows += h.sessions.size();
-    out.reserve(rows * 1200);  /* one allocation for a large table */
-    bool first = true;
-    for (const Host &h : hosts_) {
+    size_t given = 0;
+    for (; cursor->host < hosts_.size() && given < rows; ++cursor->host, cursor->inHost = false) {
+        const Host &h = hosts_[cursor->host];
         if (!filter.host.empty() && filter.host != h.label)
             continue;
-        for (const auto &[key, s] : h.sessions) {
+        auto it = cursor->inHost ? h.sessions.upper_bound(cursor->after) : h.sessions.begin();
+        for (; it != h.sessions.end() && given < rows; ++it) {
+            const Session &s = it->second;
+            cursor->after = it->first;
+            cursor->inHost = true;
             if (!filter.user.empty() && filter.user != User(s.rec))
                 continue;
             if (!filter.state.empty() && filter.state != (s.ended ? "ended" : "open"))
                 continue;
-            if (!first)
-                out += ",\n";
-            first = false;
-            out += wtop::JsonLine(SessionJsonLocked(h, s));
+            if (cursor->any)
+                *out += ",\n";
+            cursor->any = true;
+            *out += wtop::JsonLine(SessionJsonLocked(h, s));
+            ++given;
         }
+        if (it != h.sessions.end())
+            return true;  /* this host goes on in the next piece */
     }
-    out += "]\n";
-    *seq = seq_;
-    return out;
+    if (cursor->host < hosts_.size())
+        return true;
+    *out += "]\n";
+    cursor->done = true;
+    return true;
 }
 
 bool HubState::AnyUp() const
@@ -571,7 +588,7 @@ bool HubState::AnyUp() const
 }
 
 bool HubState::WaitEvents(uint64_t since, std::chrono::milliseconds wait, std::vector<std::string> *out,
-                          uint64_t *last, bool *reset)
+                          uint64_t *last, bool *reset, size_t maxBytes)
 {
     std::unique_lock<std::mutex> lock(mu_);
     eventsCv_.wait_for(lock, wait, [&] { return stopped_ || seq_ != since; });
@@ -584,11 +601,26 @@ bool HubState::WaitEvents(uint64_t since, std::chrono::milliseconds wait, std::v
         *last = seq_;
         return true;
     }
-    for (auto it = events_.rbegin(); it != events_.rend() && it->first > since; ++it)
+    /* The oldest event after since, then as many as maxBytes allow. */
+    auto it = std::lower_bound(events_.begin(), events_.end(), since + 1,
+                               [](const auto &e, uint64_t id) { return e.first < id; });
+    size_t bytes = 0;
+    *last = since;
+    for (; it != events_.end() && (bytes == 0 || bytes + it->second.size() <= maxBytes); ++it) {
+        bytes += it->second.size();
         out->push_back(it->second);
-    std::reverse(out->begin(), out->end());
-    *last = seq_;
+        *last = it->first;
+    }
+    if (it == events_.end())
+        *last = seq_;
     return true;
+}
+
+uint64_t HubState::WaitNewer(uint64_t since, std::chrono::milliseconds wait)
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    eventsCv_.wait_for(lock, wait, [&] { return stopped_ || seq_ != since; });
+    return seq_;
 }
 
 uint64_t HubState::LastEvent() const
