@@ -58,7 +58,7 @@ using HttpHandler = std::function<HttpReply(const HttpRequest &)>;
 
 struct HttpLimits {
     unsigned connections = 256;     /* open at once, in all ...               */
-    unsigned perAddress = 32;       /* ... and from one peer address          */
+    unsigned perAddress = 64;       /* ... and from one peer address          */
     unsigned headerSeconds = 5;     /* a whole request header, from the connect */
     unsigned idleSeconds = 10;      /* a kept-alive connection between requests */
     unsigned ioSeconds = 10;        /* no byte moved while a reply is under way */
