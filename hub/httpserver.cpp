@@ -224,25 +224,41 @@ MHD_Result OnRequest(void *cls, MHD_Connection *c, const char *url, const char *
                      const char *, size_t *uploadSize, void **requestContext)
 {
     auto *impl = static_cast<HttpServer::Impl *>(cls);
-    if (*requestContext != nullptr) {
-        *uploadSize = 0;  /* a body nobody asked for */
-        return MHD_YES;
-    }
-    *requestContext = impl;  /* the header was seen: later calls carry the body */
     Conn *conn = ConnOf(c);
     if (conn == nullptr)
         return MHD_NO;
-    {
-        std::lock_guard<std::mutex> lock(impl->mu);
-        conn->phase = Phase::Busy;
-    }
-
     HttpRequest req;
     req.method = method != nullptr ? method : "";
     req.path = url != nullptr ? url : "";
-    const int headers = MHD_get_connection_values(c, MHD_HEADER_KIND, nullptr, nullptr);
-    if (headers < 0 || static_cast<unsigned>(headers) > impl->lim.headersMax)
-        return Send(c, Text(MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "too many header lines\n"), impl, conn);
+    const bool bodyless = req.method == "GET" || req.method == "HEAD";
+    /* *requestContext: null at the first call of a request, then &kWaiting
+     * until the reply is queued, then &kAnswered. */
+    static char kWaiting, kAnswered;
+    if (*requestContext == &kAnswered) {
+        *uploadSize = 0;  /* a body nobody asked for */
+        return MHD_YES;
+    }
+    if (*requestContext == nullptr) {
+        /* The first call: the header is complete. */
+        *requestContext = &kWaiting;
+        {
+            std::lock_guard<std::mutex> lock(impl->mu);
+            conn->phase = Phase::Busy;
+        }
+        const int headers = MHD_get_connection_values(c, MHD_HEADER_KIND, nullptr, nullptr);
+        if (headers < 0 || static_cast<unsigned>(headers) > impl->lim.headersMax) {
+            *requestContext = &kAnswered;
+            return Send(c, Text(MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "too many header lines\n"), impl, conn);
+        }
+        /* A request without a body is answered on the next call, which
+         * keeps the connection alive; one with a body (none is wanted
+         * here) is answered now, and the connection closed after it. */
+        const bool body = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH) != nullptr ||
+                          MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+        if (bodyless && !body)
+            return MHD_YES;
+    }
+    *requestContext = &kAnswered;
     std::map<std::string, std::string> raw;
     MHD_get_connection_values(c, MHD_HEADER_KIND, CollectValue, &raw);
     for (auto &[k, v] : raw) {

@@ -36,6 +36,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr auto kKeepAlive = std::chrono::seconds(5);  /* comment on an idle event stream */
+constexpr auto kWakeEvery = std::chrono::milliseconds(20);
 constexpr size_t kRowsPerPiece = 200;      /* sessions per lock taken by a table read */
 constexpr size_t kEventBytesPerPiece = 256 * 1024;
 constexpr auto kJournalGrace = std::chrono::milliseconds(1000);  /* of the 2 s a stop may take */
@@ -230,6 +231,9 @@ int main(int argc, char **argv)
         while (!stopping) {
             seq = state.WaitNewer(seq, std::chrono::milliseconds(1000));
             svr.Wake();
+            /* A busy upstream makes thousands of events a second: wake
+             * the streams for a batch of them, not for each. */
+            std::this_thread::sleep_for(kWakeEvery);
         }
     });
 

@@ -45,6 +45,17 @@ def rss(pid):
     return 0
 
 
+def hub_sockets(pid):
+    """The sockets process pid holds open."""
+    n = 0
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            n += os.readlink("/proc/%d/fd/%s" % (pid, fd)).startswith("socket:")
+        except OSError:
+            pass
+    return n
+
+
 def attacker(source, timeout=None):
     """A connection to the hub from source (an address of 127/8)."""
     s = socket.socket()
@@ -141,21 +152,17 @@ class HttpUnderAttack(Hub):
         print("attackers all closed %.1f s after their connect" % (time.monotonic() - start), file=sys.stderr)
         stop.set()
 
-        # 300 connections from ten addresses: no more than 256 are held.
+        # 300 connections from ten addresses: the hub holds no more than
+        # 256 (the rest wait in the kernel's backlog or are closed).
         many = [attacker("127.0.1.%d" % (i % 10 + 1)) for i in range(300)]
         self.socks += many
         time.sleep(0.5)
-        held = wait_for("the connections over the total cap to be closed",
-                        lambda: (lambda n: n if n >= 300 - 256 else 0)(sum(closed_by_peer(s) for s in many)))
-        self.assertLessEqual(300 - held, 256)
+        held = hub_sockets(hub.pid)
+        print("hub sockets with 300 connections open: %d" % held, file=sys.stderr)
+        self.assertLessEqual(held, 256 + 4)  # + the listener, the upstream and the library's own
+        self.assertGreaterEqual(held, 200)
         for s in many:
             s.close()
-        # A kept-alive connection left idle is closed too.
-        keep = attacker("127.0.0.4", timeout=15)
-        self.socks.append(keep)
-        keep.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
-        self.assertIn(b"200", keep.recv(4096))
-        wait_for("the idle keep-alive to be closed", lambda: closed_by_peer(keep), timeout=15)
 
     def test_headers_too_large_or_too_many_are_answered_431(self):
         hub = self.start()
@@ -200,6 +207,13 @@ class HttpUnderAttack(Hub):
 
     def test_event_streams_of_clients_that_never_read_are_let_go(self):
         self.start(sessions=2000, rate=2000)
+        # A kept-alive connection left idle is closed within the bound too
+        # (checked at the end: the streams take longer).
+        keep = attacker("127.0.0.4", timeout=15)
+        self.socks.append(keep)
+        keep.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertIn(b"200 OK", keep.recv(4096))
+        keep_since = time.monotonic()
         # A client that reads from the start: never let go for being slow.
         reader = attacker("127.0.0.1", timeout=20)
         self.socks.append(reader)
@@ -248,24 +262,30 @@ class HttpUnderAttack(Hub):
         time.sleep(1.5)
         self.assertTrue(t.is_alive(), "the reading client was let go")
         self.assertGreater(got[0], before)
+        wait_for("the idle keep-alive to be closed", lambda: closed_by_peer(keep), timeout=15)
+        self.assertGreater(time.monotonic() - keep_since, 5)
 
     def test_metrics_never_wait_behind_large_table_reads(self):
         self.start(sessions=50000, rate=1000)
         done = threading.Event()
         sizes = []
 
+        bodies = []
+
         def read_table():
+            # Parsed afterwards: parsing here would hold the interpreter's
+            # lock and delay the probes of this same process.
             while not done.is_set():
                 with urllib.request.urlopen(URL + "/api/sessions", timeout=60) as r:
-                    rows = json.loads(r.read())
-                sizes.append(len(rows))
+                    bodies.append(r.read())
+                sizes.append(len(bodies[-1]))
         readers = [threading.Thread(target=read_table, daemon=True) for _ in range(4)]
         for t in readers:
             t.start()
         self.addCleanup(done.set)
         probes = []
-        end = time.monotonic() + 4
-        while time.monotonic() < end or not sizes:
+        end = time.monotonic() + 1
+        while time.monotonic() < end or len(sizes) < 4:
             probes.append(timed_metrics()[0])
             time.sleep(0.1)
         done.set()
@@ -274,8 +294,7 @@ class HttpUnderAttack(Hub):
         print("\n/metrics while 4 clients read 50,000 sessions: max %.1f ms, median %.1f ms over %d probes; "
               "%d tables read" % (max(probes) * 1000, sorted(probes)[len(probes) // 2] * 1000, len(probes),
                                   len(sizes)), file=sys.stderr)
-        self.assertTrue(sizes)
-        self.assertEqual({50000}, set(sizes))
+        self.assertEqual({50000}, set(len(json.loads(b)) for b in bodies[:4]))
         self.assertLess(max(probes), 1.0)
 
 
@@ -344,7 +363,7 @@ class JournalUnderAttack(Hub):
     def test_a_journal_pipe_nobody_reads_holds_up_neither_metrics_nor_the_stop(self):
         rd, wr = os.pipe()
         self.addCleanup(os.close, rd)
-        hub = self.start("--journal", "-", "--linger", "0", sessions=200, rate=5000, churn=100,
+        hub = self.start("--journal", "-", "--linger", "0", sessions=2000, rate=20000, churn=100,
                          stdout=wr, stderr=subprocess.PIPE)
         os.close(wr)
         # Lines until the pipe is full and the queue overflows.
@@ -402,7 +421,7 @@ class JournalUnderAttack(Hub):
         self.socks.append(s)
         s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
         data = b""
-        end = time.monotonic() + 5
+        end = time.monotonic() + 3.5
         while time.monotonic() < end:
             hub.send_signal(signal.SIGHUP)
             t = time.monotonic() + 0.5
@@ -411,8 +430,8 @@ class JournalUnderAttack(Hub):
                 if r:
                     data += s.recv(65536)
         totals = data.count(b"event: totals")
-        print("\n%d totals events in 5 s of SIGHUP every 0.5 s" % totals, file=sys.stderr)
-        self.assertGreaterEqual(totals, 3)
+        print("\n%d totals events in 3.5 s of SIGHUP every 0.5 s" % totals, file=sys.stderr)
+        self.assertGreaterEqual(totals, 2)
         self.assertIsNone(hub.poll())
 
 
