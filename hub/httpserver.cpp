@@ -2,26 +2,21 @@
  * httpserver.cpp - the hub's HTTP layer on libmicrohttpd.  The library
  * gives the connection caps (in all, per address), the per-connection
  * memory pool (a header that does not fit is answered 431), an inactivity
- * timeout and suspend/resume for bodies that wait for data.  What it lacks
- * is kept here, in a table of the open connections that a sweeping thread
- * walks once a second: a deadline for a whole request header (a client
- * sending one byte a second renews any inactivity timeout), one for a
- * kept-alive connection between requests, and the release of an event
- * stream whose client takes none of what it is sent (the socket buffers of
- * both ends would absorb writes for minutes before any write blocked).  A
- * connection past its deadline is shut down at the socket: the library
- * then sees the end of it and closes it in its own thread.
+ * timeout and suspend/resume for bodies that wait for data.  Here: the
+ * routes, the count of header lines, the places for event streams, and the
+ * table of open connections that the sweeping thread (httpsweep.cpp) walks
+ * for what the library lacks: a deadline for a whole request header, one
+ * for an idle kept-alive connection, and the release of a stream whose
+ * client takes nothing.
  */
 #include "httpserver.h"
+#include "httpconns.h"
 
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
-#include <linux/sockios.h>
-#include <linux/tcp.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,47 +35,10 @@ namespace hub {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-enum class Phase { Header, Busy, Idle };
-
-/* One open connection, from the library's start notice to its close. */
-struct Conn {
-    MHD_Connection *c = nullptr;
-    int fd = -1;
-    Clock::time_point since;  /* of the connect, or of the last reply's end */
-    Phase phase = Phase::Header;
-    bool closing = false;     /* shut down by the sweeper */
-    bool stream = false;
-    bool suspended = false;
-    bool drop = false;        /* the stream is to end */
-    uint32_t maxWindow = 0;   /* the largest receive window the peer offered */
-    uint64_t lastUnread = 0;
-    bool stalled = false;
-    Clock::time_point stallSince;
-};
-
 const char *const kTextType = "text/plain; charset=utf-8";
 
 }  // namespace
 
-struct HttpServer::Impl {
-    HttpLimits lim;
-    std::map<std::pair<std::string, std::string>, HttpHandler> routes;
-    MHD_Daemon *daemon = nullptr;
-
-    std::mutex mu;  /* the connection table; taken before the library's own locks */
-    std::set<Conn *> conns;
-    unsigned streams = 0;
-
-    std::mutex smu;
-    std::condition_variable scv;
-    bool stopping = false;
-    std::thread sweeper;
-
-    void Sweep();
-    void WatchStream(Conn *conn, Clock::time_point now);
-};
 
 namespace {
 
@@ -307,64 +265,6 @@ std::string HttpRequest::Header(const std::string &lowerName) const
 {
     const auto it = headers.find(lowerName);
     return it != headers.end() ? it->second : "";
-}
-
-/* Whether the client of a stream takes what it is sent: the part of the
- * peer's receive window in use (what arrived and was not read) plus what
- * is still in this side's send queue.  A client that reads brings that
- * down now and then; one that does not only sees it grow. */
-void HttpServer::Impl::WatchStream(Conn *conn, Clock::time_point now)
-{
-    struct tcp_info ti;
-    std::memset(&ti, 0, sizeof ti);
-    socklen_t len = sizeof ti;
-    int queued = 0;
-    if (getsockopt(conn->fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 ||
-        len < offsetof(struct tcp_info, tcpi_snd_wnd) + sizeof ti.tcpi_snd_wnd || ioctl(conn->fd, SIOCOUTQ, &queued) != 0)
-        return;
-    conn->maxWindow = std::max(conn->maxWindow, ti.tcpi_snd_wnd);
-    const uint64_t unread = uint64_t{conn->maxWindow - ti.tcpi_snd_wnd} + static_cast<uint64_t>(std::max(queued, 0));
-    const bool taking = unread <= lim.unreadMax || unread < conn->lastUnread;
-    conn->lastUnread = unread;
-    if (taking) {
-        conn->stalled = false;
-    } else if (!conn->stalled) {
-        conn->stalled = true;
-        conn->stallSince = now;
-    } else if (now - conn->stallSince >= std::chrono::seconds(lim.stallSeconds)) {
-        conn->drop = true;
-    }
-}
-
-void HttpServer::Impl::Sweep()
-{
-    std::unique_lock<std::mutex> slock(smu);
-    while (!stopping) {
-        scv.wait_for(slock, std::chrono::milliseconds(250));
-        if (stopping)
-            break;
-        const Clock::time_point now = Clock::now();
-        std::lock_guard<std::mutex> lock(mu);
-        for (Conn *conn : conns) {
-            if (conn->closing || conn->fd < 0)
-                continue;
-            bool late = false;
-            if (conn->phase == Phase::Header)
-                late = now - conn->since >= std::chrono::seconds(lim.headerSeconds);
-            else if (conn->phase == Phase::Idle)
-                late = now - conn->since >= std::chrono::seconds(lim.idleSeconds);
-            else if (conn->stream && !conn->drop)
-                WatchStream(conn, now);
-            if (conn->drop && conn->suspended) {
-                conn->suspended = false;  /* its source is called, sees drop and ends */
-                MHD_resume_connection(conn->c);
-            }
-            if (late || conn->drop) {
-                conn->closing = true;
-                (void)shutdown(conn->fd, SHUT_RDWR);
-            }
-        }
-    }
 }
 
 HttpServer::HttpServer(HttpLimits limits) : impl_(std::make_unique<Impl>())
