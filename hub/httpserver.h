@@ -64,7 +64,7 @@ struct HttpLimits {
     unsigned ioSeconds = 10;        /* no byte moved while a reply is under way */
     size_t memoryPerConnection = 32 * 1024;  /* header and buffers: larger is 431 */
     unsigned headersMax = 100;      /* header lines of a request: more is 431 */
-    unsigned threads = 4;
+    unsigned threads = 8;           /* a scrape rarely shares one with a table read */
     unsigned streams = 32;          /* event streams at once: more get 503    */
     size_t unreadMax = 8 * 1024;    /* a stream client leaving more than this unread ... */
     unsigned stallSeconds = 10;     /* ... and taking none of it this long is let go      */

@@ -160,10 +160,12 @@ void HubState::EmitLocked(const char *type, const std::string &data)
     eventsCv_.notify_all();
 }
 
-json HubState::SessionJsonLocked(const Host &h, const Session &s) const
+/* A session's row of /api/sessions and of the events; stale: its host's
+ * link is not up.  Needs no lock: it reads only what it is given. */
+static json SessionJson(const std::string &label, bool stale, const Session &s)
 {
     json j;
-    j["host"] = h.label;
+    j["host"] = label;
     json rec = wtop::RecordJson(s.rec);
     for (auto &[k, v] : rec.items())
         j[k] = std::move(v);
@@ -173,8 +175,13 @@ json HubState::SessionJsonLocked(const Host &h, const Session &s) const
     j["rate_up"] = s.rateUp;
     j["rate_down"] = s.rateDown;
     j["gone"] = s.gone;
-    j["stale"] = h.link != Link::Up;
+    j["stale"] = stale;
     return j;
+}
+
+json HubState::SessionJsonLocked(const Host &h, const Session &s) const
+{
+    return SessionJson(h.label, h.link != Link::Up, s);
 }
 
 void HubState::Connected(size_t host)
@@ -550,34 +557,53 @@ bool HubState::SessionsChunk(const SessionFilter &filter, SessionCursor *cursor,
         *out += "[";
         cursor->begun = true;
     }
-    std::lock_guard<std::mutex> lock(mu_);
-    size_t given = 0;
-    for (; cursor->host < hosts_.size() && given < rows; ++cursor->host, cursor->inHost = false) {
-        const Host &h = hosts_[cursor->host];
-        if (!filter.host.empty() && filter.host != h.label)
-            continue;
-        auto it = cursor->inHost ? h.sessions.upper_bound(cursor->after) : h.sessions.begin();
-        for (; it != h.sessions.end() && given < rows; ++it) {
-            const Session &s = it->second;
-            cursor->after = it->first;
-            cursor->inHost = true;
-            if (!filter.user.empty() && filter.user != User(s.rec))
+    /* Copies of the rows under the lock (a memcpy each), their JSON after
+     * it: the lock is held for microseconds, not for the formatting. */
+    struct Row {
+        size_t host;
+        bool stale;
+        Session s;
+    };
+    std::vector<Row> taken;
+    taken.reserve(rows);
+    std::vector<std::string> labels;
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const Host &h : hosts_)
+            labels.push_back(h.label);
+        for (; cursor->host < hosts_.size() && taken.size() < rows; ++cursor->host, cursor->inHost = false) {
+            const Host &h = hosts_[cursor->host];
+            if (!filter.host.empty() && filter.host != h.label)
                 continue;
-            if (!filter.state.empty() && filter.state != (s.ended ? "ended" : "open"))
-                continue;
-            if (cursor->any)
-                *out += ",\n";
-            cursor->any = true;
-            *out += wtop::JsonLine(SessionJsonLocked(h, s));
-            ++given;
+            auto it = cursor->inHost ? h.sessions.upper_bound(cursor->after) : h.sessions.begin();
+            for (; it != h.sessions.end() && taken.size() < rows; ++it) {
+                const Session &s = it->second;
+                cursor->after = it->first;
+                cursor->inHost = true;
+                if (!filter.user.empty() && filter.user != User(s.rec))
+                    continue;
+                if (!filter.state.empty() && filter.state != (s.ended ? "ended" : "open"))
+                    continue;
+                taken.push_back({cursor->host, h.link != Link::Up, s});
+            }
+            if (it != h.sessions.end()) {
+                more = true;  /* this host goes on in the next piece */
+                break;
+            }
         }
-        if (it != h.sessions.end())
-            return true;  /* this host goes on in the next piece */
+        more = more || cursor->host < hosts_.size();
     }
-    if (cursor->host < hosts_.size())
-        return true;
-    *out += "]\n";
-    cursor->done = true;
+    for (const Row &r : taken) {
+        if (cursor->any)
+            *out += ",\n";
+        cursor->any = true;
+        *out += wtop::JsonLine(SessionJson(labels[r.host], r.stale, r.s));
+    }
+    if (!more) {
+        *out += "]\n";
+        cursor->done = true;
+    }
     return true;
 }
 

@@ -191,7 +191,13 @@ void Journal::Start()
 void Journal::Enqueue(std::string line)
 {
     std::unique_lock<std::mutex> lock(qmu_);
-    if (!thread_.joinable() || stopping_) {
+    if (stopping_) {
+        /* Stopped, or stopping: nothing may wait on the file now. */
+        lock.unlock();
+        Failed("the journal is closed: a line was dropped", 1);
+        return;
+    }
+    if (!thread_.joinable()) {
         lock.unlock();
         std::string err;
         if (Write(line, &err))

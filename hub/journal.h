@@ -54,7 +54,8 @@ public:
     void Start();
 
     /* Hands line over for writing: queued when the thread runs (dropped and
-     * counted when the queue is full), else written at once.  Each episode
+     * counted when the queue is full or Stop() was called), else written
+     * at once.  Each episode
      * of failures (a run of them between two lines written) is logged once
      * on standard error. */
     void Enqueue(std::string line);
