@@ -123,10 +123,10 @@ bool Journal::Write(const std::string &line, std::string *err)
     return true;
 }
 
-void Journal::Failed(const std::string &why, uint64_t lines)
+void Journal::Failed(const std::string &why, uint64_t lines, std::atomic<bool> *episode)
 {
     errors_ += lines;
-    if (!failing_.exchange(true))
+    if (!episode->exchange(true))
         std::fprintf(stderr, "warden-hub: %s\n", why.c_str());
 }
 
@@ -169,10 +169,12 @@ void Journal::Run()
         if (WriteWhenReady(line, &err))
             failing_ = false;
         else
-            Failed(err, 1);
+            Failed(err, 1, &failing_);
         lock.lock();
+        if (queue_.empty())
+            dropping_ = false;  /* caught up: a later overflow is news again */
         if (stopping_ && std::chrono::steady_clock::now() >= giveUp_ && !queue_.empty()) {
-            Failed("the journal could not be written before the stop", queue_.size());
+            Failed("the journal could not be written before the stop", queue_.size(), &dropping_);
             queue_.clear();
             queueBytes_ = 0;
         }
@@ -194,7 +196,7 @@ void Journal::Enqueue(std::string line)
     if (stopping_) {
         /* Stopped, or stopping: nothing may wait on the file now. */
         lock.unlock();
-        Failed("the journal is closed: a line was dropped", 1);
+        Failed("the journal is closed: a line was dropped", 1, &dropping_);
         return;
     }
     if (!thread_.joinable()) {
@@ -203,12 +205,12 @@ void Journal::Enqueue(std::string line)
         if (Write(line, &err))
             failing_ = false;
         else
-            Failed(err, 1);
+            Failed(err, 1, &failing_);
         return;
     }
     if (queue_.size() >= kQueueLines || queueBytes_ + line.size() > kQueueBytes) {
         lock.unlock();
-        Failed("the journal falls behind: lines are dropped", 1);
+        Failed("the journal falls behind: lines are dropped", 1, &dropping_);
         return;
     }
     queueBytes_ += line.size();

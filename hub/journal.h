@@ -55,9 +55,9 @@ public:
 
     /* Hands line over for writing: queued when the thread runs (dropped and
      * counted when the queue is full or Stop() was called), else written
-     * at once.  Each episode
-     * of failures (a run of them between two lines written) is logged once
-     * on standard error. */
+     * at once.  Each episode of failures is logged once on standard error:
+     * of writes, a run of them between two lines written; of lines that do
+     * not fit, a run of them until the queue was emptied. */
     void Enqueue(std::string line);
 
     /* Stops the thread after it wrote what was queued, waiting at most
@@ -73,7 +73,7 @@ public:
 private:
     int OpenPath(std::string *err) const;
     bool WriteWhenReady(const std::string &line, std::string *err);
-    void Failed(const std::string &why, uint64_t lines);
+    void Failed(const std::string &why, uint64_t lines, std::atomic<bool> *episode);
     void Run();
 
     mutable std::mutex mu_;  /* the descriptor */
@@ -91,7 +91,8 @@ private:
     std::thread thread_;
 
     std::atomic<uint64_t> errors_{0};
-    std::atomic<bool> failing_{false};  /* in an episode of failures */
+    std::atomic<bool> failing_{false};   /* in an episode of write failures  */
+    std::atomic<bool> dropping_{false};  /* in one of lines that do not fit  */
 };
 
 }  // namespace hub
