@@ -354,12 +354,6 @@ void HttpServer::Wake()
     }
 }
 
-unsigned HttpServer::Streams() const
-{
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    return impl_->streams;
-}
-
 void HttpServer::Stop()
 {
     if (impl_->daemon == nullptr)

@@ -88,9 +88,6 @@ public:
     /* Calls again every waiting source; from any thread. */
     void Wake();
 
-    /* Event streams open now. */
-    unsigned Streams() const;
-
     /* Ends every connection and the threads. */
     void Stop();
 
