@@ -160,10 +160,12 @@ void HubState::EmitLocked(const char *type, const std::string &data)
     eventsCv_.notify_all();
 }
 
-json HubState::SessionJsonLocked(const Host &h, const Session &s) const
+/* A session's row of /api/sessions and of the events; stale: its host's
+ * link is not up.  Needs no lock: it reads only what it is given. */
+static json SessionJson(const std::string &label, bool stale, const Session &s)
 {
     json j;
-    j["host"] = h.label;
+    j["host"] = label;
     json rec = wtop::RecordJson(s.rec);
     for (auto &[k, v] : rec.items())
         j[k] = std::move(v);
@@ -173,8 +175,13 @@ json HubState::SessionJsonLocked(const Host &h, const Session &s) const
     j["rate_up"] = s.rateUp;
     j["rate_down"] = s.rateDown;
     j["gone"] = s.gone;
-    j["stale"] = h.link != Link::Up;
+    j["stale"] = stale;
     return j;
+}
+
+json HubState::SessionJsonLocked(const Host &h, const Session &s) const
+{
+    return SessionJson(h.label, h.link != Link::Up, s);
 }
 
 void HubState::Connected(size_t host)
@@ -230,13 +237,9 @@ void HubState::EndLocked(Host &h, Session &s, double now, time_t wall)
     ++h.stats.endedByCode[s.rec.status];
     const double duration = s.rec.startTime != 0 ? std::max(0, s.endWall - s.rec.startTime) : 0;
     h.stats.durations.Observe(duration);
-    if (journal_ != nullptr) {
-        std::string err;
-        if (!journal_->Write(JournalLine(h.label, s), &err)) {
-            if (journalErrors_++ == 0)
-                std::fprintf(stderr, "warden-hub: %s\n", err.c_str());
-        }
-    }
+    /* Queued: the journal's own thread writes it, off this lock. */
+    if (journal_ != nullptr)
+        journal_->Enqueue(JournalLine(h.label, s));
 }
 
 void HubState::ApplyLocked(Host &h, const MonData_t &rec, double now, time_t wall)
@@ -532,36 +535,76 @@ std::string HubState::Metrics()
     family("warden_hub_scrapes_total", "counter", "Requests for /metrics, this one included.");
     sample("warden_hub_scrapes_total", "", std::to_string(scrapes_));
     family("warden_hub_journal_errors_total", "counter", "Journal lines that could not be written.");
-    sample("warden_hub_journal_errors_total", "", std::to_string(journalErrors_));
+    sample("warden_hub_journal_errors_total", "", std::to_string(journal_ != nullptr ? journal_->Errors() : 0));
     return out;
 }
 
 std::string HubState::SessionsJson(const SessionFilter &filter, time_t /*wall*/, uint64_t *seq)
 {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::string out = "[";
-    size_t rows = 0;
-    for (const Host &h : hosts_)
-        rows += h.sessions.size();
-    out.reserve(rows * 1200);  /* one allocation for a large table */
-    bool first = true;
-    for (const Host &h : hosts_) {
-        if (!filter.host.empty() && filter.host != h.label)
-            continue;
-        for (const auto &[key, s] : h.sessions) {
-            if (!filter.user.empty() && filter.user != User(s.rec))
-                continue;
-            if (!filter.state.empty() && filter.state != (s.ended ? "ended" : "open"))
-                continue;
-            if (!first)
-                out += ",\n";
-            first = false;
-            out += wtop::JsonLine(SessionJsonLocked(h, s));
-        }
+    *seq = LastEvent();
+    std::string out;
+    SessionCursor cursor;
+    while (SessionsChunk(filter, &cursor, 1000, &out)) {
     }
-    out += "]\n";
-    *seq = seq_;
     return out;
+}
+
+bool HubState::SessionsChunk(const SessionFilter &filter, SessionCursor *cursor, size_t rows, std::string *out)
+{
+    if (cursor->done)
+        return false;
+    if (!cursor->begun) {
+        *out += "[";
+        cursor->begun = true;
+    }
+    /* Copies of the rows under the lock (a memcpy each), their JSON after
+     * it: the lock is held for microseconds, not for the formatting. */
+    struct Row {
+        size_t host;
+        bool stale;
+        Session s;
+    };
+    std::vector<Row> taken;
+    taken.reserve(rows);
+    std::vector<std::string> labels;
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const Host &h : hosts_)
+            labels.push_back(h.label);
+        for (; cursor->host < hosts_.size() && taken.size() < rows; ++cursor->host, cursor->inHost = false) {
+            const Host &h = hosts_[cursor->host];
+            if (!filter.host.empty() && filter.host != h.label)
+                continue;
+            auto it = cursor->inHost ? h.sessions.upper_bound(cursor->after) : h.sessions.begin();
+            for (; it != h.sessions.end() && taken.size() < rows; ++it) {
+                const Session &s = it->second;
+                cursor->after = it->first;
+                cursor->inHost = true;
+                if (!filter.user.empty() && filter.user != User(s.rec))
+                    continue;
+                if (!filter.state.empty() && filter.state != (s.ended ? "ended" : "open"))
+                    continue;
+                taken.push_back({cursor->host, h.link != Link::Up, s});
+            }
+            if (it != h.sessions.end()) {
+                more = true;  /* this host goes on in the next piece */
+                break;
+            }
+        }
+        more = more || cursor->host < hosts_.size();
+    }
+    for (const Row &r : taken) {
+        if (cursor->any)
+            *out += ",\n";
+        cursor->any = true;
+        *out += wtop::JsonLine(SessionJson(labels[r.host], r.stale, r.s));
+    }
+    if (!more) {
+        *out += "]\n";
+        cursor->done = true;
+    }
+    return true;
 }
 
 bool HubState::AnyUp() const
@@ -571,7 +614,7 @@ bool HubState::AnyUp() const
 }
 
 bool HubState::WaitEvents(uint64_t since, std::chrono::milliseconds wait, std::vector<std::string> *out,
-                          uint64_t *last, bool *reset)
+                          uint64_t *last, bool *reset, size_t maxBytes)
 {
     std::unique_lock<std::mutex> lock(mu_);
     eventsCv_.wait_for(lock, wait, [&] { return stopped_ || seq_ != since; });
@@ -584,11 +627,26 @@ bool HubState::WaitEvents(uint64_t since, std::chrono::milliseconds wait, std::v
         *last = seq_;
         return true;
     }
-    for (auto it = events_.rbegin(); it != events_.rend() && it->first > since; ++it)
+    /* The oldest event after since, then as many as maxBytes allow. */
+    auto it = std::lower_bound(events_.begin(), events_.end(), since + 1,
+                               [](const auto &e, uint64_t id) { return e.first < id; });
+    size_t bytes = 0;
+    *last = since;
+    for (; it != events_.end() && (bytes == 0 || bytes + it->second.size() <= maxBytes); ++it) {
+        bytes += it->second.size();
         out->push_back(it->second);
-    std::reverse(out->begin(), out->end());
-    *last = seq_;
+        *last = it->first;
+    }
+    if (it == events_.end())
+        *last = seq_;
     return true;
+}
+
+uint64_t HubState::WaitNewer(uint64_t since, std::chrono::milliseconds wait)
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    eventsCv_.wait_for(lock, wait, [&] { return stopped_ || seq_ != since; });
+    return seq_;
 }
 
 uint64_t HubState::LastEvent() const

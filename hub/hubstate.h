@@ -107,6 +107,16 @@ struct SessionFilter {
     std::string state;  /* "open" or "ended" */
 };
 
+/* Where SessionsChunk() goes on. */
+struct SessionCursor {
+    size_t host = 0;
+    wtop::RecordKey after{};  /* the last key given, in host */
+    bool begun = false;       /* "[" given */
+    bool inHost = false;      /* after is set */
+    bool any = false;         /* a row given: the next one needs a comma */
+    bool done = false;
+};
+
 class HubState {
 public:
     /* labels: one per upstream, in order; journal may be null. */
@@ -141,6 +151,14 @@ public:
      * reflected in it. */
     std::string SessionsJson(const SessionFilter &filter, time_t wall, uint64_t *seq);
 
+    /* The same array in pieces, each taking the lock once for at most rows
+     * sessions, so that a large table never holds up /metrics or the
+     * upstreams: appends the next piece to *out, false once the array was
+     * closed.  A table read this way mixes moments; a reader that applies
+     * the events after LastEvent() taken before the first piece ends up
+     * right all the same. */
+    bool SessionsChunk(const SessionFilter &filter, SessionCursor *cursor, size_t rows, std::string *out);
+
     /* Per-host and overall totals, as in the totals event. */
     std::string TotalsJson();
 
@@ -151,7 +169,9 @@ public:
      * once Stop() was called.  *reset: events after since were already
      * dropped, the client must read the table again. */
     bool WaitEvents(uint64_t since, std::chrono::milliseconds wait, std::vector<std::string> *out,
-                    uint64_t *last, bool *reset);
+                    uint64_t *last, bool *reset, size_t maxBytes = SIZE_MAX);
+    /* Waits up to wait for an event after since; the last event's number. */
+    uint64_t WaitNewer(uint64_t since, std::chrono::milliseconds wait);
     uint64_t LastEvent() const;
 
     void Stop();
@@ -175,7 +195,6 @@ private:
     Journal *journal_;
     std::set<std::string> users_;  /* users with counters of their own */
     uint64_t scrapes_ = 0;
-    uint64_t journalErrors_ = 0;
     std::deque<std::pair<uint64_t, std::string>> events_;
     size_t eventBytes_ = 0;
     uint64_t seq_ = 0;

@@ -2,21 +2,22 @@
  * warden-hub.cpp - watches one or more warden daemons as an ordinary viewer
  * and serves what they hold over HTTP: Prometheus metrics, the session table
  * as JSON, its changes as Server-Sent Events, a live page, and a journal of
- * ended sessions.  Threads: one per upstream, the HTTP server's pool, and
- * the main thread, which takes the signals (SIGHUP reopens the journal,
- * SIGINT/SIGTERM/SIGQUIT stop) and ticks the state once a second.
+ * ended sessions.  Threads: one per upstream, the HTTP server's, one that
+ * wakes waiting event streams, the journal's writer, and the main thread,
+ * which takes the signals (SIGHUP reopens the journal, SIGINT/SIGTERM/
+ * SIGQUIT stop) and ticks the state once a second.
  * Exit status 0 after a stop signal, 1 on an error, 2 on a usage error.
  */
 #include "hubstate.h"
+#include "httpserver.h"
 #include "journal.h"
 #include "options.h"
 #include "upstream.h"
 #include "webassets.h"
 
-#include <httplib.h>
-
 #include <malloc.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -34,68 +35,117 @@ using namespace hub;
 constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
-constexpr auto kEventWait = std::chrono::milliseconds(5000);  /* keep-alive comment after this */
-constexpr int kHttpThreads = 64;  /* each open event stream holds one */
-constexpr int kMaxStreams = 32;   /* event streams at once: the other threads stay for scrapes */
-constexpr int kTrimEvery = 10;    /* seconds between handing freed heap back */
+constexpr auto kKeepAlive = std::chrono::seconds(5);  /* comment on an idle event stream */
+constexpr auto kWakeEvery = std::chrono::milliseconds(20);
+constexpr size_t kRowsPerPiece = 50;       /* sessions per lock taken by a table read */
+constexpr size_t kEventBytesPerPiece = 256 * 1024;
+constexpr auto kJournalGrace = std::chrono::milliseconds(1000);  /* of the 2 s a stop may take */
+constexpr int kTrimEvery = 10;             /* seconds between handing freed heap back */
+
+const char *const kText = "text/plain; charset=utf-8";
 
 void Complain(const std::string &message)
 {
     std::fprintf(stderr, "warden-hub: %s\n", message.c_str());
 }
 
-std::atomic<int> openStreams{0};
+HttpReply Reply(std::string body, const char *type)
+{
+    HttpReply r;
+    r.type = type;
+    r.body = std::move(body);
+    return r;
+}
 
-/* Counts an event stream for as long as its provider lives. */
-struct StreamSlot {
-    StreamSlot() { ++openStreams; }
-    ~StreamSlot() { --openStreams; }
-    StreamSlot(const StreamSlot &) = delete;
-    StreamSlot &operator=(const StreamSlot &) = delete;
+/* /api/sessions, a piece at a time: the lock is taken once per piece. */
+class SessionsBody : public BodySource {
+public:
+    SessionsBody(HubState &state, SessionFilter filter) : state_(state), filter_(std::move(filter)) {}
+    Step Next(std::string *out) override
+    {
+        return state_.SessionsChunk(filter_, &cursor_, kRowsPerPiece, out) ? Step::More : Step::End;
+    }
+
+private:
+    HubState &state_;
+    SessionFilter filter_;
+    SessionCursor cursor_;
 };
 
-/* The routes of the HTTP server. */
-void Routes(httplib::Server &svr, HubState &state)
+/* /api/events: what came after since, a keep-alive comment when nothing
+ * did for a while, else waits for HttpServer::Wake(). */
+class EventsBody : public BodySource {
+public:
+    EventsBody(HubState &state, uint64_t since) : state_(state), since_(since) {}
+    Step Next(std::string *out) override
+    {
+        std::vector<std::string> frames;
+        uint64_t last = since_;
+        bool reset = false;
+        if (!state_.WaitEvents(since_, std::chrono::milliseconds(0), &frames, &last, &reset, kEventBytesPerPiece))
+            return Step::End;
+        const auto now = std::chrono::steady_clock::now();
+        if (reset)
+            *out = "id: " + std::to_string(last) + "\nevent: reset\ndata: {}\n\n";
+        for (const std::string &f : frames)
+            *out += f;
+        since_ = last;
+        if (out->empty() && now - wrote_ >= kKeepAlive)
+            *out = ": keep-alive\n\n";
+        if (out->empty())
+            return Step::Wait;
+        wrote_ = now;
+        return Step::More;
+    }
+
+private:
+    HubState &state_;
+    uint64_t since_;
+    std::chrono::steady_clock::time_point wrote_ = std::chrono::steady_clock::now();
+};
+
+/* The routes of the HTTP server: one registration per route. */
+void Routes(HttpServer &svr, HubState &state)
 {
     for (const WebAsset &a : kWebAssets) {
         const std::string path = std::string("/") + (std::strcmp(a.name, "index.html") == 0 ? "" : a.name);
-        svr.Get(path, [&a](const httplib::Request &, httplib::Response &res) {
-            res.set_content(reinterpret_cast<const char *>(a.data), a.size, a.type);
-            res.set_header("Cache-Control", "no-cache");
+        svr.Route("GET", path, [&a](const HttpRequest &) {
+            HttpReply r = Reply(std::string(reinterpret_cast<const char *>(a.data), a.size), a.type);
+            r.headers.emplace_back("Cache-Control", "no-cache");
+            return r;
         });
     }
-    svr.Get("/metrics", [&state](const httplib::Request &, httplib::Response &res) {
-        res.set_content(state.Metrics(), "text/plain; version=0.0.4; charset=utf-8");
+    svr.Route("GET", "/metrics", [&state](const HttpRequest &) {
+        return Reply(state.Metrics(), "text/plain; version=0.0.4; charset=utf-8");
     });
-    svr.Get("/healthz", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("ok\n", "text/plain; charset=utf-8");
+    svr.Route("GET", "/healthz", [](const HttpRequest &) { return Reply("ok\n", kText); });
+    svr.Route("GET", "/api/hosts", [&state](const HttpRequest &) {
+        return Reply(state.TotalsJson() + "\n", "application/json");
     });
-    svr.Get("/api/hosts", [&state](const httplib::Request &, httplib::Response &res) {
-        res.set_content(state.TotalsJson() + "\n", "application/json");
-    });
-    svr.Get("/api/sessions", [&state](const httplib::Request &req, httplib::Response &res) {
+    svr.Route("GET", "/api/sessions", [&state](const HttpRequest &req) {
         SessionFilter f;
-        f.host = req.get_param_value("host");
-        f.user = req.get_param_value("user");
-        f.state = req.get_param_value("state");
+        f.host = req.Param("host");
+        f.user = req.Param("user");
+        f.state = req.Param("state");
         if (!f.state.empty() && f.state != "open" && f.state != "ended") {
-            res.status = 400;
-            res.set_content("state must be \"open\" or \"ended\"\n", "text/plain; charset=utf-8");
-            return;
+            HttpReply r = Reply("state must be \"open\" or \"ended\"\n", kText);
+            r.status = 400;
+            return r;
         }
-        uint64_t seq = 0;
-        std::string body = state.SessionsJson(f, std::time(nullptr), &seq);
-        res.set_header("X-Event-Id", std::to_string(seq));
-        /* The charset keeps the library from compressing it: brotli at its
-         * default quality takes most of a minute over 10,000 sessions. */
-        res.set_content(std::move(body), "application/json; charset=utf-8");
+        HttpReply r;
+        r.type = "application/json; charset=utf-8";
+        /* Taken before the first piece: the events after it cover whatever
+         * changed while the pieces were read. */
+        r.headers.emplace_back("X-Event-Id", std::to_string(state.LastEvent()));
+        r.source = std::make_shared<SessionsBody>(state, std::move(f));
+        return r;
     });
-    svr.Get("/api/events", [&state](const httplib::Request &req, httplib::Response &res) {
+    svr.Route("GET", "/api/events", [&state](const HttpRequest &req) {
         /* Where to start: ?since=N (the X-Event-Id of a table read), the
          * Last-Event-ID a reconnecting EventSource sends, else from now. */
-        std::string from = req.get_param_value("since");
+        std::string from = req.Param("since");
         if (from.empty())
-            from = req.get_header_value("Last-Event-ID");
+            from = req.Header("last-event-id");
         uint64_t since = state.LastEvent();
         if (!from.empty()) {
             char *end = nullptr;
@@ -103,32 +153,13 @@ void Routes(httplib::Server &svr, HubState &state)
             if (end != from.c_str() && *end == '\0')
                 since = v;
         }
-        if (openStreams.load() >= kMaxStreams) {
-            res.status = 503;
-            res.set_header("Retry-After", "10");
-            res.set_content("too many event streams open\n", "text/plain; charset=utf-8");
-            return;
-        }
-        res.set_header("Cache-Control", "no-cache");
-        res.set_header("X-Accel-Buffering", "no");
-        auto slot = std::make_shared<StreamSlot>();
-        res.set_chunked_content_provider(
-            "text/event-stream", [&state, since, slot](size_t, httplib::DataSink &sink) mutable {
-                std::vector<std::string> frames;
-                uint64_t last = since;
-                bool reset = false;
-                if (!state.WaitEvents(since, kEventWait, &frames, &last, &reset))
-                    return false;
-                std::string out;
-                if (reset)
-                    out = "id: " + std::to_string(last) + "\nevent: reset\ndata: {}\n\n";
-                else if (frames.empty())
-                    out = ": keep-alive\n\n";
-                for (const std::string &f : frames)
-                    out += f;
-                since = last;
-                return sink.write(out.data(), out.size());
-            });
+        HttpReply r;
+        r.type = "text/event-stream";
+        r.headers.emplace_back("Cache-Control", "no-cache");
+        r.headers.emplace_back("X-Accel-Buffering", "no");
+        r.source = std::make_shared<EventsBody>(state, since);
+        r.eventStream = true;
+        return r;
     });
 }
 
@@ -182,21 +213,29 @@ int main(int argc, char **argv)
     config.usersMax = opt.usersMax;
     HubState state(labels, config, journal.get());
 
-    httplib::Server svr;
-    svr.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
-    svr.set_tcp_nodelay(true);  /* a reply's head and body leave at once */
+    HttpServer svr;
     Routes(svr, state);
-    if (!svr.bind_to_port(opt.listen.host, opt.listen.port)) {
-        Complain("cannot listen on " + opt.listen.Label() + ": " +
-                 (errno != 0 ? std::strerror(errno) : "not a local address"));
+    if (!svr.Listen(opt.listen.host, static_cast<uint16_t>(opt.listen.port), &err)) {
+        Complain("cannot listen on " + opt.listen.Label() + ": " + err);
         return kExitError;
     }
-    std::atomic<bool> httpEnded{false};
-    std::thread http([&svr, &httpEnded] {
-        svr.listen_after_bind();
-        httpEnded = true;
-    });
+    if (journal)
+        journal->Start();
     std::fprintf(stderr, "warden-hub: serving http://%s/\n", opt.listen.Label().c_str());
+
+    /* Event streams waiting for data are woken by every new event, and at
+     * least once a second for their keep-alive. */
+    std::atomic<bool> stopping{false};
+    std::thread waker([&] {
+        uint64_t seq = state.LastEvent();
+        while (!stopping) {
+            seq = state.WaitNewer(seq, std::chrono::milliseconds(1000));
+            svr.Wake();
+            /* A busy upstream makes thousands of events a second: wake
+             * the streams for a batch of them, not for each. */
+            std::this_thread::sleep_for(kWakeEvery);
+        }
+    });
 
     std::vector<std::unique_ptr<Upstream>> upstreams;
     for (size_t i = 0; i < opt.upstreams.size(); ++i) {
@@ -204,35 +243,43 @@ int main(int argc, char **argv)
         upstreams.back()->Start();
     }
 
+    /* The tick keeps its pace whatever signals come in between. */
     int status = kExitOk;
     int ticks = 0;
+    double nextTick = Monotonic() + 1;
     for (;;) {
-        const struct timespec second = {1, 0};
-        const int sig = sigtimedwait(&stops, nullptr, &second);
+        const double wait = std::max(0.0, nextTick - Monotonic());
+        const struct timespec left = {static_cast<time_t>(wait), static_cast<long>((wait - static_cast<time_t>(wait)) * 1e9)};
+        const int sig = sigtimedwait(&stops, nullptr, &left);
         if (sig == SIGHUP) {
             if (journal && !journal->Reopen(&err))
                 Complain(err + "; still writing the old file");
+        } else if (sig > 0) {
+            break;
+        }
+        const double now = Monotonic();
+        if (now < nextTick)
             continue;
-        }
-        if (sig > 0)
-            break;
-        if (httpEnded) {
-            Complain("the HTTP server stopped");
-            status = kExitError;
-            break;
-        }
-        state.Tick(Monotonic(), std::time(nullptr));
+        nextTick = std::max(nextTick + 1, now);
+        state.Tick(now, std::time(nullptr));
         /* A table read of 10,000 sessions builds megabytes in an HTTP
          * thread's heap; without this the process keeps them for good. */
         if (++ticks % kTrimEvery == 0)
             malloc_trim(0);
     }
 
+    stopping = true;
     state.Stop();
+    waker.join();
+    svr.Stop();
     for (auto &u : upstreams)
         u->Stop();
-    svr.stop();
-    http.join();
+    if (journal && !journal->Stop(kJournalGrace)) {
+        /* Its thread is stuck in a write nobody takes: end without it. */
+        Complain("the journal's last lines could not be written");
+        std::fflush(stderr);
+        _exit(status);
+    }
     upstreams.clear();
     return status;
 }

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <set>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -351,6 +353,92 @@ TEST_F(State, SessionFiltersSelectByHostUserAndState)
     EXPECT_EQ(1u, count({"a:5051", "", "ended"}));
     EXPECT_EQ(0u, count({"c:5051", "", ""}));
     EXPECT_EQ(state_->LastEvent(), seq);
+}
+
+TEST_F(State, ATableReadInPiecesIsTheWholeTableAndChangesBetweenPiecesCostNoRow)
+{
+    std::vector<MonData_t> a, b;
+    for (uint32_t i = 1; i <= 7; ++i)
+        a.push_back(Rec(i, 1, 1, MON_FLAG_START));
+    for (uint32_t i = 1; i <= 3; ++i)
+        b.push_back(Rec(100 + i, 1, 1, MON_FLAG_START));
+    Feed(a);
+    Feed(b, false, 1);
+    uint64_t seq = 0;
+    const auto whole = nlohmann::json::parse(state_->SessionsJson({}, 0, &seq));
+    ASSERT_EQ(10u, whole.size());
+    for (size_t rows : {1u, 3u, 7u, 10u, 50u}) {
+        std::string out;
+        hub::SessionCursor cursor;
+        size_t pieces = 0;
+        while (state_->SessionsChunk({}, &cursor, rows, &out))
+            ++pieces;
+        EXPECT_EQ(whole, nlohmann::json::parse(out)) << rows << " rows a piece";
+        EXPECT_GE(pieces, 10 / rows);
+    }
+    /* A row ended and one added behind the cursor between two pieces:
+     * the rows ahead of it are all still given, none twice. */
+    std::string out;
+    hub::SessionCursor cursor;
+    ASSERT_TRUE(state_->SessionsChunk({"a:5051", "", ""}, &cursor, 3, &out));
+    Feed({Ended(Rec(2, 1, 1)), Rec(0, 1, 1, MON_FLAG_START)});
+    while (state_->SessionsChunk({"a:5051", "", ""}, &cursor, 3, &out)) {
+    }
+    const auto rows = nlohmann::json::parse(out);
+    std::set<std::string> keys;
+    for (const auto &r : rows)
+        keys.insert(r["key"].get<std::string>());
+    EXPECT_EQ(rows.size(), keys.size());
+    EXPECT_EQ(7u, rows.size());
+}
+
+TEST_F(State, EventsArePagedByBytesWithoutLosingOne)
+{
+    const uint64_t before = state_->LastEvent();
+    for (uint32_t i = 1; i <= 20; ++i)
+        Feed({Rec(i, 1, 1, MON_FLAG_START)});
+    uint64_t since = before, last = 0;
+    size_t frames = 0, calls = 0;
+    while (since < state_->LastEvent()) {
+        std::vector<std::string> out;
+        bool reset = false;
+        ASSERT_TRUE(state_->WaitEvents(since, std::chrono::milliseconds(0), &out, &last, &reset, 1000));
+        ASSERT_FALSE(reset);
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ("id: " + std::to_string(since + 1) + "\n", out.front().substr(0, out.front().find('\n') + 1));
+        frames += out.size();
+        since = last;
+        ++calls;
+    }
+    EXPECT_EQ(20u, frames);
+    EXPECT_GT(calls, 2u);
+}
+
+TEST(JournalFile, AQueuedJournalWritesEveryLineBeforeItStops)
+{
+    const std::string path = "/tmp/hub_test_queue." + std::to_string(getpid());
+    unlink(path.c_str());
+    std::string expected;
+    {
+        hub::Journal j;
+        std::string err;
+        ASSERT_TRUE(j.Open(path, &err)) << err;
+        j.Start();
+        for (int i = 0; i < 500; ++i) {
+            j.Enqueue("{\"n\":" + std::to_string(i) + "}");
+            expected += "{\"n\":" + std::to_string(i) + "}\n";
+        }
+        EXPECT_TRUE(j.Stop(std::chrono::milliseconds(2000)));
+        EXPECT_EQ(0u, j.Errors());
+    }
+    /* Less the lines of spaces that pad a page (see journal.cpp). */
+    std::string got;
+    std::istringstream in(ReadAll(path));
+    for (std::string line; std::getline(in, line);)
+        if (line.find_first_not_of(' ') != std::string::npos)
+            got += line + "\n";
+    EXPECT_EQ(expected, got);
+    unlink(path.c_str());
 }
 
 TEST_F(State, ThroughputIsAveragedOverTheWindowAndRatesFadeWhenCountersStop)
