@@ -57,6 +57,11 @@ namespace quelm {
  * and thrown away; EINTR: a signal came before the frame began).  Only a
  * read error inside a frame leaves the stream out of step. */
 int ChuteRecv(int fd, unsigned int size, unsigned char *buf);
+
+/* How many times this process's writer descriptor has been put onto a new
+ * pipe (starting at 1): it grows when a put found its pipe without a reader
+ * and a restarted daemon's pipe took its place. */
+uint32_t ChuteGeneration() noexcept;
 }  // namespace quelm
 using quelm::ChuteRecv;
 #endif

@@ -27,6 +27,7 @@ struct ShelfClient_t {
     uint32_t passChange;     /* change word when the current pass began    */
     uint32_t idleChange;     /* change word after the last completed pass  */
     bool idleKnown;          /* a completed pass left this slot nothing     */
+    uint32_t generation;     /* the process's store its mutexes belong to  */
     MonHandle_t *freeMutex;  /* "mon.free.mutex": guards the free list     */
     MonHandle_t *hashMutex;  /* "mon.hash.mutex": guards table + counters  */
 };
@@ -60,6 +61,10 @@ int ShelfGetChanged(MonHandle_t *h, int all, MonData_t *recs, int max);
 /* Per-process state, for tests: store handles open, descriptor of the file. */
 int ShelfOpenCount();
 int ShelfMapFd();
+
+/* How many stores this process has mapped: 1 for its first, one more each
+ * time a put followed a restarted daemon onto its new store. */
+uint32_t ShelfGeneration() noexcept;
 
 /* ---- capacity --------------------------------------------------------------
  * A store is sized for a number of live records: the table gets hashSize =

@@ -11,6 +11,7 @@
 #include <quelm/monitor.h>
 
 #include "access.h"
+#include "claim.h"
 #include "fanout.h"
 #include "guiserver.h"
 #include "my_getopt.h"
@@ -360,7 +361,10 @@ int main(int argc, char **argv)
         {"collector", MonSocksServer, &socksPid, kMsgCollectorEnded, true, -1, false, 0, 0, 0, -1},
         {"viewer server", MonGUIServer, &guiPid, kMsgViewerServerEnded, false, -1, false, 0, 0, 0, -1},
     };
-    if (!OwnPathsMakePipe() || StopRequested())
+    // Always a new pipe: a proxy still holding the last daemon's pipe gets
+    // EPIPE at its next write however quick the restart, and moves onto this
+    // one with a report the new store takes as a start.
+    if (ClaimRemove(kPipePath) != 0 || !OwnPathsMakePipe() || StopRequested())
         Shutdown();
     if (!WorkerStart(&workers[0], &childMask) || StopRequested())
         Shutdown();
