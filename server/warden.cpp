@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -264,7 +265,17 @@ void StopWorker(volatile sig_atomic_t *slot)
     monPid = 0;
     // While the viewer server still runs its children are provably its own.
     MonGUIRecordChildren(static_cast<pid_t>(guiPid));
+    const pid_t collector = socksPid;
     StopWorker(&socksPid);
+    // The daemon is gone only once its collector is: a proxy's report
+    // written into the pipe before that would count as taken.  The
+    // collector ends at the signal; the wait is bounded all the same.
+    for (int i = 0; collector > 0 && i < 200; ++i) {
+        const pid_t r = waitpid(collector, nullptr, WNOHANG);
+        if (r == collector || (r < 0 && errno != EINTR))
+            break;
+        usleep(5000);
+    }
     StopWorker(&dbPid);
     StopWorker(&guiPid);
     MonGUICleanup();
