@@ -269,10 +269,14 @@ void StopWorker(volatile sig_atomic_t *slot)
     StopWorker(&socksPid);
     // The daemon is gone only once its collector is: a proxy's report
     // written into the pipe before that would count as taken.  The
-    // collector ends at the signal; the wait is bounded all the same.
+    // collector ends at the signal; the wait is bounded all the same, and
+    // leaves the child to be reaped as before (WNOWAIT).
     for (int i = 0; collector > 0 && i < 200; ++i) {
-        const pid_t r = waitpid(collector, nullptr, WNOHANG);
-        if (r == collector || (r < 0 && errno != EINTR))
+        siginfo_t info;
+        info.si_pid = 0;
+        const int r = waitid(P_PID, static_cast<id_t>(collector), &info,
+                             WEXITED | WNOHANG | WNOWAIT);
+        if ((r == 0 && info.si_pid == collector) || (r < 0 && errno != EINTR))
             break;
         usleep(5000);
     }
