@@ -26,6 +26,7 @@ typedef struct MonDataNode {
     uint32_t linkEpoch;       /* pipe epoch of the last delivery; 0: none yet */
     uint64_t totalA;          /* full countA; rec.countA is its low word      */
     uint64_t totalB;          /* full countB                                   */
+    uint64_t bornMs;          /* coarse monotonic ms when the record began    */
     MonData_t rec;            /* the record as the transport gets it          */
 } MonDataNode_t;
 
@@ -40,6 +41,8 @@ typedef struct ProxyTap {
     uint64_t lastCountB;    /* running counter B at the session's last report */
     uint32_t freeReports;   /* reports of a record that are never held back    */
     uint32_t intervalSec;   /* then at most one send per record in this time  */
+    uint32_t joinMs;        /* a record's reports are held this long after it
+                               began, so a shorter session is one frame      */
     MonDataNode_t session;  /* main record; .next heads the additional ones    */
 } ProxyTap_t;
 
