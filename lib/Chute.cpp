@@ -439,6 +439,17 @@ extern "C" int ChuteGetNext(MonHandle_t *h, int mode, MonData_t *rec)
     return 1;
 }
 
+/* Takes the next record out of what the reader has already read, without a
+ * read: see the declaration. */
+int quelm::ChuteNextBuffered(MonData_t *rec)
+{
+    MonData_t decoded;
+    if (rec == nullptr || quelm::FrameScanTakeBuffered(&scan, DecodeRecord, &decoded) < 0)
+        return 0;
+    memcpy(rec, &decoded, sizeof decoded);
+    return 1;
+}
+
 /* Frees the handle; the shared descriptor stays open for the process's later
  * opens.  Always 0. */
 extern "C" int ChuteClose(MonHandle_t *h)

@@ -35,6 +35,9 @@ struct ShelfClient_t {
 /* Store operations, reached through the handle's table. */
 int ShelfClose(MonHandle_t *h);
 int ShelfPut(MonHandle_t *h, const MonData_t *rec);
+/* n puts in one hold of the hash mutex: how many were refused, or -1 when
+ * the lock failed (nothing stored). */
+int ShelfPutMany(MonHandle_t *h, MonData_t *recs, int n);
 int ShelfGet(MonHandle_t *h, MonData_t *rec);
 int ShelfGetNext(MonHandle_t *h, int all, MonData_t *rec);
 

@@ -429,7 +429,12 @@ int QxSocksMonReport(MonHandle_t *h, int flags, MonConnInfo_t *conn,
 int QxSocksMonSendDue(MonHandle_t *h);
 
 /* Seconds until QxSocksMonSendDue has something to send: 0 when it has now,
- * -1 when nothing is held back (or h is bad, errno EINVAL).  A poll timeout. */
+ * -1 when nothing is held back (or h is bad, errno EINVAL).  A poll timeout.
+ * Once a process has called this or QxSocksMonSendDue, the library holds a
+ * new record's first reports for up to 250 ms after it began (telling 1
+ * here meanwhile), so a session that ends sooner reaches warden as one
+ * report carrying start, status and end: a viewer may see it appear
+ * already ended.  A report held so is MON_REPORT_HELD. */
 int QxSocksMonDueIn(MonHandle_t *h);
 
 /* The handle's throttle: the first freeReports reports of each record are

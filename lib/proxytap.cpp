@@ -36,9 +36,10 @@ constexpr unsigned char kNullKey[MON_KEY_SIZE] = {};
  * this many seconds, unless the handle was set otherwise. */
 constexpr uint32_t kThrottleSeconds = 5;
 constexpr uint32_t kUnthrottledReports = 4;
-/* A record's first reports wait this long after it began: a session that
- * ends sooner costs one frame (start, status and end together) instead of
- * three or more, and a longer one shows this much later. */
+/* In a process that drives due reports, a record's first reports wait this
+ * long after it began: a session that ends sooner costs one frame (start,
+ * status and end together) instead of three or more, and a longer one shows
+ * when the proxy next sends what is due. */
 constexpr uint32_t kJoinMs = 250;
 
 /* Coarse monotonic milliseconds: a read of the vDSO's clock, no system
@@ -51,12 +52,18 @@ uint64_t NowMs() noexcept
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-/* True while node's reports are held to be joined: the handle joins, the
- * record was never delivered, its free reports are not used up, and it
- * began less than the join window ago. */
+/* Set once the process asks when held reports are due (QxSocksMonDueIn or
+ * QxSocksMonSendDue): such a proxy sends what is held when its time comes,
+ * so records may be held for the join window without staying unseen.  A
+ * proxy that never asks keeps every first report going out at once. */
+std::atomic<bool> drivesDue{false};
+
+/* True while node's reports are held to be joined: the process drives due
+ * reports, the handle joins, the record was never delivered, its free
+ * reports are not used up, and it began less than the join window ago. */
 bool Joining(const ProxyTap_t *tap, const MonDataNode_t *node) noexcept
 {
-    return tap->joinMs != 0 && tap->intervalSec != 0 && tap->link != nullptr && node->linkEpoch == 0 &&
+    return tap->joinMs != 0 && drivesDue.load(std::memory_order_relaxed) && tap->intervalSec != 0 && tap->link != nullptr && node->linkEpoch == 0 &&
            node->lastSent == 0 && node->updateCount < tap->freeReports &&
            NowMs() - node->bornMs < tap->joinMs;
 }
@@ -372,6 +379,7 @@ extern "C" int QxSocksMonReport(MonHandle_t *h, int flags, MonConnInfo_t *conn,
 extern "C" int QxSocksMonSendDue(MonHandle_t *h)
 {
     const time_t now = proxyTapSys.now(nullptr);
+    drivesDue.store(true, std::memory_order_relaxed);
     ProxyTap_t *tap = TapOf(h, "QxSocksMonSendDue");
     if (tap == nullptr)
         return -1;
@@ -407,6 +415,7 @@ extern "C" int QxSocksMonSendDue(MonHandle_t *h)
 extern "C" int QxSocksMonDueIn(MonHandle_t *h)
 {
     const time_t now = proxyTapSys.now(nullptr);
+    drivesDue.store(true, std::memory_order_relaxed);
     ProxyTap_t *tap = TapOf(h, "QxSocksMonDueIn");
     if (tap == nullptr)
         return -1;

@@ -20,6 +20,7 @@
 #include "wardenlog.h"
 #include "ownpaths.h"
 
+#include "Chute_internal.h"
 #include "Shelf_internal.h"
 
 #include <cerrno>
@@ -92,8 +93,10 @@ const quelm::LongOption_t options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// The collector's record buffer, reused for every report.
-MonData_t collectorRecord;
+// The collector's records: what one read of the pipe brought, stored in one
+// hold of the store's lock.  64 keep that hold short for the viewers.
+constexpr int kCollectorBatch = 64;
+MonData_t collectorBatch[kCollectorBatch];
 
 /* Sizes the store for --capacity text, or exits with 1 after saying why:
  * not a whole number from 1 to the largest accepted, or more than this
@@ -322,7 +325,7 @@ void MonSocksServer()
     WorkerStarted();
     for (;;) {
         errno = 0;
-        const int r = QxMonRecvNextData(pipe, 1, &collectorRecord);
+        const int r = QxMonRecvNextData(pipe, 1, &collectorBatch[0]);
         if (r == 0)
             continue; // an empty frame carries nothing
         if (r < 0) {
@@ -338,7 +341,14 @@ void MonSocksServer()
                 continue;
             break;
         }
-        if (QxMonSendData(store, &collectorRecord) < 0)
+        // Every whole report the same read took in goes with it.
+        int n = 1;
+        while (n < kCollectorBatch && quelm::ChuteNextBuffered(&collectorBatch[n]) == 1)
+            ++n;
+        int refused = quelm::ShelfPutMany(store, collectorBatch, n);
+        if (refused < 0)
+            refused = n;
+        for (int i = 0; i < refused; ++i)
             QxLogUpdate(WardenLog(), 1, 20, "QxMonSendData() to shared mem failed");
     }
     QxMonClose(pipe);
