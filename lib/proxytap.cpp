@@ -222,7 +222,14 @@ extern "C" int QxSocksMonOpen(const char *name, int type, MonHandle_t **out)
     }
     *out = nullptr;
     const quelm::HandleOps ops = {QxSocksMonOpen, QxSocksMonClose, nullptr, nullptr, nullptr};
-    MonHandle_t *h = quelm::HandleNew(ops, sizeof(ProxyTap_t), nullptr, proxyTapSys.alloc);
+    /* Kept handles serve the plain allocator only: a test's allocator
+     * must see every allocation it is to fail. */
+    const bool plain = proxyTapSys.alloc == calloc;
+    MonHandle_t *h = plain ? quelm::TapHandleTake() : nullptr;
+    if (h != nullptr)
+        quelm::HandleRenew(h, ops, sizeof(ProxyTap_t), nullptr);
+    else
+        h = quelm::HandleNew(ops, sizeof(ProxyTap_t), nullptr, proxyTapSys.alloc);
     if (h == nullptr) {
         QxLogUpdate(nullptr, 1, 35, "QxSocksMonOpen: malloc() handle failed");
         errno = ENOMEM;
@@ -494,7 +501,11 @@ extern "C" int QxSocksMonClose(MonHandle_t *h)
     /* A handle of an unknown type never had a transport to close. */
     const int r = tap->link != nullptr ? quelm::TapCloseTransport(tap->link) : 0;
     DropAdditional(tap);
-    free(tap);
-    free(h);
+    if (proxyTapSys.alloc == calloc) {
+        quelm::TapHandleKeep(h);
+    } else {
+        free(tap);
+        free(h);
+    }
     return r < 0 ? -1 : 0;
 }

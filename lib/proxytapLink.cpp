@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <pthread.h>
 
 namespace {
@@ -48,6 +49,32 @@ int quelm::TapOpenTransport(int type, MonHandle_t **link) noexcept
     if (type == MON_TRANSPORT_FIFO)
         return QxChuteOpen("mon.fifo", MON_FIFO_WRITER, link);
     return 0;
+}
+
+namespace {
+/* Closed reporting handles kept for reuse, under transportLock. */
+constexpr int kKeptMax = 32;
+MonHandle_t *kept[kKeptMax];
+int keptCount = 0;
+}  // namespace
+
+MonHandle_t *quelm::TapHandleTake() noexcept
+{
+    TransportLock lock;
+    return keptCount > 0 ? kept[--keptCount] : nullptr;
+}
+
+void quelm::TapHandleKeep(MonHandle_t *h) noexcept
+{
+    {
+        TransportLock lock;
+        if (keptCount < kKeptMax) {
+            kept[keptCount++] = h;
+            return;
+        }
+    }
+    free(h->priv);
+    free(h);
 }
 
 int quelm::TapCloseTransport(MonHandle_t *link) noexcept

@@ -78,6 +78,17 @@ constexpr uint32_t kTapEventBits = MON_FLAG_START | MON_FLAG_UPDATE | MON_FLAG_S
  * process's transport lock: the opener's result. */
 int TapOpenTransport(int type, MonHandle_t **link) noexcept;
 
+/* A closed reporting handle (with its private part) kept for reuse, or null
+ * when none is kept. */
+MonHandle_t *TapHandleTake() noexcept;
+
+/* Keeps the closed handle h for a later open, or frees it when enough are
+ * kept.  A proxy that opens a handle per session would otherwise free and
+ * allocate some 5 KiB per session in the session thread's heap, which glibc
+ * hands back to the kernel and takes again each time (an madvise, whose TLB
+ * shootdown reaches every thread of the proxy, and a page fault). */
+void TapHandleKeep(MonHandle_t *h) noexcept;
+
 /* Closes a reporting handle's transport under the same lock: QxMonClose's
  * result. */
 int TapCloseTransport(MonHandle_t *link) noexcept;
