@@ -113,11 +113,11 @@ TEST_F(Batching, ShortSessionOfADueDrivingProxyIsOneReport)
         return seen_.count(shortOne) != 0;
     }));
     const MonData_t &r = seen_[shortOne];
-    EXPECT_EQ(r.flags & 0xfu, MON_FLAG_START | MON_FLAG_UPDATE | MON_FLAG_STATUS | MON_FLAG_END);
+    EXPECT_EQ(+r.flags & 0xfu, MON_FLAG_START | MON_FLAG_UPDATE | MON_FLAG_STATUS | MON_FLAG_END);
     EXPECT_STREQ(r.text1, "short");
     EXPECT_STREQ(r.statusText, "succeeded");
-    EXPECT_EQ(r.countA, 60u);
-    EXPECT_EQ(r.countB, 900u);
+    EXPECT_EQ(+r.countA, 60u);
+    EXPECT_EQ(+r.countB, 900u);
 
     // A session that outlives the window shows without ending, through the
     // proxy's own due-report call, and its later reports go out at once.
@@ -130,7 +130,7 @@ TEST_F(Batching, ShortSessionOfADueDrivingProxyIsOneReport)
         Drain();
         return seen_.count(longOne) != 0 && seen_[longOne].countA == 5;
     }));
-    EXPECT_EQ(seen_[longOne].flags & MON_FLAG_END, 0u);
+    EXPECT_EQ(+seen_[longOne].flags & MON_FLAG_END, 0u);
     EXPECT_STREQ(seen_[longOne].text1, "long");
 }
 
@@ -181,9 +181,9 @@ TEST_F(Batching, BurstThatPiledUpIsStoredWhole)
     })) << seen_.size() << " sessions stored";
     for (int i = 0; i < kSessions; ++i) {
         const MonData_t &r = seen_[static_cast<uint16_t>(first + i)];
-        EXPECT_EQ(r.flags & 0xfu, MON_FLAG_START | MON_FLAG_STATUS | MON_FLAG_END) << i;
+        EXPECT_EQ(+r.flags & 0xfu, MON_FLAG_START | MON_FLAG_STATUS | MON_FLAG_END) << i;
         EXPECT_EQ(std::string(r.text1), "burst " + std::to_string(i));
-        EXPECT_EQ(r.countA, static_cast<uint32_t>(i));
+        EXPECT_EQ(+r.countA, static_cast<uint32_t>(i));
     }
     EXPECT_TRUE(WaitFor([] {
         return ReadFile(kLog).find("QxMonSendData() to shared mem failed") != std::string::npos;

@@ -499,7 +499,7 @@ TEST(RestartDemo, CurlDownloadAcrossAQuickRestartEndsWithCurlsTotals)
     })) << "the download's end did not reach the new store";
     EXPECT_EQ(QxMonTotalA(&r[0]), in);
     EXPECT_EQ(QxMonTotalB(&r[0]), sent);
-    EXPECT_EQ(r[0].startTime, started);
+    EXPECT_EQ(+r[0].startTime, started);
     EXPECT_STREQ(r[0].statusText, "succeeded");
 }
 
