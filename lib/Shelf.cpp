@@ -90,26 +90,11 @@ int Acquire(MonHandle_t *m) {
     return rc;
 }
 
-}  // namespace shelf
-
-namespace {
-
-using namespace shelf;
-
-constexpr char kFreeMutexName[] = "mon.free.mutex";
-constexpr char kHashMutexName[] = "mon.hash.mutex";
-const unsigned char zeros[1024] = {};
-constexpr uint32_t kPage = 4096;
-
-// What this process's next slot-0 open creates: the default store unless
-// ShelfSetCapacity asked for another size.
-uint32_t createSize = SHELF_MMAP_SIZE;
-int createHash = SHELF_HASH_INITIAL;
-
 // Checks, before anything is mapped, that the header of an existing store
 // describes a segment this process can map: at least 1 MiB, no larger than
 // the largest capacity makes, inside the file, and a table inside the
-// segment.  Returns the segment size, or 0 after logging.
+// segment.  Returns the segment size, or 0 after logging (declared in
+// Shelf_internal.h; the restart path uses it too).
 uint32_t AttachSize(int fd, off_t fileSize) {
     ShelfHeader_t hdr;
     if (pread(fd, &hdr, sizeof hdr, 0) != static_cast<ssize_t>(sizeof hdr)) {
@@ -131,6 +116,23 @@ uint32_t AttachSize(int fd, off_t fileSize) {
     return hdr.segSize;
 }
 
+}  // namespace shelf
+
+namespace {
+
+using namespace shelf;
+
+constexpr char kFreeMutexName[] = "mon.free.mutex";
+constexpr char kHashMutexName[] = "mon.hash.mutex";
+const unsigned char zeros[1024] = {};
+constexpr uint32_t kPage = 4096;
+
+// What this process's next slot-0 open creates: the default store unless
+// ShelfSetCapacity asked for another size.
+uint32_t createSize = SHELF_MMAP_SIZE;
+int createHash = SHELF_HASH_INITIAL;
+
+
 // Gives a new file its length, all zero.  The default store is written out
 // as it always was (1025 blocks of 1024 zero bytes); a larger one is made
 // sparse, so pages cost memory only once records use them.
@@ -142,113 +144,6 @@ bool ZeroFill(int fd, uint32_t size) {
         return true;
     }
     return ftruncate(fd, 0) == 0 && ftruncate(fd, off_t{size} + off_t{sizeof zeros}) == 0;
-}
-
-// ---- restarts ---------------------------------------------------------------
-// A starting daemon never rewrites the store it finds: it marks that file
-// retired and takes its name away, then makes a new one.  A process still
-// mapping the old file (a proxy reporting straight into the store) reads the
-// mark at its next put and moves onto the new file, instead of writing into
-// a store that no daemon serves, or under semaphores that are gone.
-constexpr size_t kRetiredWord = 9;
-constexpr uint32_t kRetired = 0x52455449u;  // "RETI"
-
-// How many stores this process has mapped (its first, then one per move).
-uint32_t storeGeneration = 1;
-
-// Marks the store file at path retired, if it is a store this user made, and
-// removes the name.  Whatever stands at the path otherwise is left to the
-// create, which refuses or replaces it as before.
-void RetireStore(const char *path) {
-    const int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-        st.st_size >= static_cast<off_t>(sizeof(ShelfHeader_t))) {
-        const uint32_t mark = kRetired;
-        const off_t at = offsetof(ShelfHeader_t, reserved1) + kRetiredWord * sizeof(uint32_t);
-        if (pwrite(fd, &mark, sizeof mark, at) == static_cast<ssize_t>(sizeof mark))
-            (void)unlink(path);
-    }
-    close(fd);
-}
-
-bool MappedRetired() {
-    ShelfHeader_t *hdr = Hdr();
-    return hdr != nullptr &&
-           __atomic_load_n(&HeaderWord(hdr, kRetiredWord), __ATOMIC_ACQUIRE) == kRetired;
-}
-
-// Moves this process's mapping onto the store now at the path when the one
-// it maps was retired.  True when the mapping serves a live store (moved or
-// not); false (errno EPIPE) while no new store is there yet or it cannot be
-// mapped: the old mapping stays, to be tried again at the next put.
-bool FollowStore() {
-    if (!MappedRetired()) return true;
-    const int fd = open(kPath, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    uint32_t size = 0;
-    uint32_t mark = 0;
-    const off_t at = offsetof(ShelfHeader_t, reserved1) + kRetiredWord * sizeof(uint32_t);
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        st.st_size >= static_cast<off_t>(SHELF_MMAP_SIZE) &&
-        pread(fd, &mark, sizeof mark, at) == static_cast<ssize_t>(sizeof mark) && mark == 0)
-        size = AttachSize(fd, st.st_size);
-    void *map = size != 0 ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                          : MAP_FAILED;
-    if (map == MAP_FAILED) {
-        if (fd >= 0) close(fd);
-        errno = EPIPE;
-        return false;
-    }
-    munmap(shelfPtr, mmapSize);
-    close(mmapFd);
-    shelfPtr = map;
-    mmapSize = size;
-    mmapFd = fd;
-    ++storeGeneration;
-    return true;
-}
-
-// The put of an attached handle (every slot but the daemon's): follows a
-// restarted daemon onto its new store first, reopening the handle's
-// semaphores there and claiming its slot again, and refuses (EPIPE, the
-// record not stored) while no daemon serves the store: its slot 0 free or
-// held by a process that has gone.  A report is then never taken into a
-// store that nobody will read.
-int ShelfPutAttached(MonHandle_t *h, const MonData_t *rec) {
-    ShelfClient_t *c = Client(h);
-    if (c == nullptr) return ShelfPut(h, rec);
-    if (!FollowStore()) {
-        QxLogUpdate(nullptr, 1, 20, "%s: no store served by a daemon", "ShelfPut");
-        errno = EPIPE;
-        return -1;
-    }
-    if (c->generation != storeGeneration) {
-        MonHandle_t *freeMutex = nullptr;
-        MonHandle_t *hashMutex = nullptr;
-        if (MonMutexOpen(kFreeMutexName, 0, &freeMutex) != 0 ||
-            MonMutexOpen(kHashMutexName, 0, &hashMutex) != 0) {
-            if (freeMutex != nullptr) MonMutexClose(freeMutex);
-            errno = EPIPE;
-            return -1;
-        }
-        MonMutexClose(c->freeMutex);
-        MonMutexClose(c->hashMutex);
-        c->freeMutex = freeMutex;
-        c->hashMutex = hashMutex;
-        c->cursor = 0;
-        c->idleKnown = false;
-        c->generation = storeGeneration;
-        ShelfClaimSlot(c->client, static_cast<uint32_t>(getpid()));
-    }
-    const uint32_t daemon = ShelfSlotHolder(MON_SLOT_DAEMON);
-    if (daemon == 0 || ShelfProcessGone(daemon)) {
-        QxLogUpdate(nullptr, 1, 20, "%s: no daemon serves the store", "ShelfPut");
-        errno = EPIPE;
-        return -1;
-    }
-    return ShelfPut(h, rec);
 }
 
 // Closes whatever a failed open made before it failed: the mutex handles,
@@ -502,7 +397,6 @@ int ShelfSetCapacity(long capacity, uint64_t *need) {
 }
 
 int ShelfOpenCount() { return openCount; }
-uint32_t ShelfGeneration() noexcept { return storeGeneration; }
 int ShelfMapFd() { return mmapFd; }
 
 }  // namespace quelm

@@ -152,6 +152,20 @@ inline uint32_t &HeaderWord(ShelfHeader_t *hdr, size_t i) { return hdr->reserved
 // header that states more.
 uint32_t MaxSegSize();
 
+// Checks, before anything is mapped, that the header of the store file fd
+// (fileSize bytes) describes a segment this process can map: the segment
+// size, or 0 after logging (Shelf.cpp).
+uint32_t AttachSize(int fd, off_t fileSize);
+
+// Restarts (ShelfFollow.cpp).  The count of stores this process has mapped;
+// marks the store file at path retired and removes its name (the daemon,
+// before it makes a new one); the put of every slot but the daemon's, which
+// follows a retired store to the new one and refuses (EPIPE) while no daemon
+// serves the store.
+extern uint32_t storeGeneration;
+void RetireStore(const char *path);
+int ShelfPutAttached(MonHandle_t *h, const MonData_t *rec);
+
 // Per-process state, inherited by forked children (Shelf.cpp).
 extern uint32_t mmapSize;
 extern int openCount;
