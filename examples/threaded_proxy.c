@@ -43,6 +43,9 @@ struct session {
 };
 
 /* Reads exactly len bytes: 0, or -1 when the client went away. */
+/* 0 with --no-monitor: the same proxy without reporting, for comparisons. */
+static int monitor = 1;
+
 static int read_full(int fd, void *buf, size_t len)
 {
     unsigned char *p = buf;
@@ -186,7 +189,7 @@ static void *session_thread(void *arg)
     int rep;
 
     /* Opened and closed in this thread: other threads do the same at once. */
-    if (QxSocksMonOpen("threaded_proxy", MON_TRANSPORT_FIFO, &s->mon) == 0)
+    if (monitor && QxSocksMonOpen("threaded_proxy", MON_TRANSPORT_FIFO, &s->mon) == 0)
         (void)QxSocksMonSetThrottle(s->mon, 4, REPORT_INTERVAL);
     memset(&s->info, 0, sizeof s->info);
     (void)QxMonAddrFromSockaddr(s->info.addrA, (struct sockaddr *)&s->peer);
@@ -218,8 +221,10 @@ int main(int argc, char **argv)
     struct sockaddr_in addr;
     int one = 1, fd;
 
-    if (argc != 2) {
-        fprintf(stderr, "usage: threaded_proxy PORT\n");
+    if (argc == 3 && strcmp(argv[2], "--no-monitor") == 0)
+        monitor = 0;
+    else if (argc != 2) {
+        fprintf(stderr, "usage: threaded_proxy PORT [--no-monitor]\n");
         return 2;
     }
     /* A client that goes away must not kill the proxy; the library then

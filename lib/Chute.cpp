@@ -16,6 +16,7 @@
 #include "frame_internal.h"
 #include "monapi_internal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -36,6 +38,17 @@ namespace {
  * below 1, so the descriptor is kept (and reused) for the process's life. */
 int fifoFd = -1;
 int openCount = 0;
+/* How fifoFd was opened: a writer's descriptor is renewed when its pipe has
+ * lost its reader (see RenewWriter); a reader's never is. */
+bool fifoWriter = false;
+
+/* Counts the writer descriptor's renewals.  A starting daemon makes a new
+ * pipe file, so a writer still holding the old pipe learns of the restart
+ * from EPIPE at its next write and opens the new one in its place.  Several
+ * threads may find that at once: the lock lets one renew, the generation
+ * tells the others that it has been done. */
+std::atomic<uint32_t> writerGeneration{1};
+pthread_mutex_t renewLock = PTHREAD_MUTEX_INITIALIZER;
 
 // Anyone may write reports, only the owner may read them: a second reader
 // would take frames (or parts of them) from the collector.
@@ -242,7 +255,39 @@ ssize_t WriteFrame(int fd, const unsigned char *msg, int len) noexcept
     return w;
 }
 
+/* Puts a descriptor of the pipe now at the path in place of the writer's
+ * descriptor, whose pipe has no reader since the generation seen was gen:
+ * true when the writer may write again (renewed here or by another thread
+ * meanwhile), false when no reader has the path open either (errno EPIPE).
+ * dup3 swaps the pipe under the same descriptor number in one step, so a
+ * thread writing at that moment writes into one pipe or the other, never
+ * into a closed or reused descriptor. */
+bool RenewWriter(uint32_t gen) noexcept
+{
+    (void)pthread_mutex_lock(&renewLock);
+    bool ok = writerGeneration.load() != gen;
+    if (!ok) {
+        const int fd = open(CHUTE_PATH, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0) {
+            ok = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && dup3(fd, fifoFd, O_CLOEXEC) >= 0;
+            (void)close(fd);
+        }
+        if (ok)
+            writerGeneration.fetch_add(1);
+    }
+    (void)pthread_mutex_unlock(&renewLock);
+    if (!ok)
+        errno = EPIPE;
+    return ok;
+}
+
 }  // namespace
+
+uint32_t quelm::ChuteGeneration() noexcept
+{
+    return writerGeneration.load(std::memory_order_acquire);
+}
 
 /* Opens a pipe handle of the given type (0 reader, 1 writer) into *out: 0,
  * or -1 with *out null and nothing allocated (errno EINVAL for a bad type or
@@ -286,6 +331,7 @@ extern "C" int QxChuteOpen(const char *name, unsigned int type, MonHandle_t **ou
             errno = err;
             return -1;
         }
+        fifoWriter = type == MON_FIFO_WRITER;
     }
     priv->fd = fifoFd;
     scan.fd = fifoFd;
@@ -296,18 +342,28 @@ extern "C" int QxChuteOpen(const char *name, unsigned int type, MonHandle_t **ou
 
 /* Encodes rec and writes it as one frame: 2 + message length, or -1 (logged;
  * the record is lost: errno EPIPE when no reader has the pipe open, EAGAIN
- * when the pipe is full).  Never blocks on a writer handle, never raises
- * SIGPIPE in the caller. */
+ * when the pipe is full).  A writer whose pipe lost its reader opens the
+ * pipe a restarted daemon made and writes the frame there, with the start
+ * bit added: the new reader knows nothing of the records before.  Never
+ * blocks on a writer handle, never raises SIGPIPE in the caller. */
 extern "C" int ChutePut(MonHandle_t *h, const MonData_t *rec)
 {
     auto *p = static_cast<ChutePriv_t *>(h->priv);
-    const int len = ParcelPutData(rec, p->buf);
+    int len = ParcelPutData(rec, p->buf);
     if (len < 0) {
         errno = EINVAL;
         QxLogUpdate(nullptr, 1, 12, "Failed to write FIFO");
         return -1;
     }
-    const ssize_t w = WriteFrame(p->fd, p->buf, len);
+    const uint32_t gen = writerGeneration.load(std::memory_order_acquire);
+    ssize_t w = WriteFrame(p->fd, p->buf, len);
+    if (w < 0 && errno == EPIPE && fifoWriter && p->fd == fifoFd && RenewWriter(gen)) {
+        MonData_t again;
+        memcpy(&again, rec, sizeof again);
+        again.flags |= MON_FLAG_START;
+        len = ParcelPutData(&again, p->buf);
+        w = WriteFrame(p->fd, p->buf, len);
+    }
     if (w != len + static_cast<int>(quelm::kFrameHeaderSize)) {
         if (w >= 0)
             errno = EIO; /* cannot happen below PIPE_BUF; never leave errno stale */
@@ -378,6 +434,17 @@ extern "C" int ChuteGetNext(MonHandle_t *h, int mode, MonData_t *rec)
         return -1;
     }
     if (len == 0)
+        return 0;
+    memcpy(rec, &decoded, sizeof decoded);
+    return 1;
+}
+
+/* Takes the next record out of what the reader has already read, without a
+ * read: see the declaration. */
+int quelm::ChuteNextBuffered(MonData_t *rec)
+{
+    MonData_t decoded;
+    if (rec == nullptr || quelm::FrameScanTakeBuffered(&scan, DecodeRecord, &decoded) < 0)
         return 0;
     memcpy(rec, &decoded, sizeof decoded);
     return 1;

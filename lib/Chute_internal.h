@@ -57,6 +57,17 @@ namespace quelm {
  * and thrown away; EINTR: a signal came before the frame began).  Only a
  * read error inside a frame leaves the stream out of step. */
 int ChuteRecv(int fd, unsigned int size, unsigned char *buf);
+
+/* How many times this process's writer descriptor has been put onto a new
+ * pipe (starting at 1): it grows when a put found its pipe without a reader
+ * and a restarted daemon's pipe took its place. */
+uint32_t ChuteGeneration() noexcept;
+
+/* For the reader: 1 with the next record in rec when a whole good report is
+ * already in the reader's buffer (one read of the pipe takes in every frame
+ * waiting), 0 when none is (nothing read, rec untouched).  Never blocks, so
+ * the collector can gather what one read brought and store it in one go. */
+int ChuteNextBuffered(MonData_t *rec);
 }  // namespace quelm
 using quelm::ChuteRecv;
 #endif

@@ -90,26 +90,11 @@ int Acquire(MonHandle_t *m) {
     return rc;
 }
 
-}  // namespace shelf
-
-namespace {
-
-using namespace shelf;
-
-constexpr char kFreeMutexName[] = "mon.free.mutex";
-constexpr char kHashMutexName[] = "mon.hash.mutex";
-const unsigned char zeros[1024] = {};
-constexpr uint32_t kPage = 4096;
-
-// What this process's next slot-0 open creates: the default store unless
-// ShelfSetCapacity asked for another size.
-uint32_t createSize = SHELF_MMAP_SIZE;
-int createHash = SHELF_HASH_INITIAL;
-
 // Checks, before anything is mapped, that the header of an existing store
 // describes a segment this process can map: at least 1 MiB, no larger than
 // the largest capacity makes, inside the file, and a table inside the
-// segment.  Returns the segment size, or 0 after logging.
+// segment.  Returns the segment size, or 0 after logging (declared in
+// Shelf_internal.h; the restart path uses it too).
 uint32_t AttachSize(int fd, off_t fileSize) {
     ShelfHeader_t hdr;
     if (pread(fd, &hdr, sizeof hdr, 0) != static_cast<ssize_t>(sizeof hdr)) {
@@ -130,6 +115,23 @@ uint32_t AttachSize(int fd, off_t fileSize) {
     }
     return hdr.segSize;
 }
+
+}  // namespace shelf
+
+namespace {
+
+using namespace shelf;
+
+constexpr char kFreeMutexName[] = "mon.free.mutex";
+constexpr char kHashMutexName[] = "mon.hash.mutex";
+const unsigned char zeros[1024] = {};
+constexpr uint32_t kPage = 4096;
+
+// What this process's next slot-0 open creates: the default store unless
+// ShelfSetCapacity asked for another size.
+uint32_t createSize = SHELF_MMAP_SIZE;
+int createHash = SHELF_HASH_INITIAL;
+
 
 // Gives a new file its length, all zero.  The default store is written out
 // as it always was (1025 blocks of 1024 zero bytes); a larger one is made
@@ -225,7 +227,9 @@ extern "C" int QxMonMemOpen(const char * /*name*/, int client, MonHandle_t **out
         QxLogUpdate(nullptr, 1, 3, "QxMonMemOpen: bad client=%d", client);
         return -1;
     }
-    const quelm::HandleOps ops = {QxMonMemOpen, ShelfClose, ShelfPut, ShelfGet, ShelfGetNext};
+    const quelm::HandleOps ops = {QxMonMemOpen, ShelfClose,
+                                  client == MON_SLOT_DAEMON ? ShelfPut : ShelfPutAttached,
+                                  ShelfGet, ShelfGetNext};
     static_assert(sizeof kPath <= MON_PATH_SIZE);
     MonHandle_t *h = quelm::HandleNew(ops, sizeof(ShelfClient_t), kPath);
     if (h == nullptr) {
@@ -235,6 +239,7 @@ extern "C" int QxMonMemOpen(const char * /*name*/, int client, MonHandle_t **out
     auto *c = static_cast<ShelfClient_t *>(h->priv);
     c->client = client;
     c->cursor = 0;
+    c->generation = storeGeneration;
 
     const int creator = client == MON_SLOT_DAEMON ? 1 : 0;
     if (MonMutexOpen(kFreeMutexName, creator, &c->freeMutex) != 0 ||
@@ -259,6 +264,7 @@ extern "C" int QxMonMemOpen(const char * /*name*/, int client, MonHandle_t **out
         return 0;
     }
 
+    if (client == MON_SLOT_DAEMON) RetireStore(kPath);
     mmapFd = OpenStoreFile(kPath, client);
     if (mmapFd < 0) return FailOpen(h, c);
 

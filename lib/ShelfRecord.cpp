@@ -187,6 +187,21 @@ int ShelfPut(MonHandle_t *h, const MonData_t *in) {
     return rc;
 }
 
+// Stores n records as n ShelfPut calls would, in one hold of the hash
+// mutex: the number of records refused (each left as the caller gave it,
+// as a refused ShelfPut leaves it), or -1 when the lock failed (nothing
+// stored).
+int ShelfPutMany(MonHandle_t *h, MonData_t *recs, int n) {
+    ShelfClient_t *c = Client(h);
+    if (c == nullptr || Hdr() == nullptr || recs == nullptr || n < 0) return -1;
+    Lock lock = HashLock(c);
+    if (!lock.Take()) return -1;
+    int refused = 0;
+    for (int i = 0; i < n; ++i) refused += do_Put(h, c, &recs[i]) < 0 ? 1 : 0;
+    if (!lock.Release()) return -1;
+    return refused;
+}
+
 // Copies the record with the caller's key into the caller's buffer, flags
 // reduced to this slot's four change bits (left as stored), and stores the
 // caller's clientTag in the record.  Returns 0, or -1 when absent, on a lock

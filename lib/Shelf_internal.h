@@ -27,6 +27,7 @@ struct ShelfClient_t {
     uint32_t passChange;     /* change word when the current pass began    */
     uint32_t idleChange;     /* change word after the last completed pass  */
     bool idleKnown;          /* a completed pass left this slot nothing     */
+    uint32_t generation;     /* the process's store its mutexes belong to  */
     MonHandle_t *freeMutex;  /* "mon.free.mutex": guards the free list     */
     MonHandle_t *hashMutex;  /* "mon.hash.mutex": guards table + counters  */
 };
@@ -34,6 +35,9 @@ struct ShelfClient_t {
 /* Store operations, reached through the handle's table. */
 int ShelfClose(MonHandle_t *h);
 int ShelfPut(MonHandle_t *h, const MonData_t *rec);
+/* n puts in one hold of the hash mutex: how many were refused, or -1 when
+ * the lock failed (nothing stored). */
+int ShelfPutMany(MonHandle_t *h, MonData_t *recs, int n);
 int ShelfGet(MonHandle_t *h, MonData_t *rec);
 int ShelfGetNext(MonHandle_t *h, int all, MonData_t *rec);
 
@@ -60,6 +64,10 @@ int ShelfGetChanged(MonHandle_t *h, int all, MonData_t *recs, int max);
 /* Per-process state, for tests: store handles open, descriptor of the file. */
 int ShelfOpenCount();
 int ShelfMapFd();
+
+/* How many stores this process has mapped: 1 for its first, one more each
+ * time a put followed a restarted daemon onto its new store. */
+uint32_t ShelfGeneration() noexcept;
 
 /* ---- capacity --------------------------------------------------------------
  * A store is sized for a number of live records: the table gets hashSize =
@@ -143,6 +151,20 @@ inline uint32_t &HeaderWord(ShelfHeader_t *hdr, size_t i) { return hdr->reserved
 // The largest segment any capacity makes; an attaching process refuses a
 // header that states more.
 uint32_t MaxSegSize();
+
+// Checks, before anything is mapped, that the header of the store file fd
+// (fileSize bytes) describes a segment this process can map: the segment
+// size, or 0 after logging (Shelf.cpp).
+uint32_t AttachSize(int fd, off_t fileSize);
+
+// Restarts (ShelfFollow.cpp).  The count of stores this process has mapped;
+// marks the store file at path retired and removes its name (the daemon,
+// before it makes a new one); the put of every slot but the daemon's, which
+// follows a retired store to the new one and refuses (EPIPE) while no daemon
+// serves the store.
+extern uint32_t storeGeneration;
+void RetireStore(const char *path);
+int ShelfPutAttached(MonHandle_t *h, const MonData_t *rec);
 
 // Per-process state, inherited by forked children (Shelf.cpp).
 extern uint32_t mmapSize;

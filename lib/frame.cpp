@@ -275,6 +275,30 @@ int FrameScanNext(FrameScan *s, FrameAccept accept, void *ctx) noexcept
     }
 }
 
+int FrameScanTakeBuffered(FrameScan *s, FrameAccept accept, void *ctx) noexcept
+{
+    for (;;) {
+        const size_t avail = s->tail - s->head;
+        if (s->searching || avail < kFrameHeaderSize)
+            return -1;
+        const unsigned char *f = s->buf + s->head;
+        const unsigned len = FrameGetHeader(f);
+        if (len == 0) {
+            s->head += kFrameHeaderSize;
+            continue;  // an empty frame in step carries nothing
+        }
+        const size_t end = kFrameHeaderSize + len;
+        // Only what FrameScanNext would take as it stands: a whole plausible
+        // frame, followed by nothing yet or by what may begin a frame.
+        if (avail < end || !MayStartFrame(s, f, avail) ||
+            !MayStartFrame(s, f + end, avail - end) || !accept(f + kFrameHeaderSize, len, ctx))
+            return -1;
+        s->head += end;
+        s->deadlineMs = 0;
+        return static_cast<int>(len);
+    }
+}
+
 ssize_t FrameScanRead(FrameScan *s, unsigned char *p, size_t len) noexcept
 {
     if (s->head == s->tail) {

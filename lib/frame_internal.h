@@ -132,6 +132,12 @@ using FrameAccept = bool (*)(const unsigned char *payload, unsigned len, void *c
  * call's.  Bytes given up on the way are added to s->dropped. */
 int FrameScanNext(FrameScan *s, FrameAccept accept, void *ctx) noexcept;
 
+/* The next frame if one is whole in the buffer and FrameScanNext would take
+ * it without a search: its payload length; -1 otherwise, with nothing read
+ * from the stream and nothing given up (FrameScanNext then deals with what
+ * is there).  Never blocks: for a reader that gathers a batch. */
+int FrameScanTakeBuffered(FrameScan *s, FrameAccept accept, void *ctx) noexcept;
+
 /* Behaves as read(2) on s->fd, handing out buffered bytes first, so that
  * plain frame reads of the same stream never skip what the scan took in. */
 ssize_t FrameScanRead(FrameScan *s, unsigned char *p, size_t len) noexcept;

@@ -51,6 +51,20 @@ MonHandle_t *HandleNew(const HandleOps &ops, size_t privSize, const char *path,
     return h;
 }
 
+void HandleRenew(MonHandle_t *h, const HandleOps &ops, size_t privSize, const char *path) noexcept {
+    void *priv = h->priv;
+    memset(priv, 0, privSize);
+    memset(h, 0, sizeof *h);
+    h->magic = MON_MAGIC_DEAD;
+    h->openFn = ops.open;
+    h->closeFn = ops.close;
+    h->putFn = ops.put;
+    h->getFn = ops.get;
+    h->getNextFn = ops.getNext;
+    h->priv = priv;
+    if (path != nullptr) memcpy(h->path, path, strnlen(path, MON_PATH_SIZE - 1));
+}
+
 void HandleFree(MonHandle_t *h) noexcept {
     if (h == nullptr) return;
     h->magic = MON_MAGIC_DEAD;

@@ -32,6 +32,12 @@ struct HandleOps {
 MonHandle_t *HandleNew(const HandleOps &ops, size_t privSize, const char *path,
                        void *(*alloc)(size_t, size_t) = calloc) noexcept;
 
+/* Makes h, a handle built by HandleNew with a private part of privSize
+ * bytes, as HandleNew would have made it anew (zero-filled, slots from ops,
+ * path, magic 0xdeadbeef), keeping both blocks.  For openers that reuse
+ * handles instead of freeing and allocating them again. */
+void HandleRenew(MonHandle_t *h, const HandleOps &ops, size_t privSize, const char *path) noexcept;
+
 /* Marks h closed (0xdeadbeef) and frees its private part and h; null is
  * ignored. */
 void HandleFree(MonHandle_t *h) noexcept;

@@ -151,7 +151,11 @@ struct MonHandle {
  * null (nothing logged) or a refused handle.  h must not be used again. */
 int QxMonClose(MonHandle_t *h);
 /* Sends rec (store, pipe): the store's 0 or the pipe's bytes written, or -1
- * (pipe: EPIPE no reader, EAGAIN pipe full; EINVAL refused). */
+ * (pipe: EPIPE no reader, EAGAIN pipe full; store slots but 0: EPIPE no
+ * daemon serves the store; EINVAL refused).  After a daemon restart a pipe
+ * writer moves onto the new pipe, and an attached store handle onto the
+ * new store, at its next send; the pipe then sends rec with
+ * MON_FLAG_START added. */
 int QxMonSendData(MonHandle_t *h, const MonData_t *rec);
 /* Keyed read (store, viewer): 0 with the record of rec's key in rec, or -1
  * (viewer: ENOENT no such record; EINVAL refused). */
@@ -387,8 +391,9 @@ uint64_t QxMonTotalB(const MonData_t *rec);
 int QxSocksMonOpen(const char *name, int type, MonHandle_t **out);
 /* Reports one event (MON_FLAG_* in flags) of conn's session: the
  * transport's put result for a record sent, 0 for a report held back by
- * the throttle, or -1 (the transport's errno: EPIPE, EAGAIN for the pipe);
- * an unsent report travels with the next one sent.  Never blocks. */
+ * the throttle, or -1 (the transport's errno: EPIPE no daemon, either
+ * transport; EAGAIN pipe full); an unsent report travels with the next one
+ * sent.  Never blocks. */
 int QxSocksMonPut(MonHandle_t *h, int flags, MonConnInfo_t *conn,
                   unsigned int dataLen, const void *data, int status,
                   const char *statusText);
@@ -424,7 +429,12 @@ int QxSocksMonReport(MonHandle_t *h, int flags, MonConnInfo_t *conn,
 int QxSocksMonSendDue(MonHandle_t *h);
 
 /* Seconds until QxSocksMonSendDue has something to send: 0 when it has now,
- * -1 when nothing is held back (or h is bad, errno EINVAL).  A poll timeout. */
+ * -1 when nothing is held back (or h is bad, errno EINVAL).  A poll timeout.
+ * Once a process has called this or QxSocksMonSendDue, the library holds a
+ * new record's first reports for up to 250 ms after it began (telling 1
+ * here meanwhile), so a session that ends sooner reaches warden as one
+ * report carrying start, status and end: a viewer may see it appear
+ * already ended.  A report held so is MON_REPORT_HELD. */
 int QxSocksMonDueIn(MonHandle_t *h);
 
 /* The handle's throttle: the first freeReports reports of each record are

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 /* The connection record's layout is checked with the other fixed layouts in
@@ -35,6 +36,44 @@ constexpr unsigned char kNullKey[MON_KEY_SIZE] = {};
  * this many seconds, unless the handle was set otherwise. */
 constexpr uint32_t kThrottleSeconds = 5;
 constexpr uint32_t kUnthrottledReports = 4;
+/* In a process that drives due reports, a record's first reports wait this
+ * long after it began: a session that ends sooner costs one frame (start,
+ * status and end together) instead of three or more, and a longer one shows
+ * when the proxy next sends what is due. */
+constexpr uint32_t kJoinMs = 250;
+
+/* Coarse monotonic milliseconds: a read of the vDSO's clock, no system
+ * call, precise to a tick, which is all the join window needs. */
+uint64_t NowMs() noexcept
+{
+    struct timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0)
+        return 0;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+/* Set once the process asks when held reports are due (QxSocksMonDueIn or
+ * QxSocksMonSendDue): such a proxy sends what is held when its time comes,
+ * so records may be held for the join window without staying unseen.  A
+ * proxy that never asks keeps every first report going out at once. */
+std::atomic<bool> drivesDue{false};
+
+/* True while node's reports are held to be joined: the process drives due
+ * reports, the handle joins, the record was never delivered, its free
+ * reports are not used up, and it began less than the join window ago. */
+bool Joining(const ProxyTap_t *tap, const MonDataNode_t *node) noexcept
+{
+    return tap->joinMs != 0 && drivesDue.load(std::memory_order_relaxed) && tap->intervalSec != 0 && tap->link != nullptr && node->linkEpoch == 0 &&
+           node->lastSent == 0 && node->updateCount < tap->freeReports &&
+           NowMs() - node->bornMs < tap->joinMs;
+}
+
+/* True for a record held by the join window that has since passed. */
+bool JoinOver(const ProxyTap_t *tap, const MonDataNode_t *node) noexcept
+{
+    return tap->joinMs != 0 && node->held != 0 && node->linkEpoch == 0 &&
+           node->lastSent == 0 && node->updateCount < tap->freeReports && !Joining(tap, node);
+}
 
 /* True when rec carries a key, i.e. holds a session. */
 bool HoldsKey(const MonData_t &rec) noexcept
@@ -83,6 +122,7 @@ void ClearNodeState(MonDataNode_t *node) noexcept
     node->linkEpoch = 0;
     node->totalA = 0;
     node->totalB = 0;
+    node->bornMs = NowMs();
 }
 
 /* True when node holds a report not yet delivered whose throttle interval
@@ -93,7 +133,7 @@ void ClearNodeState(MonDataNode_t *node) noexcept
 bool Due(const ProxyTap_t *tap, const MonDataNode_t *node, time_t now) noexcept
 {
     const time_t since = node->lastSent != 0 ? node->lastSent : node->rec.startTime;
-    return node->held != 0 && (tap->intervalSec == 0 || now < since ||
+    return node->held != 0 && (tap->intervalSec == 0 || now < since || JoinOver(tap, node) ||
                                now - since >= static_cast<time_t>(tap->intervalSec));
 }
 
@@ -151,6 +191,7 @@ MonDataNode_t *AdditionalFor(ProxyTap_t *tap, const unsigned char *addrB, uint32
         return nullptr;
     }
     n->rec = tap->session.rec;
+    n->bornMs = NowMs();
     quelm::StampTotals(n->rec, 0, 0);  // its own totals start at 0
     n->rec.dataLen = 0;
     n->rec.pid = tap->pid;
@@ -181,7 +222,14 @@ extern "C" int QxSocksMonOpen(const char *name, int type, MonHandle_t **out)
     }
     *out = nullptr;
     const quelm::HandleOps ops = {QxSocksMonOpen, QxSocksMonClose, nullptr, nullptr, nullptr};
-    MonHandle_t *h = quelm::HandleNew(ops, sizeof(ProxyTap_t), nullptr, proxyTapSys.alloc);
+    /* Kept handles serve the plain allocator only: a test's allocator
+     * must see every allocation it is to fail. */
+    const bool plain = proxyTapSys.alloc == calloc;
+    MonHandle_t *h = plain ? quelm::TapHandleTake() : nullptr;
+    if (h != nullptr)
+        quelm::HandleRenew(h, ops, sizeof(ProxyTap_t), nullptr);
+    else
+        h = quelm::HandleNew(ops, sizeof(ProxyTap_t), nullptr, proxyTapSys.alloc);
     if (h == nullptr) {
         QxLogUpdate(nullptr, 1, 35, "QxSocksMonOpen: malloc() handle failed");
         errno = ENOMEM;
@@ -193,6 +241,7 @@ extern "C" int QxSocksMonOpen(const char *name, int type, MonHandle_t **out)
     tap->handleNum = threadNum.fetch_add(1, std::memory_order_relaxed);
     tap->freeReports = kUnthrottledReports;
     tap->intervalSec = kThrottleSeconds;
+    tap->joinMs = kJoinMs;
 
     const int r = quelm::TapOpenTransport(type, &tap->link);
     if (r < 0) {
@@ -289,6 +338,8 @@ int Report(MonHandle_t *h, uint32_t f, MonConnInfo_t *conn, const MonCounts_t *c
         return r;
     }
     node->held = 1;
+    if (Joining(tap, node))
+        return 0;
     const uint32_t taken = node->updateCount++;
     if (taken >= tap->freeReports && !Due(tap, node, now))
         return 0;
@@ -335,6 +386,7 @@ extern "C" int QxSocksMonReport(MonHandle_t *h, int flags, MonConnInfo_t *conn,
 extern "C" int QxSocksMonSendDue(MonHandle_t *h)
 {
     const time_t now = proxyTapSys.now(nullptr);
+    drivesDue.store(true, std::memory_order_relaxed);
     ProxyTap_t *tap = TapOf(h, "QxSocksMonSendDue");
     if (tap == nullptr)
         return -1;
@@ -370,6 +422,7 @@ extern "C" int QxSocksMonSendDue(MonHandle_t *h)
 extern "C" int QxSocksMonDueIn(MonHandle_t *h)
 {
     const time_t now = proxyTapSys.now(nullptr);
+    drivesDue.store(true, std::memory_order_relaxed);
     ProxyTap_t *tap = TapOf(h, "QxSocksMonDueIn");
     if (tap == nullptr)
         return -1;
@@ -380,7 +433,9 @@ extern "C" int QxSocksMonDueIn(MonHandle_t *h)
         if (n->held == 0)
             continue;
         long wait = 0;
-        if (!Due(tap, n, now))
+        if (Joining(tap, n))
+            wait = 1; /* the window is shorter than the unit asked in */
+        else if (!Due(tap, n, now))
             wait = static_cast<long>((n->lastSent != 0 ? n->lastSent : n->rec.startTime) +
                                      static_cast<time_t>(tap->intervalSec) - now);
         if (best < 0 || wait < best)
@@ -446,7 +501,11 @@ extern "C" int QxSocksMonClose(MonHandle_t *h)
     /* A handle of an unknown type never had a transport to close. */
     const int r = tap->link != nullptr ? quelm::TapCloseTransport(tap->link) : 0;
     DropAdditional(tap);
-    free(tap);
-    free(h);
+    if (proxyTapSys.alloc == calloc) {
+        quelm::TapHandleKeep(h);
+    } else {
+        free(tap);
+        free(h);
+    }
     return r < 0 ? -1 : 0;
 }

@@ -7,8 +7,12 @@
  */
 #include "proxytap_internal.h"
 
+#include "Chute_internal.h"
+#include "Shelf_internal.h"
+
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <pthread.h>
 
 namespace {
@@ -47,11 +51,55 @@ int quelm::TapOpenTransport(int type, MonHandle_t **link) noexcept
     return 0;
 }
 
+namespace {
+/* Closed reporting handles kept for reuse, under transportLock. */
+constexpr int kKeptMax = 32;
+MonHandle_t *kept[kKeptMax];
+int keptCount = 0;
+}  // namespace
+
+MonHandle_t *quelm::TapHandleTake() noexcept
+{
+    TransportLock lock;
+    return keptCount > 0 ? kept[--keptCount] : nullptr;
+}
+
+void quelm::TapHandleKeep(MonHandle_t *h) noexcept
+{
+    {
+        TransportLock lock;
+        if (keptCount < kKeptMax) {
+            kept[keptCount++] = h;
+            return;
+        }
+    }
+    free(h->priv);
+    free(h);
+}
+
 int quelm::TapCloseTransport(MonHandle_t *link) noexcept
 {
     TransportLock lock;
     return QxMonClose(link);
 }
+
+namespace {
+
+/* The generation of the transport the handle's link uses: it grows each
+ * time the pipe writer moved onto a restarted daemon's pipe, or the store
+ * handles onto a restarted daemon's store. */
+uint32_t TransportGeneration(const ProxyTap_t *tap) noexcept
+{
+    return tap->type == MON_TRANSPORT_STORE ? quelm::ShelfGeneration() : quelm::ChuteGeneration();
+}
+
+/* The epoch a delivery belongs to: changes with either counter. */
+uint32_t Epoch(const ProxyTap_t *tap) noexcept
+{
+    return linkEpoch.load(std::memory_order_acquire) + TransportGeneration(tap);
+}
+
+}  // namespace
 
 /* Sends node's record, with every event bit not yet delivered, through the
  * transport: the transport's result.  The record keeps the flags word it had
@@ -60,23 +108,35 @@ int quelm::TapCloseTransport(MonHandle_t *link) noexcept
  * A daemon that starts (or restarts) knows nothing of the sessions already
  * running, and refuses their reports until one carries the start bit.  So a
  * send that finds no reader keeps the start bit for the record's next send,
- * and a record last delivered to an earlier reader gets it again.  The send
- * that first reaches a new reader cannot know that before it went out: it is
- * sent once more with the start bit. */
+ * and a record last delivered to an earlier daemon gets it again.  The
+ * transports notice a restart themselves: the pipe writer moves onto the new
+ * pipe and writes that frame with the start bit, the store handle moves onto
+ * the new store (its put then refused for want of the bit, so it is sent
+ * once more with it).  The send that first reaches a new reader of the same
+ * pipe cannot know that before it went out: it is sent once more with the
+ * start bit. */
 int quelm::TapSend(ProxyTap_t *tap, MonDataNode_t *node) noexcept
 {
     const uint32_t flags = node->rec.flags;
-    const uint32_t epoch = linkEpoch.load(std::memory_order_acquire);
+    const uint32_t generation = TransportGeneration(tap);
+    const uint32_t epoch = Epoch(tap);
     uint32_t sent = flags | node->heldFlags;
     if (node->linkEpoch != 0 && node->linkEpoch != epoch)
         sent |= MON_FLAG_START;
     node->rec.flags = sent;
     int r = QxMonSendData(tap->link, &node->rec);
-    uint32_t delivered = epoch;
+    const bool renewed = TransportGeneration(tap) != generation;
     bool lost = true;
-    if (r >= 0 && linkLost.load(std::memory_order_relaxed) &&
-        linkLost.compare_exchange_strong(lost, false)) {
-        delivered = linkEpoch.fetch_add(1) + 1;
+    if (renewed) {
+        linkLost.store(false);
+        if (r < 0 && (sent & MON_FLAG_START) == 0 && tap->type == MON_TRANSPORT_STORE) {
+            sent |= MON_FLAG_START;
+            node->rec.flags = sent;
+            r = QxMonSendData(tap->link, &node->rec);
+        }
+    } else if (r >= 0 && linkLost.load(std::memory_order_relaxed) &&
+               linkLost.compare_exchange_strong(lost, false)) {
+        linkEpoch.fetch_add(1);
         if ((sent & MON_FLAG_START) == 0) {
             node->rec.flags = sent | MON_FLAG_START;
             r = QxMonSendData(tap->link, &node->rec);
@@ -86,14 +146,15 @@ int quelm::TapSend(ProxyTap_t *tap, MonDataNode_t *node) noexcept
     if (r >= 0) {
         node->heldFlags = 0;
         node->held = 0;
-        node->linkEpoch = delivered;
+        node->linkEpoch = Epoch(tap);
     } else {
         const int err = errno;
         node->held = 1;
         node->heldFlags |= sent & quelm::kTapEventBits;
-        if (err == EPIPE) {
+        if (err == EPIPE || renewed) {
             node->heldFlags |= MON_FLAG_START;
-            linkLost.store(true);
+            if (err == EPIPE)
+                linkLost.store(true);
         }
         errno = err;
     }

@@ -26,6 +26,7 @@ typedef struct MonDataNode {
     uint32_t linkEpoch;       /* pipe epoch of the last delivery; 0: none yet */
     uint64_t totalA;          /* full countA; rec.countA is its low word      */
     uint64_t totalB;          /* full countB                                   */
+    uint64_t bornMs;          /* coarse monotonic ms when the record began    */
     MonData_t rec;            /* the record as the transport gets it          */
 } MonDataNode_t;
 
@@ -40,6 +41,8 @@ typedef struct ProxyTap {
     uint64_t lastCountB;    /* running counter B at the session's last report */
     uint32_t freeReports;   /* reports of a record that are never held back    */
     uint32_t intervalSec;   /* then at most one send per record in this time  */
+    uint32_t joinMs;        /* a record's reports are held this long after it
+                               began, so a shorter session is one frame      */
     MonDataNode_t session;  /* main record; .next heads the additional ones    */
 } ProxyTap_t;
 
@@ -74,6 +77,17 @@ constexpr uint32_t kTapEventBits = MON_FLAG_START | MON_FLAG_UPDATE | MON_FLAG_S
  * slot 1; any other type opens nothing and succeeds) into *link, under the
  * process's transport lock: the opener's result. */
 int TapOpenTransport(int type, MonHandle_t **link) noexcept;
+
+/* A closed reporting handle (with its private part) kept for reuse, or null
+ * when none is kept. */
+MonHandle_t *TapHandleTake() noexcept;
+
+/* Keeps the closed handle h for a later open, or frees it when enough are
+ * kept.  A proxy that opens a handle per session would otherwise free and
+ * allocate some 5 KiB per session in the session thread's heap, which glibc
+ * hands back to the kernel and takes again each time (an madvise, whose TLB
+ * shootdown reaches every thread of the proxy, and a page fault). */
+void TapHandleKeep(MonHandle_t *h) noexcept;
 
 /* Closes a reporting handle's transport under the same lock: QxMonClose's
  * result. */

@@ -11,6 +11,7 @@
 #include <quelm/monitor.h>
 
 #include "access.h"
+#include "claim.h"
 #include "fanout.h"
 #include "guiserver.h"
 #include "my_getopt.h"
@@ -19,6 +20,7 @@
 #include "wardenlog.h"
 #include "ownpaths.h"
 
+#include "Chute_internal.h"
 #include "Shelf_internal.h"
 
 #include <cerrno>
@@ -27,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -90,8 +93,10 @@ const quelm::LongOption_t options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// The collector's record buffer, reused for every report.
-MonData_t collectorRecord;
+// The collector's records: what one read of the pipe brought, stored in one
+// hold of the store's lock.  64 keep that hold short for the viewers.
+constexpr int kCollectorBatch = 64;
+MonData_t collectorBatch[kCollectorBatch];
 
 /* Sizes the store for --capacity text, or exits with 1 after saying why:
  * not a whole number from 1 to the largest accepted, or more than this
@@ -263,7 +268,21 @@ void StopWorker(volatile sig_atomic_t *slot)
     monPid = 0;
     // While the viewer server still runs its children are provably its own.
     MonGUIRecordChildren(static_cast<pid_t>(guiPid));
+    const pid_t collector = socksPid;
     StopWorker(&socksPid);
+    // The daemon is gone only once its collector is: a proxy's report
+    // written into the pipe before that would count as taken.  The
+    // collector ends at the signal; the wait is bounded all the same, and
+    // leaves the child to be reaped as before (WNOWAIT).
+    for (int i = 0; collector > 0 && i < 200; ++i) {
+        siginfo_t info;
+        info.si_pid = 0;
+        const int r = waitid(P_PID, static_cast<id_t>(collector), &info,
+                             WEXITED | WNOHANG | WNOWAIT);
+        if ((r == 0 && info.si_pid == collector) || (r < 0 && errno != EINTR))
+            break;
+        usleep(5000);
+    }
     StopWorker(&dbPid);
     StopWorker(&guiPid);
     MonGUICleanup();
@@ -306,7 +325,7 @@ void MonSocksServer()
     WorkerStarted();
     for (;;) {
         errno = 0;
-        const int r = QxMonRecvNextData(pipe, 1, &collectorRecord);
+        const int r = QxMonRecvNextData(pipe, 1, &collectorBatch[0]);
         if (r == 0)
             continue; // an empty frame carries nothing
         if (r < 0) {
@@ -322,7 +341,14 @@ void MonSocksServer()
                 continue;
             break;
         }
-        if (QxMonSendData(store, &collectorRecord) < 0)
+        // Every whole report the same read took in goes with it.
+        int n = 1;
+        while (n < kCollectorBatch && quelm::ChuteNextBuffered(&collectorBatch[n]) == 1)
+            ++n;
+        int refused = quelm::ShelfPutMany(store, collectorBatch, n);
+        if (refused < 0)
+            refused = n;
+        for (int i = 0; i < refused; ++i)
             QxLogUpdate(WardenLog(), 1, 20, "QxMonSendData() to shared mem failed");
     }
     QxMonClose(pipe);
@@ -360,7 +386,10 @@ int main(int argc, char **argv)
         {"collector", MonSocksServer, &socksPid, kMsgCollectorEnded, true, -1, false, 0, 0, 0, -1},
         {"viewer server", MonGUIServer, &guiPid, kMsgViewerServerEnded, false, -1, false, 0, 0, 0, -1},
     };
-    if (!OwnPathsMakePipe() || StopRequested())
+    // Always a new pipe: a proxy still holding the last daemon's pipe gets
+    // EPIPE at its next write however quick the restart, and moves onto this
+    // one with a report the new store takes as a start.
+    if (ClaimRemove(kPipePath) != 0 || !OwnPathsMakePipe() || StopRequested())
         Shutdown();
     if (!WorkerStart(&workers[0], &childMask) || StopRequested())
         Shutdown();

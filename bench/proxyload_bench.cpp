@@ -1,0 +1,210 @@
+// What reporting costs a proxy under load: the socksload generator against
+// socks5-demo and examples/threaded_proxy, each started twice (reporting to
+// a warden, and with --no-monitor), taking turns round by round (the order
+// alternates), medians of the rounds.  Per proxy kind:
+//   - short sessions (greeting, CONNECT, 100 bytes, close; 8 clients at once):
+//     sessions per second, reporting over plain, and the CPU a session adds,
+//     from the proxy's and warden's processes' own accounting (utime+stime
+//     of /proc/PID/stat, warden's main process and its workers);
+//   - one bulk transfer of 2 GiB (PROXYLOAD_BULK_MIB to change it): speed,
+//     reporting over plain.
+// Always runs inside quelm_isolate, so a warden on the machine is never
+// touched.  PROXYLOAD_ROUNDS sets the rounds (default 9).
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_common.h"
+#include "socksload.h"
+
+namespace {
+
+constexpr uint64_t kShortBytes = 100;
+constexpr int kShortClients = 8;
+constexpr uint64_t kShortSessions = 3000;
+
+long Env(const char *name, long dflt)
+{
+    const char *v = getenv(name);
+    return v != nullptr && atol(v) > 0 ? atol(v) : dflt;
+}
+
+pid_t Spawn(const std::vector<std::string> &args)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char *> argv;
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Seconds of CPU pid has used, user and system.
+double Cpu(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s;
+    std::getline(f, s);
+    const size_t p = s.rfind(')');
+    if (p == std::string::npos)
+        return 0;
+    std::istringstream in(s.substr(p + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i)
+        if (i == 14 || i == 15)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// pid and its children (warden's workers), as they are now.
+std::vector<pid_t> Tree(pid_t pid)
+{
+    std::vector<pid_t> out{pid};
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    pid_t c;
+    while (f >> c)
+        out.push_back(c);
+    return out;
+}
+
+double CpuOf(const std::vector<pid_t> &pids)
+{
+    double sum = 0;
+    for (pid_t p : pids)
+        sum += Cpu(p);
+    return sum;
+}
+
+bool Listening(uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+bool WaitListening(uint16_t port)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (Listening(port))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+struct Kind {
+    const char *name;
+    pid_t pid[2];     // reporting, plain
+    uint16_t port[2];
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (RunIsolated(argc, argv, QUELM_ISOLATE, "proxyload_bench") != 0)
+        return 1;
+    const std::string bin = QUELM_BINARY_DIR;
+    const int rounds = static_cast<int>(Env("PROXYLOAD_ROUNDS", 9));
+    const uint64_t bulk = static_cast<uint64_t>(Env("PROXYLOAD_BULK_MIB", 2048)) << 20;
+
+    const pid_t warden = Spawn({WARDEN_BIN, "-f"});
+    int keeper = -1;
+    for (int i = 0; i < 500 && keeper < 0; ++i) {
+        keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (keeper < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Kind kinds[2] = {
+        {"socks5-demo",
+         {Spawn({bin + "/examples/socks5-demo", "--listen", "127.0.0.1:1080"}),
+          Spawn({bin + "/examples/socks5-demo", "--listen", "127.0.0.1:1081", "--no-monitor"})},
+         {1080, 1081}},
+        {"threaded_proxy",
+         {Spawn({bin + "/examples/threaded_proxy", "1082"}),
+          Spawn({bin + "/examples/threaded_proxy", "1083", "--no-monitor"})},
+         {1082, 1083}},
+    };
+    socksload::Source source;
+    bool ready = keeper >= 0 && source.Start();
+    for (const Kind &k : kinds)
+        for (uint16_t port : k.port)
+            ready = ready && WaitListening(port);
+    if (!ready) {
+        fprintf(stderr, "proxyload_bench: warden, a proxy or the source did not start\n");
+    } else {
+        const std::vector<pid_t> wardenTree = Tree(warden);
+        for (int r = 0; r < rounds; ++r) {
+            for (const Kind &k : kinds) {
+                const std::string n = k.name;
+                double rate[2], cpu[2], speed[2];
+                for (int i = 0; i < 2; ++i) {
+                    const int m = (r % 2 == 0) ? i : 1 - i;  // who goes first alternates
+                    std::vector<pid_t> counted{k.pid[m]};
+                    if (m == 0)
+                        counted.insert(counted.end(), wardenTree.begin(), wardenTree.end());
+                    socksload::Proxy p;
+                    p.port = k.port[m];
+                    const double c0 = CpuOf(counted);
+                    const socksload::ShortResult s =
+                        socksload::RunShort(p, source.port(), kShortBytes, kShortClients, 0,
+                                            kShortSessions);
+                    cpu[m] = (CpuOf(counted) - c0) / static_cast<double>(s.sessions ? s.sessions : 1);
+                    rate[m] = static_cast<double>(s.sessions) / s.seconds;
+                    if (s.failures != 0)
+                        fprintf(stderr, "%s: %llu short sessions failed\n", k.name,
+                                static_cast<unsigned long long>(s.failures));
+                    const socksload::BulkResult b = socksload::RunBulk(p, source.port(), bulk);
+                    speed[m] = b.ok ? static_cast<double>(b.bytes) / b.seconds : 0;
+                }
+                results[n + " short sessions/s, reporting / plain"].push_back(rate[0] / rate[1]);
+                results[n + " short sessions/s, plain"].push_back(rate[1]);
+                results[n + " CPU us a short session adds"].push_back((cpu[0] - cpu[1]) * 1e6);
+                results[n + " CPU us per short session, plain"].push_back(cpu[1] * 1e6);
+                results[n + " bulk speed, reporting / plain"].push_back(
+                    speed[1] > 0 ? speed[0] / speed[1] : 0);
+                results[n + " bulk MiB/s, plain"].push_back(speed[1] / (1 << 20));
+            }
+            fprintf(stderr, "round %d of %d done\n", r + 1, rounds);
+        }
+        printf("%-56s %10s\n", "median of rounds", "value");
+        for (const auto &kv : results)
+            printf("%-56s %10.3f\n", kv.first.c_str(), Median(kv.first));
+    }
+    source.Stop();
+    for (const Kind &k : kinds)
+        for (pid_t p : k.pid) {
+            kill(p, SIGTERM);
+            waitpid(p, nullptr, 0);
+        }
+    kill(warden, SIGTERM);
+    waitpid(warden, nullptr, 0);
+    if (keeper >= 0)
+        close(keeper);
+    return ready ? 0 : 1;
+}

@@ -1,0 +1,111 @@
+// restart_support.h - what the restart tests share: spawning a program,
+// its exit status, and a warden in the foreground that the test stops and
+// starts again, ready only once the pipe at the path is the new daemon's.
+#ifndef QUELM_RESTART_SUPPORT_H
+#define QUELM_RESTART_SUPPORT_H
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <quelm/monitor.h>
+
+#include "proxytap_internal.h"
+#include "test_support.h"
+
+namespace restartsupport {
+
+using testsupport::WaitFor;
+
+inline pid_t Spawn(const std::vector<std::string> &args)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (getenv("RESTART_TEST_VERBOSE") == nullptr) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        std::vector<char *> argv;
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+inline int WaitExit(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// warden in the foreground, with a writer of its pipe held by the test so
+// the collector never waits for one.  Ready once the pipe at the path has a
+// reader and is the new daemon's (a killed daemon's collector may linger on
+// the old pipe for a moment).
+class Warden {
+public:
+    ~Warden() { Stop(SIGTERM); }
+    bool Start()
+    {
+#ifdef WARDEN_BIN
+        pid_ = Spawn({WARDEN_BIN, "-f"});
+        if (getenv("RESTART_TEST_VERBOSE") != nullptr) fprintf(stderr, "warden %d\n", pid_);
+        return WaitFor([&] {
+            if (keeper_ < 0)
+                keeper_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            struct stat a, b;
+            if (keeper_ >= 0 && (fstat(keeper_, &a) != 0 || stat("/tmp/mon.fifo", &b) != 0 ||
+                                 a.st_ino != b.st_ino || a.st_ino == lastPipe_)) {
+                close(keeper_);
+                keeper_ = -1;
+            }
+            if (keeper_ >= 0)
+                lastPipe_ = a.st_ino;
+            return keeper_ >= 0;
+        });
+#else
+        return false;
+#endif
+    }
+    void Stop(int sig)
+    {
+        if (pid_ > 0) {
+            kill(pid_, sig);
+            WaitExit(pid_);
+        }
+        pid_ = 0;
+        if (keeper_ >= 0)
+            close(keeper_);
+        keeper_ = -1;
+    }
+
+private:
+    pid_t pid_ = 0;
+    int keeper_ = -1;
+    ino_t lastPipe_ = 0;  // every start makes a new pipe: the last one's is not it
+};
+
+
+}  // namespace restartsupport
+
+#endif  // QUELM_RESTART_SUPPORT_H
