@@ -357,13 +357,13 @@ bool ShelfGeometry(long capacity, ShelfGeometry_t *out) {
 }
 
 namespace shelf {
+// Worked out on each call, a few operations: a function-local static would
+// need the C++ runtime's guard functions, which a C program linking the
+// archive with -lquelm alone does not have.
 uint32_t MaxSegSize() {
-    static const uint32_t largest = [] {
-        ShelfGeometry_t g{};
-        (void)ShelfGeometry(kShelfMaxCapacity, &g);
-        return g.segSize;
-    }();
-    return largest;
+    ShelfGeometry_t g{};
+    (void)ShelfGeometry(kShelfMaxCapacity, &g);
+    return g.segSize;
 }
 }  // namespace shelf
 
