@@ -58,7 +58,7 @@ add_executable(app main.c)
 target_link_libraries(app PRIVATE quelm::quelm)
 CM
 cp "$src/clash_c_test.c" "$prefix/cmc/main.c"
-cmake -S "$prefix/cmc" -B "$prefix/cmc/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$prefix/cmc" -B "$prefix/cmc/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/cmc/build" >/dev/null
 test "$("$isolate" "$prefix/cmc/build/app")" = "alice example.org:443"
 # The CMake package gives quelm::quelm.
@@ -71,7 +71,7 @@ add_executable(consumer main.c)
 target_link_libraries(consumer PRIVATE quelm::quelm)
 CM
 cp "$src/header_c_test.c" "$prefix/cm/main.c"
-cmake -S "$prefix/cm" -B "$prefix/cm/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$prefix/cm" -B "$prefix/cm/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/cm/build" >/dev/null
 test "$("$prefix/cm/build/consumer")" = "<1234,1a,7>"
 # warden-hub, its manual page and its unit.
