@@ -337,16 +337,21 @@ TEST_F(Hostile, PipePlantedByAnotherUserIsReplaced)
         pause();
         _exit(fd >= 0 ? 0 : 1);
     }
+    // The thief's end only: a thief that fails ends the read instead of
+    // leaving it waiting for ever.
+    close(ready[1]);
     char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    const bool planted = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    if (!planted)
+        kill(thief, SIGKILL);
+    ASSERT_TRUE(planted) << "the thief could not plant its pipe";
     Start({});
     struct stat st;
     EXPECT_EQ(PipeMode(&st), 0622u);
     EXPECT_EQ(st.st_uid, 0u);
     ProxyReports(10);
     kill(thief, SIGKILL);
-    close(ready[0]);
-    close(ready[1]);
 }
 
 TEST_F(Hostile, PipeGroupLetsOnlyItsMembersReport)

@@ -14,6 +14,7 @@ if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null || ! command -v chroo
     exit 77
 fi
 root=$(mktemp -d "${TMPDIR:-/tmp}/quelm-chroot.XXXXXX")
+chmod 755 "$root" # a root file system everyone may enter
 # Outside the namespace the directory holds only empty directories and links.
 trap 'rm -rf --one-file-system "$root"' EXIT
 
