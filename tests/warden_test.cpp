@@ -909,6 +909,9 @@ TEST_F(Warden, DeadReporterIsEndedBySeedingAndStreamedWithTheEndBit)
 
 TEST(WardenOptions, BadCapacitiesAreRefusedBeforeAnythingIsCreated)
 {
+    // From a clean slate also where the tests share one /tmp (no isolation).
+    unlink("/tmp/mon.mmap");
+    unlink(kPidFile);
     for (const char *bad : {"0", "-1", "abc", "12x", "", "1000001", "99999999999999999999"}) {
         const Finished f = RunToEnd({"-f", "--capacity", bad});
         EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1) << bad;
