@@ -20,20 +20,12 @@
 
 #include <gtest/gtest.h>
 
-#include "Shelf_internal.h"
-#include "test_support.h"
+#include "records.h"
+#include "warden_fixture.h"
 
 namespace {
 
 using testsupport::WaitFor;
-
-size_t Count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
 
 // Fills the file system of /tmp to the last block.
 void FillTmp()
@@ -57,12 +49,8 @@ int Report(int n, uint32_t first)
     if (QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &h) != 0)
         return errno != 0 ? errno : 99;
     for (int i = 0; i < n; ++i) {
-        MonData_t rec;
-        memset(&rec, 0, sizeof rec);
-        rec.pid = static_cast<uint32_t>(getpid());
-        rec.handleNum = first + static_cast<uint32_t>(i);
-        rec.flags = MON_FLAG_START;
-        snprintf(rec.text1, sizeof rec.text1, "user%d", i);
+        MonData_t rec = testsupport::OwnRecord(first + static_cast<uint32_t>(i), 0, MON_FLAG_START);
+        testsupport::SetText(rec.text1, "user%d", i);
         if (QxMonSendData(h, &rec) < 0)
             return errno != 0 ? errno : 99;
     }
@@ -79,16 +67,7 @@ protected:
     }
     void TearDown() override
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            WaitFor([this] { return Reaped(); }, 10000);
-            if (pid_ > 0)
-                kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        Log();
-        if (err_ >= 0)
-            close(err_);
+        warden_.Stop();
         if (mounted_)
             umount2("/tmp", MNT_DETACH);
     }
@@ -102,60 +81,15 @@ protected:
         mounted_ = true;
     }
 
-    void Spawn(const std::vector<std::string> &args, void (*beforeExec)() = nullptr)
+    // Starts warden -f args, which is to end by itself: its wait status.
+    int Refused(const std::vector<std::string> &args, void (*beforeExec)() = nullptr)
     {
-        int p[2];
-        ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(p[1], 2);
-            if (beforeExec != nullptr)
-                beforeExec();
-            std::vector<char *> argv{const_cast<char *>(WARDEN_BIN), const_cast<char *>("-f")};
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(WARDEN_BIN, argv.data());
-            _exit(127);
-        }
-        close(p[1]);
-        err_ = p[0];
-        fcntl(err_, F_SETFL, O_NONBLOCK);
+        EXPECT_TRUE(warden_.Start({args, 0, {}, false, beforeExec}));
+        return warden_.WaitExit();
     }
 
-    bool Reaped()
-    {
-        if (pid_ <= 0 || waitpid(pid_, &status_, WNOHANG) != pid_)
-            return false;
-        pid_ = -1;
-        return true;
-    }
-
-    std::string Log()
-    {
-        char buf[4096];
-        ssize_t n;
-        while (err_ >= 0 && (n = read(err_, buf, sizeof buf)) > 0)
-            log_.append(buf, static_cast<size_t>(n));
-        return log_;
-    }
-
-    uint32_t PutCount()
-    {
-        const int fd = open("/tmp/mon.mmap", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        uint32_t v = 0;
-        if (fd >= 0 && pread(fd, &v, sizeof v, offsetof(ShelfHeader_t, putCount)) != sizeof v)
-            v = 0;
-        if (fd >= 0)
-            close(fd);
-        return v;
-    }
-
-    pid_t pid_ = -1;
-    int status_ = 0;
-    int err_ = -1;
+    testsupport::Warden warden_;
     bool mounted_ = false;
-    std::string log_;
 };
 
 // The store of 3000 sessions (about 6 MiB) on a /tmp of 10 MiB: allocated
@@ -163,8 +97,7 @@ protected:
 TEST_F(FullTmp, LargeStoreHasItsBlocksAndOutlivesAFullTmp)
 {
     SmallTmp("10m");
-    Spawn({"--capacity", "3000"});
-    ASSERT_TRUE(WaitFor([] { return access("/tmp/mon.fifo", F_OK) == 0; }, 20000)) << Log();
+    ASSERT_TRUE(warden_.Start({{"--capacity", "3000"}, 0, {}, true, nullptr})) << warden_.Log();
     struct stat st;
     ASSERT_EQ(stat("/tmp/mon.mmap", &st), 0);
     EXPECT_GT(st.st_size, 4 << 20);
@@ -173,12 +106,12 @@ TEST_F(FullTmp, LargeStoreHasItsBlocksAndOutlivesAFullTmp)
     FillTmp();
     // In batches the pipe holds, each stored before the next is sent.
     for (uint32_t stored = 0; stored < 2500; stored += 100) {
-        ASSERT_EQ(Report(100, 1 + stored), 0) << Log();
-        ASSERT_TRUE(WaitFor([&] { return PutCount() >= stored + 100; }, 20000))
-            << PutCount() << Log();
+        ASSERT_EQ(Report(100, 1 + stored), 0) << warden_.Log();
+        ASSERT_TRUE(WaitFor([&] { return warden_.PutCount() >= stored + 100; }, 20000))
+            << warden_.PutCount() << warden_.Log();
     }
-    EXPECT_FALSE(Reaped()) << Log();
-    EXPECT_EQ(Count(Log(), "signal"), 0u) << Log();
+    EXPECT_TRUE(warden_.Running()) << warden_.Log();
+    EXPECT_EQ(warden_.Count("signal"), 0u) << warden_.Log();
 }
 
 // A store whose blocks cannot all be had (here a file size limit stands in
@@ -187,17 +120,16 @@ TEST_F(FullTmp, LargeStoreHasItsBlocksAndOutlivesAFullTmp)
 TEST_F(FullTmp, StoreWhoseBlocksCannotBeHadIsRefusedAtStart)
 {
     SmallTmp("10m");
-    Spawn({"--capacity", "3000"}, [] {
+    const int status = Refused({"--capacity", "3000"}, [] {
         const struct rlimit limit = {2 << 20, 2 << 20};
         signal(SIGXFSZ, SIG_IGN);
         setrlimit(RLIMIT_FSIZE, &limit);
     });
-    ASSERT_TRUE(WaitFor([this] { return Reaped(); }, 20000)) << Log();
-    EXPECT_TRUE(WIFEXITED(status_) && WEXITSTATUS(status_) == 1) << status_;
-    const std::string log = Log();
-    EXPECT_EQ(Count(log, "QxMonMemOpen: cannot give /tmp/mon.mmap its 6415360 bytes: File too large"),
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string &log = warden_.Log();
+    EXPECT_EQ(warden_.Count("QxMonMemOpen: cannot give /tmp/mon.mmap its 6415360 bytes: File too large"),
               1u) << log;
-    EXPECT_EQ(Count(log, "; warden stops"), 1u) << log;
+    EXPECT_EQ(warden_.Count("; warden stops"), 1u) << log;
     struct stat st;
     ASSERT_EQ(stat("/tmp/mon.mmap", &st), 0);
     EXPECT_EQ(st.st_blocks, 0) << "the refused store still holds its blocks";
@@ -209,12 +141,11 @@ TEST_F(FullTmp, NoRoomForThePidFileStillSaysWardenStops)
 {
     SmallTmp("1m");
     FillTmp();
-    Spawn({});
-    ASSERT_TRUE(WaitFor([this] { return Reaped(); }, 20000)) << Log();
-    EXPECT_TRUE(WIFEXITED(status_) && WEXITSTATUS(status_) == 1) << status_;
-    const std::string log = Log();
-    EXPECT_EQ(Count(log, "cannot write /tmp/mon.pid"), 1u) << log;
-    EXPECT_EQ(Count(log, "; warden stops"), 1u) << log;
+    const int status = Refused({});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string &log = warden_.Log();
+    EXPECT_EQ(warden_.Count("cannot write /tmp/mon.pid"), 1u) << log;
+    EXPECT_EQ(warden_.Count("; warden stops"), 1u) << log;
 }
 
 }  // namespace
