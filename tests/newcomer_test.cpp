@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "warden_fixture.h"
 
 namespace {
 
@@ -99,47 +100,23 @@ TEST(Newcomer, Socks5DemoTellsItsVersionAndEveryOption)
 }
 
 #ifdef WARDEN_BIN
-// warden -f: one line once it serves, naming the pipe and the viewer
-// addresses as bound; a viewer connects as soon as it is there.
+// warden -f: one line once it serves (the fixture waits for it), naming
+// the pipe and the viewer addresses as bound; a viewer connects at once.
 TEST(Newcomer, WardenInTheForegroundSaysWhenAndWhereItServes)
 {
     if (getenv("QUELM_ISOLATED") == nullptr)
         GTEST_SKIP() << "needs the private /tmp and loopback of quelm_isolate";
-    int p[2];
-    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(p[1], 2);
-        execl(WARDEN_BIN, WARDEN_BIN, "-f", "--listen", "127.0.0.1", "--listen", "127.0.0.2:5052",
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(p[1]);
-    fcntl(p[0], F_SETFL, O_NONBLOCK);
-    std::string log;
-    auto read = [&] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(p[0], buf, sizeof buf)) > 0)
-            log.append(buf, static_cast<size_t>(n));
-        return log;
-    };
-    const std::string line =
-        "warden serves: reports from /tmp/mon.fifo, viewers on 127.0.0.1:5051 127.0.0.2:5052\n";
-    EXPECT_TRUE(WaitFor([&] { return read().find(line) != std::string::npos; }, 20000)) << log;
+    testsupport::Warden warden;
+    ASSERT_TRUE(warden.Start({{"--listen", "127.0.0.1", "--listen", "127.0.0.2:5052"}, 0, {}, true, nullptr}))
+        << warden.Log();
+    EXPECT_EQ(warden.Count("warden serves: reports from /tmp/mon.fifo, viewers on 127.0.0.1:5051 "
+                           "127.0.0.2:5052\n"), 1u) << warden.Log();
     const int viewer = testsupport::ConnectViewer();
     EXPECT_GE(viewer, 0);
     if (viewer >= 0)
         close(viewer);
-    kill(pid, SIGTERM);
-    int status = 0;
-    EXPECT_TRUE(WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000));
-    read();
-    close(p[0]);
-    size_t lines = 0;
-    for (size_t at = log.find("warden serves:"); at != std::string::npos; at = log.find("warden serves:", at + 1))
-        ++lines;
-    EXPECT_EQ(lines, 1u) << log;
+    warden.Stop();
+    EXPECT_EQ(warden.Count("warden serves:"), 1u) << warden.Log();
 }
 #endif
 

@@ -42,6 +42,7 @@ inline bool PipeReadable()
     return true;
 }
 
+#ifdef WARDEN_BIN
 struct WardenStart {
     std::vector<std::string> args;  // after "-f"
     uid_t user = 0;                 // another user: runs a copy the user can reach
@@ -187,6 +188,8 @@ private:
     int err_ = -1;
     std::string log_;
 };
+
+#endif  // WARDEN_BIN
 
 }  // namespace testsupport
 
