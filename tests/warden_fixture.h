@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,13 +65,17 @@ public:
     bool Start(const WardenStart &s)
     {
         log_.clear();
-        int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0)
+        // Its standard error goes to a file in memory, not a pipe: a daemon
+        // that logs while the test does not read can never block on it.
+        if (err_ >= 0)
+            close(err_);
+        err_ = memfd_create("warden-log", MFD_CLOEXEC);
+        if (err_ < 0)
             return false;
         const std::string bin = s.user != 0 ? CopyForOthers() : std::string(WARDEN_BIN);
         pid_ = fork();
         if (pid_ == 0) {
-            dup2(p[1], 2);
+            dup2(err_, 2);
             for (const std::string &e : s.env)
                 putenv(const_cast<char *>(e.c_str()));
             if (s.user != 0 && (chdir("/") != 0 || setgroups(0, nullptr) != 0 ||
@@ -85,9 +90,6 @@ public:
             execv(bin.c_str(), argv.data());
             _exit(127);
         }
-        close(p[1]);
-        err_ = p[0];
-        fcntl(err_, F_SETFL, O_NONBLOCK);
         if (pid_ < 0)
             return false;
         return !s.waitReady ||
@@ -139,7 +141,7 @@ public:
     {
         char buf[4096];
         ssize_t n;
-        while (err_ >= 0 && (n = read(err_, buf, sizeof buf)) > 0)
+        while (err_ >= 0 && (n = pread(err_, buf, sizeof buf, static_cast<off_t>(log_.size()))) > 0)
             log_.append(buf, static_cast<size_t>(n));
         return log_;
     }
