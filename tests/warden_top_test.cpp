@@ -27,6 +27,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "warden_fixture.h"
+
 #include "../tools/fieldfmt.cpp"
 #include "../tools/fields.cpp"
 #include "../tools/recjson.cpp"
@@ -541,45 +543,26 @@ class WardenTopDaemon : public testing::Test {
     static void SetUpTestSuite() {
 #ifdef WARDEN_BIN
         unsetenv("QUELM_DEBUG");
-        warden_ = fork();
-        if (warden_ == 0) {
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(WARDEN_BIN, "warden", "-f", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        // Ready once the collector reads the pipe and the port answers.  The
-        // pipe stays open for the whole suite, as a proxy keeps it: the
+        // The pipe stays open for the whole suite, as a proxy keeps it: the
         // collector pauses whenever its last writer leaves.
-        for (int i = 0; i < 200 && !ready_; ++i) {
-            std::this_thread::sleep_for(50ms);
-            if (fifo_ < 0) fifo_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
-            if (fifo_ < 0) continue;
-            const int s = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(MON_VIEWER_PORT);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ready_ = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-            close(s);
-        }
+        ready_ = warden_.Start({{}, 0, {}, true, nullptr});
+        if (ready_) fifo_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
+        ready_ = fifo_ >= 0;
 #endif
     }
     static void TearDownTestSuite() {
         if (fifo_ >= 0) close(fifo_);
         fifo_ = -1;
-        if (warden_ > 0) {
-            kill(warden_, SIGTERM);
-            waitpid(warden_, nullptr, 0);
-        }
-        warden_ = 0;
+#ifdef WARDEN_BIN
+        warden_.Stop();
+#endif
     }
     void SetUp() override {
 #ifndef WARDEN_BIN
         GTEST_SKIP() << "the warden daemon is not built";
+#else
+        ASSERT_TRUE(ready_) << "warden did not come up" << warden_.Log();
 #endif
-        ASSERT_TRUE(ready_) << "warden did not come up";
         struct stat st;
         ASSERT_EQ(fstat(fifo_, &st), 0);
         ASSERT_TRUE(S_ISFIFO(st.st_mode));
@@ -628,11 +611,15 @@ class WardenTopDaemon : public testing::Test {
         FAIL() << "viewer slots stay taken";
     }
 
-    static pid_t warden_;
+#ifdef WARDEN_BIN
+    static testsupport::Warden warden_;
+#endif
     static bool ready_;
     static int fifo_;  // the report pipe, open for writing
 };
-pid_t WardenTopDaemon::warden_ = 0;
+#ifdef WARDEN_BIN
+testsupport::Warden WardenTopDaemon::warden_;
+#endif
 bool WardenTopDaemon::ready_ = false;
 int WardenTopDaemon::fifo_ = -1;
 
