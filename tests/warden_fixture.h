@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -130,7 +131,12 @@ public:
         }
         if (err_ >= 0) {
             Log();
+#ifdef GOOGLETEST_INCLUDE_GTEST_GTEST_H_
             EXPECT_EQ(log_.find("Sanitizer"), std::string::npos) << log_;
+#else  // a benchmark: said, and the figures not to be trusted
+            if (log_.find("Sanitizer") != std::string::npos)
+                fprintf(stderr, "warden's log holds a sanitizer report:\n%s", log_.c_str());
+#endif
             close(err_);
             err_ = -1;
         }
