@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "records.h"
 #include "warden_fixture.h"
 
 #include "../tools/fieldfmt.cpp"
@@ -571,11 +572,9 @@ class WardenTopDaemon : public testing::Test {
 
     // Writes rec into the report pipe as one frame, as the pipe transport does.
     static void Send(const MonData_t &rec) {
-        unsigned char frame[2 + MON_MSG_MAX];
-        const int len = ParcelPutData(&rec, frame + 2);
-        frame[0] = static_cast<unsigned char>(len >> 8);
-        frame[1] = static_cast<unsigned char>(len & 0xff);
-        EXPECT_EQ(write(fifo_, frame, static_cast<size_t>(len) + 2), len + 2) << strerror(errno);
+        const testsupport::Bytes frame = testsupport::Framed(rec);
+        EXPECT_EQ(write(fifo_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()))
+            << strerror(errno);
     }
 
     // Waits until warden holds rec's key in a state that pred accepts.
@@ -1297,11 +1296,8 @@ TEST(WardenTopSilentDaemon, StopSignalEndsAJsonReadThatWaits) {
 
 // A frame's bytes for a record: the 2-byte length and the record message.
 std::string FrameOf(const MonData_t &rec) {
-    unsigned char frame[2 + MON_MSG_MAX];
-    const int len = ParcelPutData(&rec, frame + 2);
-    frame[0] = static_cast<unsigned char>(len >> 8);
-    frame[1] = static_cast<unsigned char>(len & 0xff);
-    return std::string(reinterpret_cast<char *>(frame), static_cast<size_t>(len) + 2);
+    const testsupport::Bytes frame = testsupport::Framed(rec);
+    return std::string(frame.begin(), frame.end());
 }
 
 // Each hostile answer that once held --once for good: a frame header and 10
