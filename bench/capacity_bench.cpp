@@ -19,6 +19,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_common.h"
+#include "records.h"
 #include "warden_fixture.h"
 
 #include <arpa/inet.h>
@@ -87,11 +88,8 @@ MonData_t Session(uint32_t handle, uint32_t flags)
 
 void AppendFrame(Bytes *out, const MonData_t &rec)
 {
-    unsigned char msg[MON_MSG_MAX];
-    const int len = ParcelPutData(&rec, msg);
-    out->push_back(static_cast<unsigned char>(len >> 8));
-    out->push_back(static_cast<unsigned char>(len));
-    out->insert(out->end(), msg, msg + len);
+    const testsupport::Bytes f = testsupport::Framed(rec);
+    out->insert(out->end(), f.begin(), f.end());
 }
 
 bool WriteAll(int fd, const unsigned char *p, size_t n)
