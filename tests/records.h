@@ -48,8 +48,9 @@ inline void SetText(char (&field)[N], const char *format, ...)
     va_end(args);
 }
 
-// r grown to the largest wire size: full addresses and opaque data.
-inline MonData_t Largest(MonData_t r)
+// r with its bulk at full size, addresses A and B and the opaque data:
+// most of the largest wire size (texts and address C as they were).
+inline MonData_t Bulky(MonData_t r)
 {
     memset(r.addrA, 0x31, MON_ADDR_SIZE);
     memset(r.addrB, 0x32, MON_ADDR_SIZE);

@@ -50,7 +50,7 @@ MonData_t Record(uint16_t num, uint32_t flags, uint32_t countA = 0)
 // A record of the largest wire size, so that a few of them fill sockets.
 MonData_t BigRecord(uint16_t num, uint32_t flags)
 {
-    return testsupport::Largest(Record(num, flags));
+    return testsupport::Bulky(Record(num, flags));
 }
 
 // ---- the batched read against the one-record read ----
