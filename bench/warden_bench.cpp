@@ -15,6 +15,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_common.h"
+#include "records.h"
 #include "warden_fixture.h"
 
 #include <arpa/inet.h>
@@ -67,12 +68,7 @@ double Seconds(Clock::duration d)
 // A record of the size proxies typically report: two addresses, short texts.
 MonData_t TypicalRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
 {
-    MonData_t r;
-    memset(&r, 0, sizeof r);
-    r.pid = pid;
-    r.handleNum = handle;
-    r.recordNum = num;
-    r.flags = flags;
+    MonData_t r = testsupport::MakeRecord(pid, handle, num, flags);
     r.countA = 1000 + num;
     r.countB = 2000 + num;
     memset(r.addrA, 0x11, 16);
@@ -86,9 +82,7 @@ MonData_t TypicalRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t fl
 // The largest record message: every field at full size.
 MonData_t MaxRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
 {
-    MonData_t r = TypicalRecord(pid, handle, num, flags);
-    memset(r.addrA, 0x31, MON_ADDR_SIZE);
-    memset(r.addrB, 0x32, MON_ADDR_SIZE);
+    MonData_t r = testsupport::Bulky(TypicalRecord(pid, handle, num, flags));
     memset(r.addrC, 0x33, MON_ADDR_SIZE);
     for (char *t : {r.text1, r.text2, r.text3, r.text4, r.statusText}) {
         memset(t, 'x', MON_TEXT_SIZE - 1);
@@ -96,8 +90,6 @@ MonData_t MaxRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
     }
     memset(r.text5, 'y', MON_TEXT5_SIZE - 1);
     r.text5[MON_TEXT5_SIZE - 1] = '\0';
-    r.dataLen = MON_DATA_MAX;
-    memset(r.data, 0x5a, MON_DATA_MAX);
     return r;
 }
 
