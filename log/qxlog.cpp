@@ -10,6 +10,7 @@
 
 #include <errno.h>
 #include <nl_types.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -80,9 +81,9 @@ int64_t MonotonicMs() {
 // remembers the lines written last; a line it does not hold is written.
 // The threads of a proxy log through one table, under a spin lock held for
 // a few dozen instructions; a thread that still finds it taken after a
-// bounded wait writes its line rather than wait on, so the lock can neither
-// stall a thread nor (after a fork that copied it taken) keep a child from
-// logging.
+// bounded wait writes its line rather than wait on, so the lock can never
+// stall a thread.  A child of fork() starts with it free: the thread that
+// may have held it is not in the child.
 constexpr size_t kRepeatSlots = 64;
 constexpr int64_t kNever = INT64_MIN;
 struct RepeatSlot {
@@ -93,6 +94,8 @@ struct RepeatSlot {
 RepeatSlot repeatSlots[kRepeatSlots];
 std::atomic_flag repeatLock = ATOMIC_FLAG_INIT;
 constexpr int kRepeatLockTries = 10000;
+void FreeRepeatLock() { repeatLock.clear(std::memory_order_relaxed); }
+[[maybe_unused]] const int repeatLockForks = pthread_atfork(nullptr, nullptr, FreeRepeatLock);
 
 // Nonzero when QUELM_LOG_REPEATS is set (to any value): every line is then
 // written, repeats included, as a debugging run may want; -1 until read.
