@@ -19,6 +19,8 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_common.h"
+#include "records.h"
+#include "warden_fixture.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -86,11 +88,8 @@ MonData_t Session(uint32_t handle, uint32_t flags)
 
 void AppendFrame(Bytes *out, const MonData_t &rec)
 {
-    unsigned char msg[MON_MSG_MAX];
-    const int len = ParcelPutData(&rec, msg);
-    out->push_back(static_cast<unsigned char>(len >> 8));
-    out->push_back(static_cast<unsigned char>(len));
-    out->insert(out->end(), msg, msg + len);
+    const testsupport::Bytes f = testsupport::Framed(rec);
+    out->insert(out->end(), f.begin(), f.end());
 }
 
 bool WriteAll(int fd, const unsigned char *p, size_t n)
@@ -148,33 +147,20 @@ public:
         if (sessions == sessions_)
             return;
         Stop();
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int log = open("/tmp/warden.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-            if (log >= 0)
-                dup2(log, 2);
-            const std::string cap = std::to_string(sessions);
-            std::vector<const char *> args = {WARDEN_BIN, "-f"};
-            if (sessions != 382)
-                args.insert(args.end(), {"--capacity", cap.c_str()});
-            if (fanoutViewers != nullptr)
-                args.insert(args.end(), {"--viewers", fanoutViewers});
-            args.push_back(nullptr);
-            execv(WARDEN_BIN, const_cast<char *const *>(args.data()));
-            _exit(127);
+        std::vector<std::string> args;
+        if (sessions != 382)
+            args.insert(args.end(), {"--capacity", std::to_string(sessions)});
+        if (fanoutViewers != nullptr)
+            args.insert(args.end(), {"--viewers", fanoutViewers});
+        if (!daemon_.Start({args, 0, {}, true, nullptr})) {
+            fprintf(stderr, "capacity_bench: warden did not come up:\n%s", daemon_.Log().c_str());
+            exit(1);
         }
-        Until([this] { return (writer_ = open("/tmp/mon.fifo", O_WRONLY | O_CLOEXEC | O_NONBLOCK)) >= 0; },
-              "the daemon's pipe never opened");
+        writer_ = open("/tmp/mon.fifo", O_WRONLY | O_CLOEXEC | O_NONBLOCK);
         fcntl(writer_, F_SETFL, 0);
         const int fd = open("/tmp/mon.mmap", O_RDONLY);
         header_ = static_cast<const ShelfHeader_t *>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
         close(fd);
-        Until([] {
-            const int s = Connect();
-            if (s >= 0)
-                close(s);
-            return s >= 0;
-        }, "the viewer port never opened");
         if (fanoutViewers == nullptr)
             Until([this] { return Slot(6) == 0; }, "the probe viewer never left");
         Bytes all;
@@ -193,19 +179,8 @@ public:
 
     void Stop()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            Until([] {
-                while (waitpid(-1, nullptr, WNOHANG) > 0) {
-                }
-                const int s = Connect();
-                if (s >= 0)
-                    close(s);
-                return s < 0;
-            }, "the daemon did not stop");
-        }
-        pid_ = -1;
+        daemon_.Stop(SIGTERM, true);
+        Until([] { return !testsupport::ViewerPortListening(); }, "the daemon did not stop");
         sessions_ = 0;
         if (writer_ >= 0)
             close(writer_);
@@ -218,7 +193,7 @@ public:
     uint32_t PutCount() const { return Load(&header_->putCount); }
     uint32_t Slot(int s) const { return Load(&header_->clientPid[s]); }
     int Writer() const { return writer_; }
-    pid_t Pid() const { return pid_; }
+    pid_t Pid() const { return daemon_.Pid(); }
 
     // Resident kilobytes of the main process and its children (the
     // collector, the viewer server), shared store pages counted once per
@@ -226,7 +201,7 @@ public:
     double ResidentKiB() const
     {
         double total = 0;
-        std::vector<pid_t> pids{pid_, static_cast<pid_t>(Slot(0))};
+        std::vector<pid_t> pids{daemon_.Pid(), static_cast<pid_t>(Slot(0))};
         for (pid_t p : pids) {
             const std::string path = "/proc/" + std::to_string(p) + "/status";
             FILE *f = fopen(path.c_str(), "r");
@@ -244,7 +219,7 @@ public:
 
 private:
     static uint32_t Load(const uint32_t *p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
-    pid_t pid_ = -1;
+    testsupport::Warden daemon_;
     int sessions_ = 0;
     int writer_ = -1;
     const ShelfHeader_t *header_ = nullptr;

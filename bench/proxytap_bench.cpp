@@ -12,6 +12,7 @@
 // Re-executes itself under quelm_isolate, so it never meets a real warden.
 
 #include "proxytap_internal.h"
+#include "warden_fixture.h"
 
 #include <benchmark/benchmark.h>
 
@@ -250,7 +251,9 @@ void BM_PutThrottled(benchmark::State &state) {
 // ---- the viewer side: the real daemon with a full store ----
 
 struct DaemonSide {
-    pid_t warden = -1;
+#ifdef WARDEN_BIN
+    testsupport::Warden warden;
+#endif
     MonHandle_t *viewer = nullptr;
     int raw = -1;
     int records = 0;
@@ -259,20 +262,8 @@ struct DaemonSide {
     DaemonSide() {
 #ifdef WARDEN_BIN
         unlink("/tmp/mon.pid");
-        warden = fork();
-        if (warden == 0) {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(WARDEN_BIN, "warden", "-f", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        // The viewer server listens once the store exists: wait for a connection.
-        for (int i = 0; i < 500 && viewer == nullptr; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (access("/tmp/mon.pid", F_OK) != 0) continue;
-            if (QxMonNetOpen("127.0.0.1", MON_CLIENT_VIEWER, &viewer) != 0) viewer = nullptr;
-        }
+        if (!warden.Start({{}, 0, {}, true, nullptr})) return;
+        if (QxMonNetOpen("127.0.0.1", MON_CLIENT_VIEWER, &viewer) != 0) viewer = nullptr;
         if (viewer == nullptr) return;
         raw = Mon_TcpConnect("127.0.0.1", MON_VIEWER_PORT);
         Fill();
@@ -299,10 +290,9 @@ struct DaemonSide {
     ~DaemonSide() {
         if (viewer != nullptr) QxMonClose(viewer);
         if (raw >= 0) close(raw);
-        if (warden > 0) {
-            kill(warden, SIGTERM);
-            waitpid(warden, nullptr, 0);
-        }
+#ifdef WARDEN_BIN
+        warden.Stop();
+#endif
     }
 };
 

@@ -31,6 +31,8 @@
 
 #include <quelm/monitor.h>
 
+#include "warden_fixture.h"
+
 namespace {
 
 constexpr uint16_t kMonitoredPort = 1080;  // socks5-demo reporting to warden
@@ -73,6 +75,10 @@ double Now() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
+
+#ifdef WARDEN_BIN
+testsupport::Warden warden;
+#endif
 
 pid_t Spawn(const std::vector<std::string> &args) {
     const pid_t pid = fork();
@@ -234,12 +240,12 @@ bool StartAll(const std::string &proxyBin) {
     fprintf(stderr, "socks5_demo_bench: warden is not built\n");
     return false;
 #else
-    Spawn({WARDEN_BIN, "-f"});
-    int keeper = -1;  // the collector is ready once a writer can open the pipe
-    for (int i = 0; i < 500 && keeper < 0; ++i, usleep(10000))
-        keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    // The test keeps a writer on the pipe, so the collector never waits for one.
+    const int keeper = warden.Start({{}, 0, {}, true, nullptr})
+                           ? open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC)
+                           : -1;
     if (keeper < 0) {
-        fprintf(stderr, "socks5_demo_bench: warden did not start\n");
+        fprintf(stderr, "socks5_demo_bench: warden did not start:\n%s", warden.Log().c_str());
         return false;
     }
     downloadPort = StartSender(kDownloadBytes);
@@ -405,5 +411,8 @@ int main(int argc, char **argv) {
     }
     for (pid_t pid : started) kill(pid, SIGTERM);
     for (pid_t pid : started) waitpid(pid, nullptr, 0);
+#ifdef WARDEN_BIN
+    warden.Stop();
+#endif
     return 0;
 }

@@ -15,6 +15,8 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_common.h"
+#include "records.h"
+#include "warden_fixture.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -66,11 +68,8 @@ MonData_t Session(uint16_t num, uint32_t flags)
 
 void AppendFrame(Bytes *out, const MonData_t &rec)
 {
-    unsigned char msg[MON_MSG_MAX];
-    const int len = ParcelPutData(&rec, msg);
-    out->push_back(static_cast<unsigned char>(len >> 8));
-    out->push_back(static_cast<unsigned char>(len));
-    out->insert(out->end(), msg, msg + len);
+    const testsupport::Bytes f = testsupport::Framed(rec);
+    out->insert(out->end(), f.begin(), f.end());
 }
 
 // Writes all of bytes into a non-blocking descriptor, waiting for room.
@@ -90,18 +89,7 @@ void WriteAll(int fd, const unsigned char *p, size_t n)
     }
 }
 
-bool Listening()
-{
-    FILE *f = fopen("/proc/net/tcp", "r");
-    if (f == nullptr)
-        return false;
-    char line[512];
-    bool found = false;
-    while (!found && fgets(line, sizeof line, f) != nullptr)
-        found = strstr(line, ":13BB 00000000:0000 0A") != nullptr;
-    fclose(f);
-    return found;
-}
+using testsupport::ViewerPortListening;
 
 template <class F> void Until(F cond)
 {
@@ -152,19 +140,11 @@ public:
     {
         Stop();
         unlink("/tmp/mon.pid");
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int log = open("/tmp/warden.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-            if (log >= 0)
-                dup2(log, 2);
-            std::vector<char *> argv{const_cast<char *>(WARDEN_BIN), const_cast<char *>("-f")};
-            for (const char *a : extra)
-                argv.push_back(const_cast<char *>(a));
-            argv.push_back(nullptr);
-            execv(WARDEN_BIN, argv.data());
-            _exit(127);
+        std::vector<std::string> args(extra.begin(), extra.end());
+        if (!daemon_.Start({args, 0, {}, true, nullptr})) {
+            fprintf(stderr, "viewers_bench: warden did not come up:\n%s", daemon_.Log().c_str());
+            exit(1);
         }
-        Until([] { return Listening(); });
         Until([this] { return (writer_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; });
         const int fd = open("/tmp/mon.mmap", O_RDONLY);
         header_ = static_cast<const ShelfHeader_t *>(
@@ -173,16 +153,10 @@ public:
     }
     void Stop()
     {
-        if (pid_ <= 0)
+        if (header_ == nullptr)
             return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        Until([] {
-            while (waitpid(-1, nullptr, WNOHANG) > 0) {
-            }
-            return !Listening();
-        });
+        daemon_.Stop(SIGTERM, true);
+        Until([] { return !ViewerPortListening(); });
         close(writer_);
         munmap(const_cast<ShelfHeader_t *>(header_), SHELF_MMAP_SIZE);
         header_ = nullptr;
@@ -199,7 +173,7 @@ public:
     }
 
 private:
-    pid_t pid_ = -1;
+    testsupport::Warden daemon_;
     int writer_ = -1;
     const ShelfHeader_t *header_ = nullptr;
 };

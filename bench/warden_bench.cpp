@@ -15,6 +15,8 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_common.h"
+#include "records.h"
+#include "warden_fixture.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -66,12 +68,7 @@ double Seconds(Clock::duration d)
 // A record of the size proxies typically report: two addresses, short texts.
 MonData_t TypicalRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
 {
-    MonData_t r;
-    memset(&r, 0, sizeof r);
-    r.pid = pid;
-    r.handleNum = handle;
-    r.recordNum = num;
-    r.flags = flags;
+    MonData_t r = testsupport::MakeRecord(pid, handle, num, flags);
     r.countA = 1000 + num;
     r.countB = 2000 + num;
     memset(r.addrA, 0x11, 16);
@@ -85,9 +82,7 @@ MonData_t TypicalRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t fl
 // The largest record message: every field at full size.
 MonData_t MaxRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
 {
-    MonData_t r = TypicalRecord(pid, handle, num, flags);
-    memset(r.addrA, 0x31, MON_ADDR_SIZE);
-    memset(r.addrB, 0x32, MON_ADDR_SIZE);
+    MonData_t r = testsupport::Bulky(TypicalRecord(pid, handle, num, flags));
     memset(r.addrC, 0x33, MON_ADDR_SIZE);
     for (char *t : {r.text1, r.text2, r.text3, r.text4, r.statusText}) {
         memset(t, 'x', MON_TEXT_SIZE - 1);
@@ -95,8 +90,6 @@ MonData_t MaxRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
     }
     memset(r.text5, 'y', MON_TEXT5_SIZE - 1);
     r.text5[MON_TEXT5_SIZE - 1] = '\0';
-    r.dataLen = MON_DATA_MAX;
-    memset(r.data, 0x5a, MON_DATA_MAX);
     return r;
 }
 
@@ -161,50 +154,24 @@ public:
     {
         Stop();
         unlink("/tmp/mon.pid");
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Every viewer that leaves is logged; keep that out of the figures.
-            const int log = open("/tmp/warden.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-            if (log >= 0)
-                dup2(log, 2);
-            execl(WARDEN_BIN, WARDEN_BIN, "-f", static_cast<char *>(nullptr));
-            _exit(127);
+        if (!daemon_.Start({{}, 0, {}, true, nullptr})) {
+            fprintf(stderr, "warden_bench: warden did not come up:\n%s", daemon_.Log().c_str());
+            exit(1);
         }
-        Until([] { return access("/tmp/mon.fifo", F_OK) == 0; });
-        Until([this] {
-            writer_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            return writer_ >= 0;
-        });
+        writer_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         const int fd = open("/tmp/mon.mmap", O_RDONLY);
         header_ = static_cast<const ShelfHeader_t *>(
             mmap(nullptr, SHELF_MMAP_SIZE, PROT_READ, MAP_SHARED, fd, 0));
         close(fd);
-        Until([] {
-            const int s = Connectable(MON_VIEWER_PORT);
-            if (s >= 0)
-                close(s);
-            return s >= 0;
-        });
         WaitViewersGone();
     }
 
     void Stop()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-            // The workers come back to this subreaper: collect them, so the
-            // port is free for the next start.
-            const auto end = Clock::now() + std::chrono::seconds(5);
-            while (Clock::now() < end) {
-                while (waitpid(-1, nullptr, WNOHANG) > 0) {
-                }
-                if (!PortListening(MON_VIEWER_PORT))
-                    break;
-                usleep(1000);
-            }
-        }
+        // The workers come back to this subreaper: collect them, so the
+        // port is free for the next start.
+        daemon_.Stop(SIGTERM, true);
+        Until([] { return !testsupport::ViewerPortListening(); });
         if (writer_ >= 0)
             close(writer_);
         writer_ = -1;
@@ -235,21 +202,6 @@ public:
         });
     }
 
-    static bool PortListening(uint16_t port)
-    {
-        char needle[32];
-        snprintf(needle, sizeof needle, ":%04X 00000000:0000 0A", port);
-        FILE *f = fopen("/proc/net/tcp", "r");
-        if (f == nullptr)
-            return false;
-        char line[512];
-        bool found = false;
-        while (!found && fgets(line, sizeof line, f) != nullptr)
-            found = strstr(line, needle) != nullptr;
-        fclose(f);
-        return found;
-    }
-
     static int Connectable(uint16_t port)
     {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -277,7 +229,7 @@ public:
     }
 
 private:
-    pid_t pid_ = -1;
+    testsupport::Warden daemon_;
     int writer_ = -1;
     const ShelfHeader_t *header_ = nullptr;
 };

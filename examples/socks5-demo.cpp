@@ -219,6 +219,8 @@ void Usage(FILE *out)
             "Usage: %s [--listen ADDR:PORT] [--users FILE] [--no-monitor]\n"
             "       [--connect-timeout SECS] [--handshake-timeout SECS]\n"
             "       [--max-sessions N] [--verbose]\n"
+            "       [--report-interval SECS] [--report-free N]\n"
+            "       [--version] [--help]\n"
             "  --listen ADDR:PORT      where to accept clients (default 127.0.0.1:1080);\n"
             "                          [v6-address]:PORT for IPv6, *:PORT for every\n"
             "                          address, port 0 for any free port\n"
@@ -233,7 +235,9 @@ void Usage(FILE *out)
             "  --report-interval SECS  at most one report of a session per SECS after\n"
             "                          its first ones (default 5; 0 sends every one)\n"
             "  --report-free N         reports of a session sent before that (default 4;\n"
-            "                          0: a session shorter than SECS is sent once, ended)\n",
+            "                          0: a session shorter than SECS is sent once, ended)\n"
+            "  --version               show the version and exit\n"
+            "  --help                  show this text and exit\n",
             kProgram);
 }
 
@@ -262,6 +266,7 @@ void ParseOptions(int argc, char **argv)
         {"report-interval", required_argument, nullptr, 'r'},
         {"report-free", required_argument, nullptr, 'F'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -277,6 +282,7 @@ void ParseOptions(int argc, char **argv)
         case 'r': opts.reportInterval = static_cast<int>(NumberArg("--report-interval", optarg, 0, 3600)); break;
         case 'F': opts.reportFree = static_cast<int>(NumberArg("--report-free", optarg, 0, 1000)); break;
         case 'h': Usage(stdout); exit(0);
+        case 'V': printf("%s %s\n", kProgram, SOCKS5_DEMO_VERSION); exit(0);
         default: Usage(stderr); exit(2);
         }
     }

@@ -132,18 +132,51 @@ constexpr uint32_t kPage = 4096;
 uint32_t createSize = SHELF_MMAP_SIZE;
 int createHash = SHELF_HASH_INITIAL;
 
-
-// Gives a new file its length, all zero.  The default store is written out
-// as it always was (1025 blocks of 1024 zero bytes); a larger one is made
-// sparse, so pages cost memory only once records use them.
-bool ZeroFill(int fd, uint32_t size) {
-    if (size == SHELF_MMAP_SIZE) {
-        for (uint32_t i = 0; i < size / sizeof zeros + 1; ++i) {
-            if (write(fd, zeros, sizeof zeros) != static_cast<ssize_t>(sizeof zeros)) return false;
+// Gives a new file its length, all zero, with every block of it allocated
+// now: a store that got its blocks only when records touched its pages
+// would kill every process that maps it with SIGBUS once /tmp filled up.
+// The default store is written out as it always was (1025 blocks of 1024
+// zero bytes); a larger one is allocated in one call, written where the
+// file system cannot allocate.  False with errno set (ENOSPC: /tmp has no
+// room) after giving back what was taken.
+bool WriteZeros(int fd, uint64_t length) {
+    for (uint64_t done = 0; done < length;) {
+        const size_t n = length - done < sizeof zeros ? static_cast<size_t>(length - done) : sizeof zeros;
+        const ssize_t w = pwrite(fd, zeros, n, static_cast<off_t>(done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = ENOSPC;
+            return false;
         }
-        return true;
+        done += static_cast<uint64_t>(w);
     }
-    return ftruncate(fd, 0) == 0 && ftruncate(fd, off_t{size} + off_t{sizeof zeros}) == 0;
+    return true;
+}
+
+bool ZeroFill(int fd, uint32_t size) {
+    const uint64_t length = uint64_t{size} + sizeof zeros;
+    bool made = false;
+    if (ftruncate(fd, 0) == 0) {
+        if (size == SHELF_MMAP_SIZE) {
+            made = WriteZeros(fd, length);
+        } else {
+            const int rc = posix_fallocate(fd, 0, static_cast<off_t>(length));
+            if (rc == EOPNOTSUPP)
+                made = WriteZeros(fd, length);  // no allocation on this file system
+            else if (rc != 0)
+                errno = rc;
+            else
+                made = true;
+        }
+    }
+    if (!made) {
+        const int err = errno;
+        QxLogUpdate(nullptr, 1, 12, "QxMonMemOpen: cannot give %s its %llu bytes: %m", kPath,
+                    static_cast<unsigned long long>(length));
+        (void)ftruncate(fd, 0);  // what was taken goes back to /tmp
+        errno = err;
+    }
+    return made;
 }
 
 // Closes whatever a failed open made before it failed: the mutex handles,
@@ -363,13 +396,13 @@ bool ShelfGeometry(long capacity, ShelfGeometry_t *out) {
 }
 
 namespace shelf {
+// Worked out on each call, a few operations: a function-local static would
+// need the C++ runtime's guard functions, which a C program linking the
+// archive with -lquelm alone does not have.
 uint32_t MaxSegSize() {
-    static const uint32_t largest = [] {
-        ShelfGeometry_t g{};
-        (void)ShelfGeometry(kShelfMaxCapacity, &g);
-        return g.segSize;
-    }();
-    return largest;
+    ShelfGeometry_t g{};
+    (void)ShelfGeometry(kShelfMaxCapacity, &g);
+    return g.segSize;
 }
 }  // namespace shelf
 

@@ -4,12 +4,14 @@
 // found it, so callers may log a failure first and inspect errno afterwards.
 // A line is formatted into a per-thread buffer and leaves in one write, so
 // logging needs little stack (a proxy's threads may have 32 KiB) and lines
-// of two threads never interleave. Repeated lines are counted, not written,
-// beyond one per message number and second: a fault in a loop cannot flood
-// the log.
+// of two threads never interleave. Repeats of a line (same number, same
+// text) are counted, not written, beyond one a second: a fault in a loop
+// cannot flood the log, and no line hides another.
 
 #include <errno.h>
 #include <nl_types.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +21,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <tuple>
 
 #include "qxlog.h"
 #include "qxlog_internal.h"
@@ -71,16 +74,28 @@ int64_t MonotonicMs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Repeat accounting per message number (numbers share a slot modulo the
-// table size; the numbers in use are all below it).  Atomics, because the
-// threads of a proxy log through the same table.
+// Repeat accounting per line: a line is known by its message number and
+// its text as written (a 64-bit hash of both), so a line of another text
+// is never held back by one that shares its number, as syslog daemons
+// count "last message repeated" only for the same message.  The table
+// remembers the lines written last; a line it does not hold is written.
+// The threads of a proxy log through one table, under a spin lock held for
+// a few dozen instructions; a thread that still finds it taken after a
+// bounded wait writes its line rather than wait on, so the lock can never
+// stall a thread.  A child of fork() starts with it free: the thread that
+// may have held it is not in the child.
 constexpr size_t kRepeatSlots = 64;
 constexpr int64_t kNever = INT64_MIN;
 struct RepeatSlot {
-    std::atomic<int64_t> lastMs{kNever};  // when the last line of the number was written
-    std::atomic<uint32_t> left{0};        // lines left out since then
+    uint64_t key = 0;
+    int64_t lastMs = kNever;  // when the line was last written; kNever: slot unused
+    uint32_t left = 0;        // its repeats left out since then
 };
 RepeatSlot repeatSlots[kRepeatSlots];
+std::atomic_flag repeatLock = ATOMIC_FLAG_INIT;
+constexpr int kRepeatLockTries = 10000;
+void FreeRepeatLock() { repeatLock.clear(std::memory_order_relaxed); }
+[[maybe_unused]] const int repeatLockForks = pthread_atfork(nullptr, nullptr, FreeRepeatLock);
 
 // Nonzero when QUELM_LOG_REPEATS is set (to any value): every line is then
 // written, repeats included, as a debugging run may want; -1 until read.
@@ -95,21 +110,62 @@ bool EveryRepeat() {
     return v != 0;
 }
 
-// True when a line of number may be written now; then *left is the count
-// of lines of that number left out since its previous line.  False: this
-// line is left out (and counted).
-bool RepeatAllows(int number, uint32_t *left) {
-    if (EveryRepeat()) return true;
-    RepeatSlot &slot = repeatSlots[static_cast<unsigned>(number) % kRepeatSlots];
-    const int64_t now = quelm::logClockMs();
-    int64_t last = slot.lastMs.load(std::memory_order_relaxed);
-    if ((last != kNever && now - last < quelm::kLogRepeatWindowMs) ||
-        !slot.lastMs.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
-        slot.left.fetch_add(1, std::memory_order_relaxed);
-        return false;
+// Takes repeatLock; false when it stayed taken through the wait.
+bool RepeatLock() {
+    for (int tries = 0; repeatLock.test_and_set(std::memory_order_acquire); ++tries) {
+        if (tries == kRepeatLockTries) return false;
+        if (tries >= 64) sched_yield();  // its holder may be off the processor
     }
-    *left = slot.left.exchange(0, std::memory_order_relaxed);
     return true;
+}
+
+// FNV-1a over the number and the text.
+uint64_t LineKey(int number, const char *text, size_t len) {
+    uint64_t k = 14695981039346656037ull;
+    auto mix = [&k](unsigned char b) { k = (k ^ b) * 1099511628211ull; };
+    for (size_t i = 0; i < sizeof number; ++i) mix(static_cast<unsigned char>(number >> (8 * i)));
+    for (size_t i = 0; i < len; ++i) mix(static_cast<unsigned char>(text[i]));
+    return k;
+}
+
+// How willingly a slot is given to a line the table does not hold (lower
+// first): a free one, then one with no count waiting, then the one written
+// longest ago.
+std::tuple<int, int, int64_t> SpareRank(const RepeatSlot &s) {
+    return {s.lastMs == kNever ? 0 : 1, s.left == 0 ? 0 : 1, s.lastMs};
+}
+
+// True when the line (number, text) may be written now; then *left is the
+// count of the same line left out since it was last written.  False: this
+// repeat is left out (and counted).
+bool RepeatAllows(int number, const char *text, size_t len, uint32_t *left) {
+    *left = 0;
+    if (EveryRepeat()) return true;
+    if (!RepeatLock()) return true;
+    const uint64_t key = LineKey(number, text, len);
+    const int64_t now = quelm::logClockMs();
+    RepeatSlot *match = nullptr;
+    RepeatSlot *spare = &repeatSlots[0];
+    for (RepeatSlot &s : repeatSlots) {
+        if (s.lastMs != kNever && s.key == key) {
+            match = &s;
+            break;
+        }
+        if (SpareRank(s) < SpareRank(*spare)) spare = &s;
+    }
+    bool allow = true;
+    if (match != nullptr && now - match->lastMs < quelm::kLogRepeatWindowMs) {
+        ++match->left;
+        allow = false;
+    } else {
+        RepeatSlot &slot = match != nullptr ? *match : *spare;
+        if (match != nullptr) *left = slot.left;
+        slot.key = key;
+        slot.lastMs = now;
+        slot.left = 0;
+    }
+    repeatLock.clear(std::memory_order_release);
+    return allow;
 }
 
 // The line being produced, per thread: a 2 KiB array on the stack would
@@ -117,6 +173,8 @@ bool RepeatAllows(int number, uint32_t *left) {
 // for its newline.
 constexpr size_t kLineSize = 2068;
 thread_local char lineBuf[kLineSize + 1];
+// A "... repeated N times" line: the prefix fields and the count.
+constexpr size_t kNoteSize = 96;
 
 // Writes line (len bytes, a newline appended) to the handle's outputs.
 // pidField is the length of the leading "%05d:" field that syslog, which
@@ -222,15 +280,21 @@ extern "C" void QxLogvUpdate(LogHandle_t *h, int level, int number, const char *
     if (h->catd != kNoCatalogue)
         format = catgets(reinterpret_cast<nl_catd>(h->catd), 0, number, format);
     uint32_t left = 0;
-    if (format != nullptr && RepeatAllows(number, &left)) {
+    if (format != nullptr) {
         size_t pidField = 0;
         const size_t prefix = Prefix(lineBuf, &pidField);
-        if (left > 0) {
-            const size_t len = Format(lineBuf, kLineSize, prefix, "... repeated %u times", left);
+        const size_t len = quelm::LogFormat(lineBuf, kLineSize, prefix, format, args, savedErrno);
+        if (RepeatAllows(number, lineBuf + prefix, len - prefix, &left)) {
+            if (left > 0) {
+                // The count goes before the line it counts, in a buffer of
+                // its own: lineBuf holds that line already.
+                char note[kNoteSize + 1];
+                memcpy(note, lineBuf, prefix);
+                const size_t n = Format(note, kNoteSize, prefix, "... repeated %u times", left);
+                Emit(h, level, note, n, pidField);
+            }
             Emit(h, level, lineBuf, len, pidField);
         }
-        const size_t len = quelm::LogFormat(lineBuf, kLineSize, prefix, format, args, savedErrno);
-        Emit(h, level, lineBuf, len, pidField);
     }
     errno = savedErrno;
     --quelm::dontLoop;
@@ -246,8 +310,8 @@ extern "C" void QxLogEnd(LogHandle_t *h) {
 
 void quelm::LogRepeatReset() {
     everyRepeat.store(-1, std::memory_order_relaxed);
-    for (RepeatSlot &slot : repeatSlots) {
-        slot.lastMs.store(kNever, std::memory_order_relaxed);
-        slot.left.store(0, std::memory_order_relaxed);
+    while (repeatLock.test_and_set(std::memory_order_acquire)) {
     }
+    for (RepeatSlot &slot : repeatSlots) slot = RepeatSlot{};
+    repeatLock.clear(std::memory_order_release);
 }

@@ -24,14 +24,15 @@ int LogPriority(int level);
 // stack, where the C library's formatter takes about 2 KiB.
 size_t LogFormat(char *buf, size_t cap, size_t len, const char *format, va_list args, int err);
 
-// Repeated lines: per message number, the first line is written, then at
-// most one line per kLogRepeatWindowMs; before the next written line of that
-// number a line "... repeated N times" counts what was left out.  With
-// QUELM_LOG_REPEATS set in the environment every line is written.
+// Repeated lines: per line (message number and text alike), the first is
+// written, then at most one per kLogRepeatWindowMs; before the next written
+// one a line "... repeated N times" counts the repeats left out.  A line of
+// another text is never held back.  With QUELM_LOG_REPEATS set in the
+// environment every line is written.
 constexpr int64_t kLogRepeatWindowMs = 1000;
 // The clock the limit runs on (milliseconds, monotonic); a seam for tests.
 extern int64_t (*logClockMs)(void);
-// Forgets every number's last line and count and reads QUELM_LOG_REPEATS
+// Forgets every line's last writing and count and reads QUELM_LOG_REPEATS
 // again (tests start from a clean slate).
 void LogRepeatReset();
 }  // namespace quelm

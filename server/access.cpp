@@ -154,27 +154,33 @@ time_t MonotonicSeconds()
     return now.tv_sec;
 }
 
-/* True when a refusal of peer is to be logged now: the first in a minute
- * for that address.  Remembers the newest kRefusalMemory addresses; a
- * flood of distinct ones costs a line each, which is what it is. */
-bool RefusalToLog(const Address &peer)
+/* The slot to note a refusal of peer in when it is to be logged now (the
+ * first in a minute for that address), or nullptr.  Remembers the newest
+ * kRefusalMemory addresses; a flood of distinct ones costs a line each,
+ * which is what it is.  The caller notes the refusal (RefusalLogged) once
+ * its line is out: an address noted before would stay unnamed for a minute
+ * whenever its line did not get written. */
+Refusal *RefusalToLog(const Address &peer)
 {
     const time_t now = MonotonicSeconds();
     Refusal *slot = nullptr;
     for (Refusal &r : refusals) {
         if (r.used && SameAddress(r.peer, peer)) {
             if (now - r.last < kRefusalLogSeconds)
-                return false;
-            slot = &r;
-            break;
+                return nullptr;
+            return &r;
         }
         if (slot == nullptr || !r.used || (slot->used && r.last < slot->last))
             slot = &r;
     }
+    return slot;
+}
+
+void RefusalLogged(Refusal *slot, const Address &peer)
+{
     slot->peer = peer;
-    slot->last = now;
+    slot->last = MonotonicSeconds();
     slot->used = true;
-    return true;
 }
 
 void SetOption(int fd, int level, int option, int value)
@@ -374,10 +380,12 @@ bool AccessAdmit(int fd)
 {
     Address peer;
     if (allowCount > 0 && !(PeerOf(fd, &peer) && Allowed(peer))) {
-        if (peer.family != AF_UNSPEC && RefusalToLog(peer)) {
+        Refusal *slot = peer.family != AF_UNSPEC ? RefusalToLog(peer) : nullptr;
+        if (slot != nullptr) {
             char text[INET6_ADDRSTRLEN] = "?";
             inet_ntop(peer.family, peer.bytes, text, sizeof text);
             QxLogUpdate(WardenLog(), 1, 15, "%s: connection from %s refused", "GUIAccept", text);
+            RefusalLogged(slot, peer);
         }
         return false;
     }

@@ -10,6 +10,7 @@
 #include "guiserver.h"
 
 #include "access.h"
+#include "wardenlog.h"
 #include "fanout.h"
 
 #include "Shelf_internal.h"
@@ -455,8 +456,10 @@ void MonGUIServer(void)
 
     int fds[kAccessListenMax];
     const int n = AccessOpenListeners(fds);
-    if (n > 0)
+    if (n > 0) {
         WorkerStarted();
+        WardenLogServing(fds, n);
+    }
     if (n > 0 && viewerSettings.maxViewers > kChildViewersMax) {
         // Many viewers: this process serves them all from the first slot.
         FanoutServe(fds, n);

@@ -18,4 +18,8 @@ void WardenLogStart(int flags);
 /* The daemon's handle; null (logging nothing) until WardenLogStart ran. */
 LogHandle_t *WardenLog(void);
 
+/* Logs, once the viewer sockets fds[0..n-1] listen, that warden serves:
+ * where proxies report and the viewer addresses as bound (at most 16). */
+void WardenLogServing(const int *fds, int n);
+
 #endif /* WARDEN_WARDENLOG_H */

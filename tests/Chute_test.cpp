@@ -6,6 +6,7 @@
 #include <quelm/monitor.h>
 
 #include "Chute_internal.h"
+#include "log_support.h"
 
 #include <gtest/gtest.h>
 
@@ -176,6 +177,7 @@ TEST(Chute, RecvEmptyFrameThenEndOfFile) {
 }
 
 TEST(Chute, RecvEndOfFileInsideFrameIsEpipe) {
+    testsupport::EveryLogLine everyLine;  // each case finds its line, repeats included
     const std::vector<std::vector<unsigned char>> torn = {{0x00}, {0x00, 0x10, 1, 2, 3, 4}};
     for (const auto &bytes : torn) {
         int p[2];
@@ -347,6 +349,7 @@ TEST(Chute, OpensShareOneDescriptorForLife) {
 }
 
 TEST(Chute, PlantedFilesAreRefusedAndLeftAlone) {
+    testsupport::EveryLogLine everyLine;  // the count covers every repeat
     testing::internal::CaptureStderr();
     int rc = InChild([] {
         const std::string content = "planted";

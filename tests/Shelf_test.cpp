@@ -22,6 +22,7 @@
 #include "Shelf_internal.h"
 #include "monitor.h"
 #include "semgate_internal.h"
+#include "log_support.h"
 
 using namespace quelm;
 
@@ -434,6 +435,7 @@ TEST_F(Store, FreeOfABadAddressLogsAndChangesNothing) {
 }
 
 TEST_F(Store, AllocationFailuresLogAndKeepTheRover) {
+    testsupport::EveryLogLine everyLine;  // each case finds its line, repeats included
     const uint32_t rover = Hdr()->rover;
     testing::internal::CaptureStderr();
     EXPECT_EQ(MmapAlloc(d, 2000000), nullptr);

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "warden_fixture.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -118,19 +120,7 @@ private:
     bool reaped_ = false;
 };
 
-// True while something listens on TCP port 5051 in this network namespace.
-bool Listening() {
-    std::ifstream tcp("/proc/net/tcp");
-    std::string line;
-    while (std::getline(tcp, line)) {
-        char local[64] = "", remote[64] = "";
-        unsigned state = 0;
-        if (sscanf(line.c_str(), "%*d: %63s %63s %x", local, remote, &state) == 3 &&
-            std::string(local).ends_with(":13BB") && state == 0x0A)
-            return true;
-    }
-    return false;
-}
+using testsupport::ViewerPortListening;
 
 // Opens a writer on the pipe once the collector waits on it: the
 // descriptor, or -1.  The test holds it until the daemon stops: the last
@@ -199,35 +189,26 @@ protected:
 #else
         ASSERT_EQ(access((kExamples + "report_demo").c_str(), X_OK), 0) << kExamples;
         unlink("/tmp/mon.pid");
-        warden_ = fork();
-        if (warden_ == 0) {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(WARDEN_BIN, "warden", "-f", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        ASSERT_GT(warden_, 0);
-        ASSERT_TRUE(Eventually([&] {
-            if (pipeFd_ < 0) pipeFd_ = PipeWriter();
-            return pipeFd_ >= 0 && Listening();
-        })) << "warden did not come up";
+        ASSERT_TRUE(warden_.Start({{}, 0, {}, true, nullptr})) << warden_.Log();
+        pipeFd_ = PipeWriter();
+        ASSERT_GE(pipeFd_, 0);
 #endif
     }
     void TearDown() override { StopWarden(); }
 
     void StopWarden() {
-        if (warden_ <= 0) return;
-        kill(warden_, SIGTERM);
-        waitpid(warden_, nullptr, 0);
-        warden_ = -1;
+#ifdef WARDEN_BIN
+        warden_.Stop();
+#endif
         // Its workers go on their own SIGINT; the next daemon needs the port.
-        EXPECT_TRUE(Eventually([] { return !Listening(); }));
-        close(pipeFd_);
+        EXPECT_TRUE(Eventually([] { return !ViewerPortListening(); }));
+        if (pipeFd_ >= 0) close(pipeFd_);
         pipeFd_ = -1;
     }
 
-    pid_t warden_ = -1;
+#ifdef WARDEN_BIN
+    testsupport::Warden warden_;
+#endif
     int pipeFd_ = -1;
 };
 

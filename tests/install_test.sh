@@ -35,6 +35,32 @@ test "$out" = "<1234,1a,7>"
 ${CC:-cc} -std=c99 -Wall -Wextra -Werror $(pkg-config --cflags quelm) \
     "$src/clash_c_test.c" -o "$prefix/clash_c" $(pkg-config --libs quelm)
 test "$("$isolate" "$prefix/clash_c")" = "alice example.org:443"
+# The plain way a C programmer links it: the C compiler's driver, -lquelm
+# and the threads, no C++ runtime.  Every member of the archive is pulled in,
+# so a reference to the C++ runtime anywhere in it (guarded statics,
+# operator new, std::) fails here, not only in the members a proxy uses.
+${CC:-cc} -std=c99 -I"$prefix/include" "$src/clash_c_test.c" -o "$prefix/proxy_c" \
+    -L"$prefix/lib" -lquelm -lpthread
+test "$("$isolate" "$prefix/proxy_c")" = "alice example.org:443"
+printf 'int main(void) { return 0; }\n' > "$prefix/whole.c"
+${CC:-cc} "$prefix/whole.c" -o "$prefix/whole_c" \
+    -Wl,--whole-archive "$prefix/lib/libquelm.a" -Wl,--no-whole-archive -lpthread
+# A C-only CMake project gets all it needs from quelm::quelm, the threads
+# included (glibc 2.34 and later would link without them, older ones not).
+grep -q 'INTERFACE_LINK_LIBRARIES "Threads::Threads"' "$prefix/lib/cmake/quelm/quelmTargets.cmake"
+grep -q '^Libs:.*-lpthread' "$prefix/lib/pkgconfig/quelm.pc"
+mkdir "$prefix/cmc"
+cat > "$prefix/cmc/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.25)
+project(app C)
+find_package(quelm REQUIRED)
+add_executable(app main.c)
+target_link_libraries(app PRIVATE quelm::quelm)
+CM
+cp "$src/clash_c_test.c" "$prefix/cmc/main.c"
+cmake -S "$prefix/cmc" -B "$prefix/cmc/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$prefix/cmc/build" >/dev/null
+test "$("$isolate" "$prefix/cmc/build/app")" = "alice example.org:443"
 # The CMake package gives quelm::quelm.
 mkdir "$prefix/cm"
 cat > "$prefix/cm/CMakeLists.txt" <<'CM'
@@ -45,7 +71,7 @@ add_executable(consumer main.c)
 target_link_libraries(consumer PRIVATE quelm::quelm)
 CM
 cp "$src/header_c_test.c" "$prefix/cm/main.c"
-cmake -S "$prefix/cm" -B "$prefix/cm/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$prefix/cm" -B "$prefix/cm/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/cm/build" >/dev/null
 test "$("$prefix/cm/build/consumer")" = "<1234,1a,7>"
 # warden-hub, its manual page and its unit.

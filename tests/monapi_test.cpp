@@ -11,6 +11,7 @@
 
 #include "monitor.h"
 #include "monapi_internal.h"
+#include "log_support.h"
 
 namespace {
 

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "records.h"
 #include "test_support.h"
+#include "warden_fixture.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -36,26 +38,13 @@ using testsupport::WaitFor;
 
 MonData_t Report(uint32_t handle, uint16_t num)
 {
-    MonData_t r;
-    memset(&r, 0, sizeof r);
-    r.pid = static_cast<uint32_t>(getpid());
-    r.handleNum = handle;
-    r.recordNum = num;
-    r.flags = MON_FLAG_START;
-    snprintf(r.text1, sizeof r.text1, "user %u", num);
-    snprintf(r.text2, sizeof r.text2, "host-%u.example:443", handle);
+    MonData_t r = testsupport::OwnRecord(handle, num, MON_FLAG_START);
+    testsupport::SetText(r.text1, "user %u", num);
+    testsupport::SetText(r.text2, "host-%u.example:443", handle);
     return r;
 }
 
-Bytes Frame(const MonData_t &rec)
-{
-    Bytes f(2 + MON_MSG_MAX);
-    const int len = ParcelPutData(&rec, f.data() + 2);
-    f[0] = static_cast<unsigned char>(len >> 8);
-    f[1] = static_cast<unsigned char>(len);
-    f.resize(2 + static_cast<size_t>(len));
-    return f;
-}
+using testsupport::Framed;
 
 // Bytes that look like nothing in particular, from a fixed seed, with frame
 // starts planted in them that pass the cheap checks (a length in bounds and
@@ -87,25 +76,7 @@ protected:
 
     void SetUp() override
     {
-        int errPipe[2];
-        ASSERT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
-        daemon_ = fork();
-        if (daemon_ == 0) {
-            dup2(errPipe[1], 2);
-            execl(WARDEN_BIN, WARDEN_BIN, "-f", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(errPipe[1]);
-        err_ = errPipe[0];
-        fcntl(err_, F_SETFL, O_NONBLOCK);
-        // The pipe opens for writing once the collector reads it.
-        ASSERT_TRUE(WaitFor([] {
-            const int fd = open(kFifo, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0)
-                return false;
-            close(fd);
-            return true;
-        }, 10000)) << Log();
+        ASSERT_TRUE(warden_.Start({{}, 0, {}, true, nullptr})) << Log();
         ASSERT_EQ(QxMonMemOpen("mon.mmap", MON_SLOT_PROXY, &store_), 0);
     }
 
@@ -115,16 +86,8 @@ protected:
             close(fd);
         if (store_ != nullptr)
             QxMonClose(store_);
-        kill(daemon_, SIGTERM);
         // Every process of the daemon's tree comes back to this subreaper.
-        EXPECT_TRUE(WaitFor([] {
-            pid_t pid;
-            while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
-            }
-            return pid < 0 && errno == ECHILD;
-        }, 5000));
-        EXPECT_EQ(Log().find("Sanitizer"), std::string::npos) << Log();
-        close(err_);
+        warden_.Stop(SIGTERM, true);
     }
 
     // A writer of its own on the pipe (a proxy, good or bad), blocking.
@@ -152,29 +115,13 @@ protected:
         return n;
     }
 
-    std::string Log()
-    {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(err_, buf, sizeof buf)) > 0)
-            log_.append(buf, static_cast<size_t>(n));
-        return log_;
-    }
+    std::string Log() { return warden_.Log(); }
 
-    pid_t daemon_ = -1;
-    int err_ = -1;
+    testsupport::Warden warden_;
     std::string log_;
     MonHandle_t *store_ = nullptr;
     std::vector<int> writers_;
 };
-
-size_t Count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
 
 TEST_F(PipeAttack, GarbageFromOneWriterCostsAnotherWriterNothing)
 {
@@ -187,15 +134,15 @@ TEST_F(PipeAttack, GarbageFromOneWriterCostsAnotherWriterNothing)
         Write(bad, Garbage(4000, 7 + round));
         for (uint16_t i = 0; i < 20; ++i) {
             reports.push_back(Report(100 + round, i));
-            Write(good, Frame(reports.back()));
+            Write(good, Framed(reports.back()));
         }
     }
     EXPECT_EQ(StoredOf(reports), reports.size()) << Log();
     // Counted and logged once, not per byte or per frame.
-    EXPECT_TRUE(WaitFor([this] { return Count(Log(), "bytes of the pipe that were no whole report") > 0; },
+    EXPECT_TRUE(WaitFor([this] { return warden_.Count("bytes of the pipe that were no whole report") > 0; },
                         3000));
-    EXPECT_EQ(Count(Log(), "ChuteGetNext: skipped 4000 bytes"), 1u) << Log();
-    EXPECT_EQ(Count(Log(), "skipped"), 1u) << Log();
+    EXPECT_EQ(warden_.Count("ChuteGetNext: skipped 4000 bytes"), 1u) << Log();
+    EXPECT_EQ(warden_.Count("skipped"), 1u) << Log();
 }
 
 TEST_F(PipeAttack, HeaderPromisingMoreThanItSendsCostsNoLaterReport)
@@ -209,7 +156,7 @@ TEST_F(PipeAttack, HeaderPromisingMoreThanItSendsCostsNoLaterReport)
     std::vector<MonData_t> reports;
     for (uint16_t i = 0; i < 40; ++i) {
         reports.push_back(Report(200, i));
-        Write(other, Frame(reports.back()));
+        Write(other, Framed(reports.back()));
     }
     EXPECT_EQ(StoredOf(reports), reports.size()) << Log();
 }
@@ -221,13 +168,13 @@ TEST_F(PipeAttack, TruncatedFrameThenGoodFramesOfTheSameWriter)
     memset(big.text3, 'x', sizeof big.text3 - 1);
     memset(big.data, 0x33, sizeof big.data);
     big.dataLen = MON_DATA_MAX;
-    Bytes cut = Frame(big);
+    Bytes cut = Framed(big);
     cut.resize(cut.size() / 2);
     Write(w, cut);
     std::vector<MonData_t> reports;
     for (uint16_t i = 0; i < 5; ++i) {
         reports.push_back(Report(300, i));
-        Write(w, Frame(reports.back()));
+        Write(w, Framed(reports.back()));
     }
     EXPECT_EQ(StoredOf(reports), reports.size()) << Log();
     EXPECT_FALSE(Stored(big));
@@ -249,7 +196,7 @@ TEST_F(PipeAttack, WriterStoppingMidFrameDoesNotStallThirtyOthers)
     largest.dataLen = MON_DATA_MAX;
     for (char *t : {largest.text3, largest.text4, largest.statusText})
         memset(t, 't', MON_TEXT_SIZE - 1);
-    Bytes half = Frame(largest);
+    Bytes half = Framed(largest);
     ASSERT_GT(half.size(), 1000u + 5 * 150u) << half.size();
     half.resize(100);
     Write(staller, half);

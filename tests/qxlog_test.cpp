@@ -243,15 +243,17 @@ TEST_F(QxLog, RepeatedLinesAreCountedNotWritten) {
     EXPECT_EQ(out, Pid5() + " ... repeated 10000 times\n" + Pid5() +
                        " QxMonSendData() to shared mem failed\n");
 
-    // After a quiet window the first line is written alone: nothing was left out
-    // but the one line just above, which the count then names.
-    fakeNowMs += 10 * quelm::kLogRepeatWindowMs;
+    // Another text of the same number is another line: written at once, and
+    // the count of the one repeat left out just above waits for its own line.
     testing::internal::CaptureStderr();
     QxLogUpdate(h, 1, 20, "again %d", 1);
-    fakeNowMs += 10 * quelm::kLogRepeatWindowMs;
     QxLogUpdate(h, 1, 20, "again %d", 2);
+    QxLogUpdate(h, 1, 20, "again %d", 2);
+    fakeNowMs += 10 * quelm::kLogRepeatWindowMs;
+    QxLogUpdate(h, 1, 20, "QxMonSendData() to shared mem failed");
     out = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(out, Pid5() + " ... repeated 1 times\n" + Pid5() + " again 1\n" + Pid5() + " again 2\n");
+    EXPECT_EQ(out, Pid5() + " again 1\n" + Pid5() + " again 2\n" + Pid5() +
+                       " ... repeated 1 times\n" + Pid5() + " QxMonSendData() to shared mem failed\n");
 
     // Lines below the threshold neither count nor open a window.
     testing::internal::CaptureStderr();
@@ -259,6 +261,43 @@ TEST_F(QxLog, RepeatedLinesAreCountedNotWritten) {
     QxLogUpdate(h, 5, 14, "dropped by level");
     QxLogUpdate(h, 1, 14, "shown");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), Pid5() + " shown\n");
+    QxLogEnd(h);
+}
+
+// The lines found hidden behind another of their number (or of a number
+// 64 apart) are each written, and so is every one of many distinct lines of
+// one number, as --allow refusals of many addresses are; the same line
+// stays limited throughout.
+TEST_F(QxLog, NoLineHidesAnother) {
+    LogHandle_t *h = nullptr;
+    QxLogStart(&h, 1, 29, "t");
+    fakeClockSteps = false;
+    fakeNowMs = 5000;
+    testing::internal::CaptureStderr();
+    QxLogUpdate(h, 1, 1, "QxMonSendData: invalid handle=0x%lx specified", 0ul);
+    QxLogUpdate(h, 1, 1, "QxMonRecvData: invalid handle=0x%lx specified", 0ul);
+    QxLogUpdate(h, 1, 1, "QxMonSendData: invalid handle=0x%lx specified", 0ul);
+    QxLogUpdate(h, 1, 4, "bad client type=%d specified", 2);
+    QxLogUpdate(h, 1, 68, "QxSocksMonClose: bad handle=0x%x", 0x1234);
+    QxLogUpdate(h, 1, 24, "main: cannot write /tmp/mon.pid: No space left on device");
+    QxLogUpdate(h, 1, 24, "main: QxMonMemOpen(/tmp/mon.mmap) failed: ...; warden stops");
+    for (int i = 0; i < 200; ++i)
+        QxLogUpdate(h, 1, 15, "GUIAccept: connection from 10.0.%d.%d refused", i / 256, i % 256);
+    for (int i = 0; i < 200; ++i)
+        QxLogUpdate(h, 1, 15, "GUIAccept: connection from 10.0.0.0 refused");
+    const std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountLines(out, Pid5() + " QxMonSendData: invalid handle=0x0 specified"), 1u) << out;
+    EXPECT_EQ(CountLines(out, Pid5() + " QxMonRecvData: invalid handle=0x0 specified"), 1u);
+    EXPECT_EQ(CountLines(out, Pid5() + " bad client type=2 specified"), 1u);
+    EXPECT_EQ(CountLines(out, Pid5() + " QxSocksMonClose: bad handle=0x1234"), 1u);
+    EXPECT_EQ(CountLines(out, Pid5() + " main: QxMonMemOpen(/tmp/mon.mmap) failed: ...; warden stops"), 1u);
+    for (int i = 0; i < 200; ++i) {
+        const std::string line = " GUIAccept: connection from 10.0." + std::to_string(i / 256) +
+                                 "." + std::to_string(i % 256) + " refused";
+        EXPECT_EQ(CountLines(out, Pid5() + line), 1u) << line;
+    }
+    // Nothing else: the repeats of 10.0.0.0 and of the first line are held back.
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 1 + 1 + 1 + 2 + 200);
     QxLogEnd(h);
 }
 
@@ -281,7 +320,7 @@ TEST_F(QxLog, EnvironmentCanAskForEveryRepeat) {
 
 TEST_F(QxLog, TenThousandFailuresFromThreadsWriteAFewLines) {
     // The real clock: a flood spread over threads and a little time still
-    // leaves at most one line (and its count) per number and second.
+    // leaves at most one line (and its count) per line and second.
     quelm::logClockMs = saved_;
     LogHandle_t *h = nullptr;
     QxLogStart(&h, 1, 29, "t");

@@ -26,6 +26,8 @@
 
 #include <quelm/monitor.h>
 
+#include "warden_fixture.h"
+
 namespace {
 
 const char *const kCurl = "/usr/bin/curl";
@@ -350,7 +352,7 @@ sockaddr_in Ipv4Block(const unsigned char *block) {
 
 class Socks5Demo : public testing::Test {
   protected:
-    static pid_t warden;
+    static testsupport::Warden warden;
     static int pipeKeeper;
     static HttpServer http;
     static StoreReader store;
@@ -359,11 +361,10 @@ class Socks5Demo : public testing::Test {
     static void SetUpTestSuite() {
 #ifdef WARDEN_BIN
         if (access(kCurl, X_OK) != 0) return;
-        warden = Spawn({WARDEN_BIN, "-f"});
-        // Ready once the collector holds the pipe open for reading; the test
-        // keeps a writer too, so the collector never waits for one.
-        for (long end = NowMs() + 5000; pipeKeeper < 0 && NowMs() < end; usleep(10000))
-            pipeKeeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        // The test keeps a writer on the pipe, so the collector never waits
+        // for one.
+        ASSERT_TRUE(warden.Start({{}, 0, {}, true, nullptr})) << warden.Log();
+        pipeKeeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(pipeKeeper, 0) << "warden's collector did not open /tmp/mon.fifo";
         ASSERT_TRUE(store.Open());
         ASSERT_TRUE(http.Start(AF_INET));
@@ -372,7 +373,7 @@ class Socks5Demo : public testing::Test {
     static void TearDownTestSuite() {
         store.Close();
         http.Stop();
-        Stop(warden);
+        warden.Stop();
         if (pipeKeeper >= 0) close(pipeKeeper);
         pipeKeeper = -1;
     }
@@ -391,7 +392,7 @@ class Socks5Demo : public testing::Test {
     }
     std::string Dest(const std::string &host) { return host + ":" + std::to_string(http.port); }
 };
-pid_t Socks5Demo::warden = 0;
+testsupport::Warden Socks5Demo::warden;
 int Socks5Demo::pipeKeeper = -1;
 HttpServer Socks5Demo::http;
 StoreReader Socks5Demo::store;
@@ -804,18 +805,14 @@ TEST(Socks5DemoAlone, ProxiesWhenWardenIsNotRunning) {
 }
 
 #ifdef WARDEN_BIN
-// Starts warden in the foreground and waits until its collector reads the
-// pipe; the daemon's process ID.  *keeper receives a writer of the pipe that
-// the caller keeps open while the daemon runs, so the collector never finds
-// the pipe without a writer (it would then pause for seconds).
-pid_t StartWarden(int *keeper) {
-    const pid_t pid = Spawn({WARDEN_BIN, "-f"});
-    for (long end = NowMs() + 5000; NowMs() < end; usleep(10000)) {
-        *keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (*keeper >= 0) return pid;
-    }
-    ADD_FAILURE() << "warden's collector did not open /tmp/mon.fifo";
-    return pid;
+// Starts warden in the foreground and waits until it serves.  *keeper
+// receives a writer of the pipe that the caller keeps open while the daemon
+// runs, so the collector never finds the pipe without a writer (it would
+// then pause for seconds).
+void StartWarden(testsupport::Warden *warden, int *keeper) {
+    EXPECT_TRUE(warden->Start({{}, 0, {}, true, nullptr})) << warden->Log();
+    *keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(*keeper, 0) << "warden's collector did not open /tmp/mon.fifo";
 }
 
 // A download that runs for a few seconds (the server sends slowly) while
@@ -827,17 +824,19 @@ pid_t StartWarden(int *keeper) {
 TEST(Socks5DemoAlone, SessionsSurviveADaemonRestart) {
     if (access(kCurl, X_OK) != 0) GTEST_SKIP() << "no curl";
     HttpServer http;
-    pid_t warden = 0, proxy = 0, curl = 0;
+    testsupport::Warden warden;
+    pid_t proxy = 0, curl = 0;
     int keeper = -1;
     // Whatever ends the test, nothing it started outlives it.
     struct Cleanup {
         HttpServer &http;
-        pid_t &warden, &proxy, &curl;
+        testsupport::Warden &warden;
+        pid_t &proxy, &curl;
         int &keeper;
         ~Cleanup() {
             Stop(curl);
             Stop(proxy);
-            Stop(warden);
+            warden.Stop();
             if (keeper >= 0) close(keeper);
             http.Stop();
         }
@@ -852,7 +851,7 @@ TEST(Socks5DemoAlone, SessionsSurviveADaemonRestart) {
                       "socks5h://127.0.0.1:" + std::to_string(kProxyPort), "-o", out, url});
     };
 
-    warden = StartWarden(&keeper);
+    StartWarden(&warden, &keeper);
     proxy = StartProxy({"--report-interval", "1"});
     StoreReader before;
     ASSERT_TRUE(before.Open());
@@ -866,10 +865,10 @@ TEST(Socks5DemoAlone, SessionsSurviveADaemonRestart) {
     ASSERT_EQ(open.size(), 1u) << "the session did not show before the restart";
     before.Close();
 
-    Stop(warden);
+    warden.Stop();
     close(keeper);
     usleep(1500 * 1000);  // reports meanwhile find no reader
-    warden = StartWarden(&keeper);
+    StartWarden(&warden, &keeper);
     StoreReader after;
     ASSERT_TRUE(after.Open());
     // Still running, and in the new store before it ends.
@@ -892,7 +891,7 @@ TEST(Socks5DemoAlone, SessionsSurviveADaemonRestart) {
     EXPECT_EQ(ended[0].startTime, open[0].startTime);
     EXPECT_EQ(ended[0].status, 0);
     after.Close();
-    Stop(warden);
+    warden.Stop();
     close(keeper);
     keeper = -1;
     Stop(proxy);
@@ -901,7 +900,7 @@ TEST(Socks5DemoAlone, SessionsSurviveADaemonRestart) {
     proxy = StartProxy({"--report-interval", "1"});
     curl = slowCurl("/tmp/late.bin");
     usleep(1500 * 1000);
-    warden = StartWarden(&keeper);
+    StartWarden(&warden, &keeper);
     StoreReader late;
     ASSERT_TRUE(late.Open());
     ASSERT_EQ(WaitExit(curl), 0);
@@ -922,21 +921,23 @@ TEST(Socks5DemoAlone, ThreadedExampleReportsEverySession) {
     const std::string bin = QUELM_BINARY_DIR "/examples/threaded_proxy";
     if (access(bin.c_str(), X_OK) != 0) GTEST_SKIP() << "threaded_proxy is not built";
     HttpServer http;
-    pid_t warden = 0, proxy = 0;
+    testsupport::Warden warden;
+    pid_t proxy = 0;
     int keeper = -1;
     struct Cleanup {
         HttpServer &http;
-        pid_t &warden, &proxy;
+        testsupport::Warden &warden;
+        pid_t &proxy;
         int &keeper;
         ~Cleanup() {
             Stop(proxy);
-            Stop(warden);
+            warden.Stop();
             if (keeper >= 0) close(keeper);
             http.Stop();
         }
     } cleanup{http, warden, proxy, keeper};
     ASSERT_TRUE(http.Start(AF_INET));
-    warden = StartWarden(&keeper);
+    StartWarden(&warden, &keeper);
     StoreReader store;
     ASSERT_TRUE(store.Open());
     constexpr int kPort = 1082;

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "records.h"
 #include "test_support.h"
+#include "warden_fixture.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -39,26 +41,16 @@ using Flags = std::map<uint16_t, uint32_t>; // recordNum -> flags of one stream
 
 MonData_t Record(uint16_t num, uint32_t flags, uint32_t countA = 0)
 {
-    MonData_t r;
-    memset(&r, 0, sizeof r);
-    r.pid = static_cast<uint32_t>(getpid());
-    r.handleNum = 7;
-    r.recordNum = num;
-    r.flags = flags;
+    MonData_t r = testsupport::OwnRecord(7, num, flags);
     r.countA = countA;
-    snprintf(r.text1, sizeof r.text1, "session %u", num);
+    testsupport::SetText(r.text1, "session %u", num);
     return r;
 }
 
 // A record of the largest wire size, so that a few of them fill sockets.
 MonData_t BigRecord(uint16_t num, uint32_t flags)
 {
-    MonData_t r = Record(num, flags);
-    memset(r.addrA, 0x31, MON_ADDR_SIZE);
-    memset(r.addrB, 0x32, MON_ADDR_SIZE);
-    r.dataLen = MON_DATA_MAX;
-    memset(r.data, 0x5a, MON_DATA_MAX);
-    return r;
+    return testsupport::Bulky(Record(num, flags));
 }
 
 // ---- the batched read against the one-record read ----
@@ -202,40 +194,6 @@ TEST_F(StoreFixture, BatchedReadRegistersAgainAndRefusesBadCalls)
 
 // ---- a real daemon ----
 
-bool ListeningOnViewerPort()
-{
-    FILE *f = fopen("/proc/net/tcp", "r");
-    if (f == nullptr)
-        return false;
-    char line[512];
-    bool found = false;
-    while (!found && fgets(line, sizeof line, f) != nullptr)
-        found = strstr(line, ":13BB 00000000:0000 0A") != nullptr;
-    fclose(f);
-    return found;
-}
-
-// Starts warden with args, its standard error readable at *errFd.
-pid_t SpawnWarden(std::vector<std::string> args, int *errFd)
-{
-    int errPipe[2];
-    if (pipe2(errPipe, O_CLOEXEC) != 0)
-        return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(errPipe[1], 2);
-        std::vector<char *> argv{const_cast<char *>(WARDEN_BIN)};
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(WARDEN_BIN, argv.data());
-        _exit(127);
-    }
-    close(errPipe[1]);
-    *errFd = errPipe[0];
-    return pid;
-}
-
 int ConnectRaw(int rcvbuf = 0)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -296,27 +254,21 @@ protected:
             close(fd);
         if (chute_ != nullptr)
             QxMonClose(chute_);
-        if (pid_ > 0)
-            kill(pid_, SIGTERM);
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < end && (waitpid(-1, nullptr, WNOHANG) >= 0 || errno != ECHILD))
-            std::this_thread::sleep_for(milliseconds(5));
-        EXPECT_EQ(Log().find("Sanitizer"), std::string::npos) << Log();
-        if (err_ >= 0)
-            close(err_);
+        warden_.Stop(SIGTERM, true);
         if (header_ != nullptr)
             munmap(const_cast<ShelfHeader_t *>(header_), SHELF_MMAP_SIZE);
     }
 
     // Starts "warden -f args..." and waits until it serves viewers and reads
-    // the pipe through a writer handle of the library's own.
-    void Start(std::vector<std::string> args)
+    // the pipe through a writer handle of the library's own.  everyLogLine:
+    // the daemon writes every repeat of a line, for a test that counts them.
+    void Start(std::vector<std::string> args, bool everyLogLine = false)
     {
         unlink("/tmp/mon.pid");
-        args.insert(args.begin(), "-f");
-        pid_ = SpawnWarden(args, &err_);
-        fcntl(err_, F_SETFL, O_NONBLOCK);
-        ASSERT_TRUE(WaitFor(ListeningOnViewerPort)) << Log();
+        std::vector<std::string> env;
+        if (everyLogLine)
+            env.push_back("QUELM_LOG_REPEATS=1");
+        ASSERT_TRUE(warden_.Start({args, 0, env, true, nullptr})) << Log();
         ASSERT_TRUE(WaitFor([this] { return QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &chute_) == 0; }));
         const int fd = open("/tmp/mon.mmap", O_RDONLY | O_NOFOLLOW);
         ASSERT_GE(fd, 0);
@@ -367,27 +319,10 @@ protected:
         return fd;
     }
 
-    std::string Log()
-    {
-        char buf[4096];
-        ssize_t n;
-        while (err_ >= 0 && (n = read(err_, buf, sizeof buf)) > 0)
-            log_.append(buf, static_cast<size_t>(n));
-        return log_;
-    }
+    std::string Log() { return warden_.Log(); }
+    size_t Count(const std::string &text) { return warden_.Count(text); }
 
-    size_t Count(const std::string &text)
-    {
-        const std::string log = Log();
-        size_t n = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++n;
-        return n;
-    }
-
-    pid_t pid_ = -1;
-    int err_ = -1;
-    std::string log_;
+    testsupport::Warden warden_;
     MonHandle_t *chute_ = nullptr;
     const ShelfHeader_t *header_ = nullptr;
     std::vector<MonHandle_t *> viewers_;
@@ -500,9 +435,6 @@ TEST_F(Daemon, DefaultStillRefusesTheFifthViewerAndFewerCanBeAsked)
         raw_.clear();
         chute_ = nullptr;
         header_ = nullptr;
-        pid_ = -1;
-        err_ = -1;
-        log_.clear();
     }
 }
 
@@ -653,7 +585,7 @@ class Silent : public Daemon, public testing::WithParamInterface<const char *> {
 
 TEST_P(Silent, ConnectionsThatSendNoWholeRequestAreClosedOnce)
 {
-    Start({"--viewers", GetParam(), "--idle-limit", "1"});
+    Start({"--viewers", GetParam(), "--idle-limit", "1"}, true); // two closings at once, counted
     const int quiet = Raw();
     const int partial = Raw();
     const unsigned char half[3] = {0, 2, 2}; // a frame of 2 bytes, one sent
@@ -696,16 +628,10 @@ TEST(ViewerOptions, BadValuesEndWithTheUsage)
                                           {"--idle-limit", "0"},
                                           {"--idle-limit", "-3"},
                                           {"--viewers"}}) {
-        int errFd = -1;
-        const pid_t pid = SpawnWarden(args, &errFd);
-        std::string err;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(errFd, buf, sizeof buf)) > 0)
-            err.append(buf, static_cast<size_t>(n));
-        close(errFd);
-        int status = 0;
-        waitpid(pid, &status, 0);
+        testsupport::Warden warden;
+        ASSERT_TRUE(warden.Start({args, 0, {}, false, nullptr}));
+        const int status = warden.WaitExit();
+        const std::string err = warden.Log();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << args[0];
         EXPECT_NE(err.find("Usage: wardenAG\n\t-f  or  --foreground"), std::string::npos) << err;
         EXPECT_NE(err.find("--viewers <n>"), std::string::npos);

@@ -7,6 +7,7 @@
 // instead of hanging it.
 
 #include "viewlink_internal.h"
+#include "log_support.h"
 
 #include <gtest/gtest.h>
 
@@ -313,6 +314,7 @@ MonHandle_t *OpenWithTimeout(int ms) {
 // bound is generous: without the timeout it would wait for ever), and the
 // handle refuses everything after that but closes cleanly.
 TEST(ViewLinkTimeout, StalledRepliesFailOnTimeAndLeaveTheHandleDead) {
+    testsupport::EveryLogLine everyLine;  // each case finds its line, repeats included
     const Bytes frame = Framed(Message(Record(9, 9, "slow")));
     struct Case {
         const char *name;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "warden_fixture.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -45,6 +46,7 @@ namespace {
 using testsupport::WaitFor;
 using testsupport::ReadFile;
 using testsupport::ConnectViewer;
+using testsupport::ViewerPortListening;
 
 using Bytes = std::vector<unsigned char>;
 using std::chrono::milliseconds;
@@ -119,11 +121,6 @@ std::vector<pid_t> ChildrenOf(pid_t parent)
     return kids;
 }
 
-bool PortListening()
-{
-    const std::string tcp = ReadFile("/proc/net/tcp");
-    return tcp.find(":13BB 00000000:0000 0A") != std::string::npos;
-}
 
 // ---- a warden process under test ----
 
@@ -394,7 +391,7 @@ protected:
     void Start(const std::vector<std::string> &args = {"-f"}, bool ownPidInPidFile = false)
     {
         daemon_ = Spawn(args, ownPidInPidFile);
-        ASSERT_TRUE(WaitFor(PortListening)) << Stderr();
+        ASSERT_TRUE(WaitFor(ViewerPortListening)) << Stderr();
         ASSERT_TRUE(WaitFor([this] {
             writer_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             return writer_ >= 0;
@@ -536,7 +533,7 @@ TEST_F(Warden, VersionAloneDetachesAndRecordsTheDetachedPid)
     const int status = WaitExit(daemon_.pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the process left behind";
     EXPECT_EQ(Drain(daemon_.out), "Monitor version: 1.1\n");
-    ASSERT_TRUE(WaitFor(PortListening));
+    ASSERT_TRUE(WaitFor(ViewerPortListening));
     const pid_t detached = atoi(ReadFile(kPidFile).c_str());
     EXPECT_GT(detached, 0);
     EXPECT_NE(detached, daemon_.pid);
@@ -561,7 +558,7 @@ TEST_F(Warden, LivePidInThePidFileBlocksStartUp)
     EXPECT_EQ(f.err, "Can't run Monitor, previous PID=" + std::to_string(getpid()) +
                          " still active\n");
     EXPECT_EQ(ReadFile(kPidFile), std::to_string(getpid()));
-    EXPECT_FALSE(PortListening());
+    EXPECT_FALSE(ViewerPortListening());
 }
 
 TEST_F(Warden, StaleEmptyGarbageZeroAndNegativePidsDoNotBlock)
@@ -909,6 +906,9 @@ TEST_F(Warden, DeadReporterIsEndedBySeedingAndStreamedWithTheEndBit)
 
 TEST(WardenOptions, BadCapacitiesAreRefusedBeforeAnythingIsCreated)
 {
+    // From a clean slate also where the tests share one /tmp (no isolation).
+    unlink("/tmp/mon.mmap");
+    unlink(kPidFile);
     for (const char *bad : {"0", "-1", "abc", "12x", "", "1000001", "99999999999999999999"}) {
         const Finished f = RunToEnd({"-f", "--capacity", bad});
         EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1) << bad;

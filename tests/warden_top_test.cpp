@@ -27,6 +27,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "records.h"
+#include "warden_fixture.h"
+
 #include "../tools/fieldfmt.cpp"
 #include "../tools/fields.cpp"
 #include "../tools/recjson.cpp"
@@ -541,45 +544,26 @@ class WardenTopDaemon : public testing::Test {
     static void SetUpTestSuite() {
 #ifdef WARDEN_BIN
         unsetenv("QUELM_DEBUG");
-        warden_ = fork();
-        if (warden_ == 0) {
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(WARDEN_BIN, "warden", "-f", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        // Ready once the collector reads the pipe and the port answers.  The
-        // pipe stays open for the whole suite, as a proxy keeps it: the
+        // The pipe stays open for the whole suite, as a proxy keeps it: the
         // collector pauses whenever its last writer leaves.
-        for (int i = 0; i < 200 && !ready_; ++i) {
-            std::this_thread::sleep_for(50ms);
-            if (fifo_ < 0) fifo_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
-            if (fifo_ < 0) continue;
-            const int s = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(MON_VIEWER_PORT);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ready_ = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-            close(s);
-        }
+        ready_ = warden_.Start({{}, 0, {}, true, nullptr});
+        if (ready_) fifo_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
+        ready_ = fifo_ >= 0;
 #endif
     }
     static void TearDownTestSuite() {
         if (fifo_ >= 0) close(fifo_);
         fifo_ = -1;
-        if (warden_ > 0) {
-            kill(warden_, SIGTERM);
-            waitpid(warden_, nullptr, 0);
-        }
-        warden_ = 0;
+#ifdef WARDEN_BIN
+        warden_.Stop();
+#endif
     }
     void SetUp() override {
 #ifndef WARDEN_BIN
         GTEST_SKIP() << "the warden daemon is not built";
+#else
+        ASSERT_TRUE(ready_) << "warden did not come up" << warden_.Log();
 #endif
-        ASSERT_TRUE(ready_) << "warden did not come up";
         struct stat st;
         ASSERT_EQ(fstat(fifo_, &st), 0);
         ASSERT_TRUE(S_ISFIFO(st.st_mode));
@@ -588,11 +572,9 @@ class WardenTopDaemon : public testing::Test {
 
     // Writes rec into the report pipe as one frame, as the pipe transport does.
     static void Send(const MonData_t &rec) {
-        unsigned char frame[2 + MON_MSG_MAX];
-        const int len = ParcelPutData(&rec, frame + 2);
-        frame[0] = static_cast<unsigned char>(len >> 8);
-        frame[1] = static_cast<unsigned char>(len & 0xff);
-        EXPECT_EQ(write(fifo_, frame, static_cast<size_t>(len) + 2), len + 2) << strerror(errno);
+        const testsupport::Bytes frame = testsupport::Framed(rec);
+        EXPECT_EQ(write(fifo_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()))
+            << strerror(errno);
     }
 
     // Waits until warden holds rec's key in a state that pred accepts.
@@ -628,11 +610,15 @@ class WardenTopDaemon : public testing::Test {
         FAIL() << "viewer slots stay taken";
     }
 
-    static pid_t warden_;
+#ifdef WARDEN_BIN
+    static testsupport::Warden warden_;
+#endif
     static bool ready_;
     static int fifo_;  // the report pipe, open for writing
 };
-pid_t WardenTopDaemon::warden_ = 0;
+#ifdef WARDEN_BIN
+testsupport::Warden WardenTopDaemon::warden_;
+#endif
 bool WardenTopDaemon::ready_ = false;
 int WardenTopDaemon::fifo_ = -1;
 
@@ -1310,11 +1296,8 @@ TEST(WardenTopSilentDaemon, StopSignalEndsAJsonReadThatWaits) {
 
 // A frame's bytes for a record: the 2-byte length and the record message.
 std::string FrameOf(const MonData_t &rec) {
-    unsigned char frame[2 + MON_MSG_MAX];
-    const int len = ParcelPutData(&rec, frame + 2);
-    frame[0] = static_cast<unsigned char>(len >> 8);
-    frame[1] = static_cast<unsigned char>(len & 0xff);
-    return std::string(reinterpret_cast<char *>(frame), static_cast<size_t>(len) + 2);
+    const testsupport::Bytes frame = testsupport::Framed(rec);
+    return std::string(frame.begin(), frame.end());
 }
 
 // Each hostile answer that once held --once for good: a frame header and 10

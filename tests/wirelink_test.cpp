@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "log_support.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -162,6 +164,7 @@ TEST(Wirelink, OversizeFrameIsSkippedInStep) {
 }
 
 TEST(Wirelink, PeerClosingBetweenOrInsideFramesEndsReceive) {
+    testsupport::EveryLogLine everyLine;  // each case finds its line, repeats included
     const std::vector<std::vector<unsigned char>> tails = {
         {},                      // between frames
         {0x00},                  // inside the header

@@ -252,14 +252,18 @@ class Netns:
     def __init__(self, procs):
         env = dict(os.environ, QUELM_ISOLATE_FORCE="1")
         self.holder = subprocess.Popen([ISOLATE, "sleep", "600"], env=env)
-        pid = str(self.holder.pid)
-        wait_for("the namespace", lambda: os.readlink("/proc/%s/ns/net" % pid) != os.readlink("/proc/self/ns/net"))
-        subprocess.run(["ip", "link", "add", "vhub0", "type", "veth", "peer", "name", "vhub1", "netns", pid], check=True)
-        subprocess.run(["ip", "addr", "add", "10.77.0.1/24", "dev", "vhub0"], check=True)
-        subprocess.run(["ip", "link", "set", "vhub0", "up"], check=True)
-        self.prefix = ["nsenter", "-t", pid, "-m", "-n", "-i", "--"]
-        subprocess.run(self.prefix + ["ip", "addr", "add", self.ADDR + "/24", "dev", "vhub1"], check=True)
-        subprocess.run(self.prefix + ["ip", "link", "set", "vhub1", "up"], check=True)
+        try:
+            pid = str(self.holder.pid)
+            wait_for("the namespace", lambda: os.readlink("/proc/%s/ns/net" % pid) != os.readlink("/proc/self/ns/net"))
+            subprocess.run(["ip", "link", "add", "vhub0", "type", "veth", "peer", "name", "vhub1", "netns", pid], check=True)
+            subprocess.run(["ip", "addr", "add", "10.77.0.1/24", "dev", "vhub0"], check=True)
+            subprocess.run(["ip", "link", "set", "vhub0", "up"], check=True)
+            self.prefix = ["nsenter", "-t", pid, "-m", "-n", "-i", "--"]
+            subprocess.run(self.prefix + ["ip", "addr", "add", self.ADDR + "/24", "dev", "vhub1"], check=True)
+            subprocess.run(self.prefix + ["ip", "link", "set", "vhub1", "up"], check=True)
+        except BaseException:
+            self.close()  # a half-made namespace leaves nothing running
+            raise
 
     def close(self):
         self.holder.kill()

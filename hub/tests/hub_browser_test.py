@@ -63,17 +63,18 @@ class Page:
 
 class PageWithRealSessions(unittest.TestCase):
     def setUp(self):
+        # Cleanups, not tearDown: they also run when setUp fails half way.
         self.procs = Procs()
+        self.addCleanup(self.procs.stop_all)
         start_warden(self.procs)
         start_proxy(self.procs)
         self.server = CountingServer()
+        self.addCleanup(self.server.sock.close)
         self.hub = start_hub(self.procs, "--linger", "60")
         self.d = browser()
+        self.addCleanup(self.d.quit)
         self.page = Page(self.d)
 
-    def tearDown(self):
-        self.d.quit()
-        self.procs.stop_all()
 
     def test_live_table_sort_filter_detail_and_a_lost_stream(self):
         d, page = self.d, self.page
@@ -153,16 +154,16 @@ class PageWithRealSessions(unittest.TestCase):
 
 class PageHostsAndLinger(unittest.TestCase):
     def setUp(self):
+        # Cleanups, not tearDown: they also run when setUp fails half way.
         self.procs = Procs()
+        self.addCleanup(self.procs.stop_all)
         start_warden(self.procs)
         # 192.0.2.1: no route to it from the isolated network.
         start_hub(self.procs, "--upstream", "127.0.0.1", "--upstream", "192.0.2.1", "--linger", "3")
         self.d = browser()
+        self.addCleanup(self.d.quit)
         self.page = Page(self.d)
 
-    def tearDown(self):
-        self.d.quit()
-        self.procs.stop_all()
 
     def test_host_selector_down_host_and_ended_rows_leaving(self):
         d, page = self.d, self.page
@@ -195,16 +196,16 @@ class PageHostsAndLinger(unittest.TestCase):
 
 class PageWithTenThousandSessions(unittest.TestCase):
     def setUp(self):
+        # Cleanups, not tearDown: they also run when setUp fails half way.
         self.procs = Procs()
+        self.addCleanup(self.procs.stop_all)
         fake = self.procs.start([FAKE, "--sessions", "10000", "--changes-per-second", "1000", "--churn", "2"],
                                 stdout=subprocess.PIPE)
         self.assertEqual("ready", fake.stdout.readline().decode().strip())
         start_hub(self.procs, "--interval", "1")
         self.d = browser()
+        self.addCleanup(self.d.quit)
 
-    def tearDown(self):
-        self.d.quit()
-        self.procs.stop_all()
 
     def test_only_visible_rows_are_drawn_and_updates_stay_cheap(self):
         d = self.d
