@@ -1,0 +1,620 @@
+/*
+ * interpose.cpp - the socket calls warden-watch interposes in a watched
+ * server.  Each calls the next definition (resolved once, when the library
+ * loads) and then, only for a descriptor the map marks as a watched client
+ * connection, feeds the handshake parser or adds to the byte counts.  An
+ * unwatched descriptor costs one array load; errno is the real call's.
+ */
+#include "watchtable.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#define WATCH_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace watch {
+
+Shared *shared = nullptr;
+std::atomic<uint32_t> fdMap[kMaxFd];
+
+}  // namespace watch
+
+using namespace watch;
+
+namespace {
+
+/* The next definitions of the interposed calls. */
+struct Real {
+    int (*accept)(int, sockaddr *, socklen_t *);
+    int (*accept4)(int, sockaddr *, socklen_t *, int);
+    ssize_t (*read)(int, void *, size_t);
+    ssize_t (*read_chk)(int, void *, size_t, size_t);
+    ssize_t (*recv)(int, void *, size_t, int);
+    ssize_t (*recv_chk)(int, void *, size_t, size_t, int);
+    ssize_t (*recvfrom)(int, void *, size_t, int, sockaddr *, socklen_t *);
+    ssize_t (*recvfrom_chk)(int, void *, size_t, size_t, int, sockaddr *, socklen_t *);
+    ssize_t (*recvmsg)(int, msghdr *, int);
+    ssize_t (*readv)(int, const iovec *, int);
+    ssize_t (*write)(int, const void *, size_t);
+    ssize_t (*send)(int, const void *, size_t, int);
+    ssize_t (*sendto)(int, const void *, size_t, int, const sockaddr *, socklen_t);
+    ssize_t (*sendmsg)(int, const msghdr *, int);
+    ssize_t (*writev)(int, const iovec *, int);
+    ssize_t (*splice)(int, loff_t *, int, loff_t *, size_t, unsigned);
+    ssize_t (*sendfile)(int, int, off_t *, size_t);
+    ssize_t (*sendfile64)(int, int, off_t *, size_t);
+    int (*connect)(int, const sockaddr *, socklen_t);
+    int (*shutdown)(int, int);
+    int (*close)(int);
+    int (*dup)(int);
+    int (*dup2)(int, int);
+    int (*dup3)(int, int, int);
+    int (*fcntl)(int, int, ...);
+    int (*fcntl64)(int, int, ...);
+    pid_t (*fork)(void);
+} real;
+
+template <class F>
+void Resolve(F &slot, const char *name)
+{
+    slot = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+/* Resolves every next definition; runs when the library loads, before the
+ * program's own code, and again (harmlessly) if an interposed call comes
+ * earlier from another library's constructor. */
+void ResolveAll()
+{
+    Resolve(real.accept, "accept");
+    Resolve(real.accept4, "accept4");
+    Resolve(real.read, "read");
+    Resolve(real.read_chk, "__read_chk");
+    Resolve(real.recv, "recv");
+    Resolve(real.recv_chk, "__recv_chk");
+    Resolve(real.recvfrom, "recvfrom");
+    Resolve(real.recvfrom_chk, "__recvfrom_chk");
+    Resolve(real.recvmsg, "recvmsg");
+    Resolve(real.readv, "readv");
+    Resolve(real.write, "write");
+    Resolve(real.send, "send");
+    Resolve(real.sendto, "sendto");
+    Resolve(real.sendmsg, "sendmsg");
+    Resolve(real.writev, "writev");
+    Resolve(real.splice, "splice");
+    Resolve(real.sendfile, "sendfile");
+    Resolve(real.sendfile64, "sendfile64");
+    Resolve(real.connect, "connect");
+    Resolve(real.shutdown, "shutdown");
+    Resolve(real.close, "close");
+    Resolve(real.dup, "dup");
+    Resolve(real.dup2, "dup2");
+    Resolve(real.dup3, "dup3");
+    Resolve(real.fcntl, "fcntl");
+    Resolve(real.fcntl64, "fcntl64");
+    Resolve(real.fork, "fork");
+}
+
+#define NEXT(name) (real.name != nullptr ? real.name : (ResolveAll(), real.name))
+
+__attribute__((constructor)) void WatchLoad()
+{
+    ResolveAll();
+    // Made before the program runs, so that every process it forks shares
+    // it.  Pages are touched only as slots are used.
+    void *m = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                   MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (m != MAP_FAILED)
+        shared = static_cast<Shared *>(m);
+}
+
+/* The session whose request this thread saw last and whose reply has not
+ * been written yet: a connect the thread makes meanwhile is its outbound
+ * connection.  Initial-exec, so that reaching it never allocates. */
+__thread uint32_t currentEntry __attribute__((tls_model("initial-exec")));
+
+/* Keeps errno for the server across our bookkeeping. */
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+
+private:
+    int saved_;
+};
+
+inline uint32_t EntryOfFd(int fd)
+{
+    return static_cast<unsigned>(fd) < static_cast<unsigned>(kMaxFd)
+               ? fdMap[fd].load(std::memory_order_relaxed)
+               : 0;
+}
+
+/* Forgets fd's session in this process and has the reporter look at the
+ * session's liveness soon. */
+void Unmap(int fd)
+{
+    fdMap[fd].store(0, std::memory_order_relaxed);
+    shared->closeHints.fetch_add(1, std::memory_order_relaxed);
+}
+
+/* Marks a session that turned out not to be SOCKS: the reporter frees it. */
+void Drop(Slot *s, int fd)
+{
+    s->state.store(kDropped, std::memory_order_release);
+    fdMap[fd].store(0, std::memory_order_relaxed);
+}
+
+/* A new client connection on fd: claims a slot for it.  Nothing happens
+ * when the table is full or fd is not an Internet stream socket. */
+void Claim(int fd, const sockaddr *addr, socklen_t addrLen)
+{
+    if (shared == nullptr || static_cast<unsigned>(fd) >= static_cast<unsigned>(kMaxFd))
+        return;
+    ErrnoKeeper keep;
+    struct sockaddr_storage peer;
+    socklen_t len = sizeof peer;
+    if (addr != nullptr && addrLen >= sizeof(sa_family_t) && addrLen <= sizeof peer) {
+        memset(&peer, 0, sizeof peer);
+        memcpy(&peer, addr, addrLen);
+    } else if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0) {
+        return;
+    }
+    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
+        return;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+        return;
+    const uint32_t start = shared->rover.fetch_add(1, std::memory_order_relaxed);
+    for (uint32_t i = 0; i < kSlots; ++i) {
+        const uint32_t n = (start + i) % kSlots;
+        Slot *s = &shared->slots[n];
+        uint32_t expect = kFree;
+        if (!s->state.compare_exchange_strong(expect, kClaimed, std::memory_order_acquire))
+            continue;
+        s->born.store(shared->sweep.load(std::memory_order_acquire), std::memory_order_relaxed);
+        s->inode = st.st_ino;
+        s->startTime = time(nullptr);
+        s->peer = peer;
+        memset(&s->outPeer, 0, sizeof s->outPeer);
+        memset(&s->outLocal, 0, sizeof s->outLocal);
+        memset(&s->parse, 0, sizeof s->parse);
+        s->fromClient.store(0, std::memory_order_relaxed);
+        s->toClient.store(0, std::memory_order_relaxed);
+        uint32_t hw = shared->highWater.load(std::memory_order_relaxed);
+        while (hw < n + 1 && !shared->highWater.compare_exchange_weak(hw, n + 1)) {}
+        const uint32_t gen = s->gen.load(std::memory_order_relaxed);
+        s->state.store(kLive, std::memory_order_release);
+        fdMap[fd].store(EntryOf(n, gen), std::memory_order_relaxed);
+        EnsureReporter();
+        return;
+    }
+}
+
+/* n bytes the server read from its client on fd (from the map entry e). */
+void FromClient(int fd, uint32_t e, const void *buf, size_t n)
+{
+    Slot *s = SlotOfEntry(e);
+    if (s == nullptr || s->state.load(std::memory_order_acquire) != kLive) {
+        fdMap[fd].store(0, std::memory_order_relaxed);
+        return;
+    }
+    SocksParse_t *p = &s->parse;
+    if ((p->done & SP_REQUEST) == 0) {
+        const size_t took = SocksParseClient(p, static_cast<const uint8_t *>(buf), n);
+        if (p->done & SP_BAD) {
+            Drop(s, fd);
+            return;
+        }
+        n -= took;
+        if ((p->done & SP_REQUEST) == 0)
+            return;
+        currentEntry = e;
+    }
+    if (n != 0)
+        s->fromClient.fetch_add(n, std::memory_order_relaxed);
+}
+
+/* n bytes the server wrote to its client on fd. */
+void ToClient(int fd, uint32_t e, const void *buf, size_t n)
+{
+    Slot *s = SlotOfEntry(e);
+    if (s == nullptr || s->state.load(std::memory_order_acquire) != kLive) {
+        fdMap[fd].store(0, std::memory_order_relaxed);
+        return;
+    }
+    SocksParse_t *p = &s->parse;
+    if ((p->done & (SP_REPLY | SP_AUTHFAIL)) == 0) {
+        const size_t took = SocksParseServer(p, static_cast<const uint8_t *>(buf), n);
+        if (p->done & (SP_BAD | SP_NOMETHOD)) {
+            Drop(s, fd);
+            return;
+        }
+        n -= took;
+        if ((p->done & SP_REPLY) == 0)
+            return;
+        if (currentEntry == e)
+            currentEntry = 0;
+    }
+    if (n != 0)
+        s->toClient.fetch_add(n, std::memory_order_relaxed);
+}
+
+/* The same for the r bytes a vectored call moved. */
+void Vector(int fd, uint32_t e, const iovec *iov, size_t count, size_t r, bool in)
+{
+    for (size_t i = 0; i < count && r != 0; ++i) {
+        const size_t n = iov[i].iov_len < r ? iov[i].iov_len : r;
+        if (in)
+            FromClient(fd, e, iov[i].iov_base, n);
+        else
+            ToClient(fd, e, iov[i].iov_base, n);
+        r -= n;
+    }
+}
+
+/* Counts bytes that moved without passing through the server's memory
+ * (splice, sendfile): only data after the handshake can move so. */
+void Counted(uint32_t e, size_t n, bool in)
+{
+    Slot *s = SlotOfEntry(e);
+    if (s == nullptr)
+        return;
+    (in ? s->fromClient : s->toClient).fetch_add(n, std::memory_order_relaxed);
+}
+
+/* Descriptors another process passed in msg: a client connection whose
+ * session the family watches is mapped here too, found by its inode. */
+void Received(const msghdr *msg)
+{
+    if (shared == nullptr || msg->msg_controllen == 0)
+        return;
+    ErrnoKeeper keep;
+    const uint32_t hw = shared->highWater.load(std::memory_order_acquire);
+    for (cmsghdr *c = CMSG_FIRSTHDR(const_cast<msghdr *>(msg)); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr *>(msg), c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
+            struct stat st;
+            if (static_cast<unsigned>(fd) >= static_cast<unsigned>(kMaxFd) || fstat(fd, &st) != 0 ||
+                !S_ISSOCK(st.st_mode))
+                continue;
+            for (uint32_t n = 0; n < hw; ++n) {
+                Slot *s = &shared->slots[n];
+                if (s->state.load(std::memory_order_acquire) != kLive || s->inode != st.st_ino)
+                    continue;
+                const uint32_t e = EntryOf(n, s->gen.load(std::memory_order_relaxed));
+                fdMap[fd].store(e, std::memory_order_relaxed);
+                if ((s->parse.done & SP_REQUEST) && !(s->parse.done & SP_REPLY))
+                    currentEntry = e;
+                break;
+            }
+        }
+    }
+}
+
+/* A connect the server made (ok: or began) on fd: when this thread is
+ * between a session's request and its reply, the session's outbound
+ * connection; after a failed one, the address tried last. */
+void Connected(int fd, const sockaddr *addr, socklen_t len, bool ok)
+{
+    Slot *s = SlotOfEntry(currentEntry);
+    if (s == nullptr || addr == nullptr || (addr->sa_family != AF_INET && addr->sa_family != AF_INET6) ||
+        len > sizeof(sockaddr_storage))
+        return;
+    ErrnoKeeper keep;
+    int type = 0;
+    socklen_t tl = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tl) != 0 || type != SOCK_STREAM)
+        return;
+    memset(&s->outPeer, 0, sizeof s->outPeer);
+    memcpy(&s->outPeer, addr, len);
+    socklen_t ll = sizeof s->outLocal;
+    memset(&s->outLocal, 0, sizeof s->outLocal);
+    if (ok)
+        (void)getsockname(fd, reinterpret_cast<sockaddr *>(&s->outLocal), &ll);
+    s->outSeq.fetch_add(1, std::memory_order_release);
+}
+
+/* A descriptor made as a copy of another (dup and friends). */
+void Copied(int from, int to)
+{
+    if (static_cast<unsigned>(to) >= static_cast<unsigned>(kMaxFd))
+        return;
+    fdMap[to].store(EntryOfFd(from), std::memory_order_relaxed);
+}
+
+/* fd is about to be closed or replaced. */
+inline void Closing(int fd)
+{
+    if (EntryOfFd(fd) != 0)
+        Unmap(fd);
+}
+
+}  // namespace
+
+/* ------------------------------------------------------------------ */
+
+WATCH_EXPORT int accept(int fd, sockaddr *addr, socklen_t *len)
+{
+    const int r = NEXT(accept)(fd, addr, len);
+    if (r >= 0)
+        Claim(r, addr, len != nullptr ? *len : 0);
+    return r;
+}
+
+WATCH_EXPORT int accept4(int fd, sockaddr *addr, socklen_t *len, int flags)
+{
+    const int r = NEXT(accept4)(fd, addr, len, flags);
+    if (r >= 0)
+        Claim(r, addr, len != nullptr ? *len : 0);
+    return r;
+}
+
+#define AFTER_IN(fd, buf, r)                                  \
+    do {                                                      \
+        const uint32_t e_ = EntryOfFd(fd);                    \
+        if (e_ != 0 && (r) > 0) {                             \
+            ErrnoKeeper keep_;                                \
+            FromClient(fd, e_, buf, static_cast<size_t>(r));  \
+        }                                                     \
+    } while (0)
+
+#define AFTER_OUT(fd, buf, r)                                 \
+    do {                                                      \
+        const uint32_t e_ = EntryOfFd(fd);                    \
+        if (e_ != 0 && (r) > 0) {                             \
+            ErrnoKeeper keep_;                                \
+            ToClient(fd, e_, buf, static_cast<size_t>(r));    \
+        }                                                     \
+    } while (0)
+
+WATCH_EXPORT ssize_t read(int fd, void *buf, size_t n)
+{
+    const ssize_t r = NEXT(read)(fd, buf, n);
+    AFTER_IN(fd, buf, r);
+    return r;
+}
+
+WATCH_EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen)
+{
+    const ssize_t r = NEXT(read_chk)(fd, buf, n, buflen);
+    AFTER_IN(fd, buf, r);
+    return r;
+}
+
+WATCH_EXPORT ssize_t recv(int fd, void *buf, size_t n, int flags)
+{
+    const ssize_t r = NEXT(recv)(fd, buf, n, flags);
+    if ((flags & MSG_PEEK) == 0)
+        AFTER_IN(fd, buf, r);
+    return r;
+}
+
+WATCH_EXPORT ssize_t __recv_chk(int fd, void *buf, size_t n, size_t buflen, int flags)
+{
+    const ssize_t r = NEXT(recv_chk)(fd, buf, n, buflen, flags);
+    if ((flags & MSG_PEEK) == 0)
+        AFTER_IN(fd, buf, r);
+    return r;
+}
+
+WATCH_EXPORT ssize_t recvfrom(int fd, void *buf, size_t n, int flags, sockaddr *a, socklen_t *l)
+{
+    const ssize_t r = NEXT(recvfrom)(fd, buf, n, flags, a, l);
+    if ((flags & MSG_PEEK) == 0)
+        AFTER_IN(fd, buf, r);
+    return r;
+}
+
+WATCH_EXPORT ssize_t __recvfrom_chk(int fd, void *buf, size_t n, size_t buflen, int flags,
+                                    sockaddr *a, socklen_t *l)
+{
+    const ssize_t r = NEXT(recvfrom_chk)(fd, buf, n, buflen, flags, a, l);
+    if ((flags & MSG_PEEK) == 0)
+        AFTER_IN(fd, buf, r);
+    return r;
+}
+
+WATCH_EXPORT ssize_t recvmsg(int fd, msghdr *msg, int flags)
+{
+    const ssize_t r = NEXT(recvmsg)(fd, msg, flags);
+    if (r >= 0 && msg != nullptr) {
+        if (msg->msg_controllen != 0)
+            Received(msg);
+        const uint32_t e = EntryOfFd(fd);
+        if (e != 0 && r > 0 && (flags & MSG_PEEK) == 0) {
+            ErrnoKeeper keep;
+            Vector(fd, e, msg->msg_iov, msg->msg_iovlen, static_cast<size_t>(r), true);
+        }
+    }
+    return r;
+}
+
+WATCH_EXPORT ssize_t readv(int fd, const iovec *iov, int count)
+{
+    const ssize_t r = NEXT(readv)(fd, iov, count);
+    const uint32_t e = EntryOfFd(fd);
+    if (e != 0 && r > 0) {
+        ErrnoKeeper keep;
+        Vector(fd, e, iov, static_cast<size_t>(count), static_cast<size_t>(r), true);
+    }
+    return r;
+}
+
+WATCH_EXPORT ssize_t write(int fd, const void *buf, size_t n)
+{
+    const ssize_t r = NEXT(write)(fd, buf, n);
+    AFTER_OUT(fd, buf, r);
+    return r;
+}
+
+WATCH_EXPORT ssize_t send(int fd, const void *buf, size_t n, int flags)
+{
+    const ssize_t r = NEXT(send)(fd, buf, n, flags);
+    AFTER_OUT(fd, buf, r);
+    return r;
+}
+
+WATCH_EXPORT ssize_t sendto(int fd, const void *buf, size_t n, int flags, const sockaddr *a,
+                            socklen_t l)
+{
+    const ssize_t r = NEXT(sendto)(fd, buf, n, flags, a, l);
+    AFTER_OUT(fd, buf, r);
+    return r;
+}
+
+WATCH_EXPORT ssize_t sendmsg(int fd, const msghdr *msg, int flags)
+{
+    const ssize_t r = NEXT(sendmsg)(fd, msg, flags);
+    const uint32_t e = EntryOfFd(fd);
+    if (e != 0 && r > 0 && msg != nullptr) {
+        ErrnoKeeper keep;
+        Vector(fd, e, msg->msg_iov, msg->msg_iovlen, static_cast<size_t>(r), false);
+    }
+    return r;
+}
+
+WATCH_EXPORT ssize_t writev(int fd, const iovec *iov, int count)
+{
+    const ssize_t r = NEXT(writev)(fd, iov, count);
+    const uint32_t e = EntryOfFd(fd);
+    if (e != 0 && r > 0) {
+        ErrnoKeeper keep;
+        Vector(fd, e, iov, static_cast<size_t>(count), static_cast<size_t>(r), false);
+    }
+    return r;
+}
+
+WATCH_EXPORT ssize_t splice(int in, loff_t *inOff, int out, loff_t *outOff, size_t n,
+                            unsigned flags)
+{
+    const ssize_t r = NEXT(splice)(in, inOff, out, outOff, n, flags);
+    if (r > 0) {
+        if (const uint32_t e = EntryOfFd(in))
+            Counted(e, static_cast<size_t>(r), true);
+        if (const uint32_t e = EntryOfFd(out))
+            Counted(e, static_cast<size_t>(r), false);
+    }
+    return r;
+}
+
+WATCH_EXPORT ssize_t sendfile(int out, int in, off_t *off, size_t n)
+{
+    const ssize_t r = NEXT(sendfile)(out, in, off, n);
+    if (r > 0)
+        if (const uint32_t e = EntryOfFd(out))
+            Counted(e, static_cast<size_t>(r), false);
+    return r;
+}
+
+WATCH_EXPORT ssize_t sendfile64(int out, int in, off_t *off, size_t n)
+{
+    const ssize_t r = NEXT(sendfile64)(out, in, off, n);
+    if (r > 0)
+        if (const uint32_t e = EntryOfFd(out))
+            Counted(e, static_cast<size_t>(r), false);
+    return r;
+}
+
+WATCH_EXPORT int connect(int fd, const sockaddr *addr, socklen_t len)
+{
+    const int r = NEXT(connect)(fd, addr, len);
+    if (currentEntry != 0)
+        Connected(fd, addr, len, r == 0 || errno == EINPROGRESS);
+    return r;
+}
+
+WATCH_EXPORT int shutdown(int fd, int how)
+{
+    if (EntryOfFd(fd) != 0)
+        shared->closeHints.fetch_add(1, std::memory_order_relaxed);
+    return NEXT(shutdown)(fd, how);
+}
+
+WATCH_EXPORT int close(int fd)
+{
+    Closing(fd);
+    return NEXT(close)(fd);
+}
+
+WATCH_EXPORT int dup(int fd)
+{
+    const int r = NEXT(dup)(fd);
+    if (r >= 0 && EntryOfFd(fd) != 0)
+        Copied(fd, r);
+    return r;
+}
+
+WATCH_EXPORT int dup2(int fd, int to)
+{
+    if (fd != to)
+        Closing(to);
+    const int r = NEXT(dup2)(fd, to);
+    if (r >= 0 && fd != to && EntryOfFd(fd) != 0)
+        Copied(fd, r);
+    return r;
+}
+
+WATCH_EXPORT int dup3(int fd, int to, int flags)
+{
+    if (fd != to)
+        Closing(to);
+    const int r = NEXT(dup3)(fd, to, flags);
+    if (r >= 0 && EntryOfFd(fd) != 0)
+        Copied(fd, r);
+    return r;
+}
+
+/* fcntl's third argument is an int or a pointer; both travel as a word. */
+static int Fcntl(int (*next)(int, int, ...), int fd, int cmd, void *arg)
+{
+    const int r = next(fd, cmd, arg);
+    if ((cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && r >= 0 && EntryOfFd(fd) != 0)
+        Copied(fd, r);
+    return r;
+}
+
+WATCH_EXPORT int fcntl(int fd, int cmd, ...)
+{
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return Fcntl(NEXT(fcntl), fd, cmd, arg);
+}
+
+WATCH_EXPORT int fcntl64(int fd, int cmd, ...)
+{
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return Fcntl(NEXT(fcntl64), fd, cmd, arg);
+}
+
+WATCH_EXPORT pid_t fork(void)
+{
+    // The reporter's locks (and the library's) are not held across the
+    // fork, so a child that later takes over reporting finds them free.
+    ReporterLock();
+    const pid_t r = NEXT(fork)();
+    const int err = errno;
+    if (r == 0)
+        ReporterAfterFork();
+    ReporterUnlock();
+    errno = err;
+    return r;
+}

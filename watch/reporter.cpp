@@ -1,0 +1,267 @@
+/*
+ * reporter.cpp - the thread that turns the shared table into reports: one
+ * thread in one process of the server's family (the first that accepted a
+ * client, or the next one to accept once that process is gone).  Every tick
+ * it asks the kernel which client sockets are still held, reports what each
+ * session learnt since the last tick through QxSocksMon*, and frees the
+ * slots of ended sessions.  Nothing here runs inside an interposed call.
+ */
+#include "sockdiag.h"
+#include "watchtable.h"
+
+#include <quelm/monitor.h>
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace watch {
+
+namespace {
+
+constexpr long kTickMs = 25;         // between two looks at the table
+constexpr long kSweepMs = 1000;      // liveness asked at least this often
+constexpr long kPipeRetryMs = 1000;  // warden looked for at most this often
+constexpr long kUpdateMs = 1000;     // counters reported at most this often
+constexpr long kRefreshMs = 5000;    // and this often even when unchanged
+
+/* What the reporter has told warden of one slot's session. */
+struct Local {
+    bool valid;        // describes the session of generation gen
+    bool started;      // its start went to the handle
+    bool statusSent;   // its reply did
+    uint32_t gen;
+    uint32_t outSeq;   // outbound addresses last reported
+    uint64_t a, b;     // counters last reported
+    long lastReport;   // when, in ms
+    MonHandle_t *h;    // the session's reporting handle, null before
+};
+
+pthread_mutex_t reporterLock = PTHREAD_MUTEX_INITIALIZER;
+Local *locals = nullptr;          // kSlots entries, the reporter's process only
+MonHandle_t *heldPipe = nullptr;  // keeps the pipe open while warden runs
+long lastPipeTry = -kPipeRetryMs;
+long lastSweep = 0;
+uint32_t lastHints = 0;
+InodeSet inodes;
+
+long NowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+void PutText(char *dst, size_t size, const char *src, size_t len)
+{
+    if (len >= size)
+        len = size - 1;
+    memcpy(dst, src, len);
+    dst[len] = '\0';
+}
+
+/* An address block from a stored address; an IPv4 client seen through a
+ * dual-stack socket as ::ffff:a.b.c.d is shown as the IPv4 address. */
+void PutAddr(unsigned char *block, const sockaddr_storage &ss)
+{
+    if (ss.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&ss);
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+            sockaddr_in in;
+            memset(&in, 0, sizeof in);
+            in.sin_family = AF_INET;
+            in.sin_port = in6->sin6_port;
+            memcpy(&in.sin_addr, in6->sin6_addr.s6_addr + 12, 4);
+            (void)QxMonAddrFromSockaddr(block, reinterpret_cast<const sockaddr *>(&in));
+            return;
+        }
+    }
+    if (ss.ss_family == AF_INET || ss.ss_family == AF_INET6)
+        (void)QxMonAddrFromSockaddr(block, reinterpret_cast<const sockaddr *>(&ss));
+}
+
+const char *StatusText(const SocksParse_t &p, int status)
+{
+    if (p.version == 4 && (p.done & SP_REPLY)) {
+        switch (status) {
+        case 0: return "request granted";
+        case 92: return "request rejected: no identd on the client";
+        case 93: return "request rejected: user ids differ";
+        default: return "request rejected or failed";
+        }
+    }
+    return QxSocksReplyText(status);
+}
+
+void Fill(MonConnInfo_t &info, const Slot &s, const SocksParse_t &p)
+{
+    memset(&info, 0, sizeof info);
+    if (p.version == 4 || p.method == 2)
+        PutText(info.text1, sizeof info.text1, p.user, p.userLen);
+    SocksParseDest(&p, info.text2, sizeof info.text2);
+    if (p.done & SP_REQUEST) {
+        char buf[8];
+        const char *cmd = SocksParseCommand(&p, buf);
+        PutText(info.text3, sizeof info.text3, cmd, strlen(cmd));
+        info.code2 = p.cmd;
+        info.code1 = p.atyp;
+    }
+    PutText(info.text4, sizeof info.text4, program_invocation_short_name,
+            strlen(program_invocation_short_name));
+    PutAddr(info.addrA, s.peer);
+    PutAddr(info.addrB, s.outPeer);
+    PutAddr(info.addrC, s.outLocal);
+}
+
+/* Reports what slot n's session learnt and frees the slot once it ended. */
+void Visit(uint32_t n, bool swept, uint32_t seq, long now)
+{
+    Slot &s = shared->slots[n];
+    const uint32_t state = s.state.load(std::memory_order_acquire);
+    if (state != kLive && state != kDropped)
+        return;
+    const uint32_t gen = s.gen.load(std::memory_order_relaxed);
+    Local &l = locals[n];
+    if (!l.valid || l.gen != gen) {
+        if (l.h != nullptr)
+            (void)QxSocksMonClose(l.h);
+        memset(&l, 0, sizeof l);
+        l.valid = true;
+        l.gen = gen;
+    }
+    SocksParse_t p;
+    memcpy(&p, &s.parse, sizeof p);
+    const bool dead = state == kDropped ||
+                      (swept && s.born.load(std::memory_order_relaxed) < seq &&
+                       !InodeSetHas(&inodes, s.inode));
+    const bool reportable = (p.done & (SP_REQUEST | SP_AUTHFAIL)) != 0 && (p.done & SP_BAD) == 0;
+    if (reportable && l.h == nullptr && heldPipe != nullptr) {
+        if (QxSocksMonOpen("warden-watch", MON_TRANSPORT_FIFO, &l.h) < 0)
+            l.h = nullptr;
+    }
+    if (l.h != nullptr) {
+        int flags = l.started ? 0 : MON_FLAG_START;
+        int status = 0;
+        const char *text = nullptr;
+        if ((p.done & (SP_REPLY | SP_AUTHFAIL)) && !l.statusSent) {
+            flags |= MON_FLAG_STATUS;
+            status = SocksParseStatus(&p);
+            text = StatusText(p, status);
+            l.statusSent = true;
+        }
+        const uint64_t a = s.fromClient.load(std::memory_order_relaxed);
+        const uint64_t b = s.toClient.load(std::memory_order_relaxed);
+        const uint32_t outSeq = s.outSeq.load(std::memory_order_acquire);
+        if (l.started && (outSeq != l.outSeq || now - l.lastReport >= kRefreshMs ||
+                          ((a != l.a || b != l.b) && now - l.lastReport >= kUpdateMs)))
+            flags |= MON_FLAG_UPDATE;
+        if (dead)
+            flags |= MON_FLAG_END;
+        if (flags != 0) {
+            MonConnInfo_t info;
+            Fill(info, s, p);
+            const MonCounts_t counts = {a, b};
+            (void)QxSocksMonReport(l.h, flags, &info, &counts, 0, nullptr, status, text);
+            l.started = true;
+            l.a = a;
+            l.b = b;
+            l.outSeq = outSeq;
+            l.lastReport = now;
+        } else if (QxSocksMonDueIn(l.h) == 0) {
+            (void)QxSocksMonSendDue(l.h);
+        }
+    }
+    if (!dead)
+        return;
+    if (l.h != nullptr)
+        (void)QxSocksMonClose(l.h);
+    memset(&l, 0, sizeof l);
+    s.gen.fetch_add(1, std::memory_order_release);
+    s.state.store(kFree, std::memory_order_release);
+}
+
+void Tick()
+{
+    const long now = NowMs();
+    if (heldPipe == nullptr && now - lastPipeTry >= kPipeRetryMs) {
+        lastPipeTry = now;
+        if (QxSocksMonOpen("warden-watch", MON_TRANSPORT_FIFO, &heldPipe) < 0)
+            heldPipe = nullptr;
+    }
+    const uint32_t hw = shared->highWater.load(std::memory_order_acquire);
+    const uint32_t hints = shared->closeHints.load(std::memory_order_relaxed);
+    bool swept = false;
+    uint32_t seq = 0;
+    if (hw != 0 && (hints != lastHints || now - lastSweep >= kSweepMs)) {
+        lastHints = hints;
+        lastSweep = now;
+        seq = shared->sweep.fetch_add(1, std::memory_order_acq_rel) + 1;
+        swept = SockDiagInodes(&inodes);
+    }
+    for (uint32_t n = 0; n < hw; ++n)
+        Visit(n, swept, seq, now);
+}
+
+void *ReporterMain(void *)
+{
+    const bool debug = getenv("WARDEN_WATCH_DEBUG") != nullptr;
+    QxLogStart(&QxLogDefaultHandle, debug ? QX_LOG_STDERR : 0, debug ? 9 : 0, "warden-watch");
+    for (;;) {
+        pthread_mutex_lock(&reporterLock);
+        if (locals != nullptr)
+            Tick();
+        pthread_mutex_unlock(&reporterLock);
+        const struct timespec ts = {0, kTickMs * 1000000L};
+        nanosleep(&ts, nullptr);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void EnsureReporter()
+{
+    const int32_t me = static_cast<int32_t>(getpid());
+    int32_t cur = shared->reporterPid.load(std::memory_order_acquire);
+    if (cur == me)
+        return;
+    if (cur != 0 && !(kill(cur, 0) != 0 && errno == ESRCH))
+        return;
+    if (!shared->reporterPid.compare_exchange_strong(cur, me))
+        return;
+    pthread_mutex_lock(&reporterLock);
+    if (locals == nullptr)
+        locals = static_cast<Local *>(calloc(kSlots, sizeof(Local)));
+    pthread_mutex_unlock(&reporterLock);
+    // The thread takes no signal of the server's: they all stay blocked in it.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t t;
+    if (locals == nullptr || pthread_create(&t, &attr, ReporterMain, nullptr) != 0)
+        shared->reporterPid.store(0, std::memory_order_release);
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void ReporterLock() { pthread_mutex_lock(&reporterLock); }
+void ReporterUnlock() { pthread_mutex_unlock(&reporterLock); }
+
+void ReporterAfterFork()
+{
+    // The parent's handles and thread are not this process's: left alone
+    // (never freed here: they were the parent's to free).
+    locals = nullptr;
+    heldPipe = nullptr;
+    lastPipeTry = -kPipeRetryMs;
+}
+
+}  // namespace watch
