@@ -12,6 +12,7 @@
 #include <quelm/monitor.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -143,6 +144,8 @@ void Visit(uint32_t n, bool swept, uint32_t seq, long now)
     if (reportable && l.h == nullptr && heldPipe != nullptr) {
         if (QxSocksMonOpen("warden-watch", MON_TRANSPORT_FIFO, &l.h) < 0)
             l.h = nullptr;
+        else  // the pace of reports is this thread's (kUpdateMs)
+            (void)QxSocksMonSetThrottle(l.h, 4, 0);
     }
     if (l.h != nullptr) {
         int flags = l.started ? 0 : MON_FLAG_START;
@@ -185,9 +188,35 @@ void Visit(uint32_t n, bool swept, uint32_t seq, long now)
     s.state.store(kFree, std::memory_order_release);
 }
 
+/* Whether warden holds its pipe open for reading.  The library learns that
+ * a daemon went away only from a send that fails, and a new daemon accepts
+ * a running session's reports only after such a failure (its next send then
+ * carries the start bit).  A restart quicker than the sessions' reports
+ * would leave them unknown to the new daemon, so the thread looks at every
+ * tick (a non-blocking open of a FIFO without a reader fails with ENXIO)
+ * and, when the reader is gone, sends every session's state at once. */
+bool readerWas = true;
+
+void WatchReader()
+{
+    const int fd = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const bool present = fd >= 0;
+    if (fd >= 0)
+        close(fd);
+    if (readerWas && !present) {
+        const uint32_t hw = shared->highWater.load(std::memory_order_acquire);
+        for (uint32_t n = 0; n < hw; ++n)
+            if (locals[n].valid && locals[n].started && locals[n].h != nullptr)
+                locals[n].lastReport = -kRefreshMs;  // due now
+    }
+    readerWas = present;
+}
+
 void Tick()
 {
     const long now = NowMs();
+    if (heldPipe != nullptr)
+        WatchReader();
     if (heldPipe == nullptr && now - lastPipeTry >= kPipeRetryMs) {
         lastPipeTry = now;
         if (QxSocksMonOpen("warden-watch", MON_TRANSPORT_FIFO, &heldPipe) < 0)

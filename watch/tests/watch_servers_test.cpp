@@ -262,6 +262,75 @@ Warden WatchServers::warden;
 HttpServer WatchServers::http;
 bool WatchServers::root = false;
 
+// A slow download while warden is stopped and started again: the server
+// carries on as if nothing happened, and the new daemon learns of the
+// session under the key it had, with the totals curl moved at its end.
+TEST_F(WatchServers, SessionOutlivesAWardenRestart)
+{
+    for (const Server *s : {&kMicrosocks, &kDante}) {
+        SCOPED_TRACE(s->name);
+        StartServer(*s);
+        if (testing::Test::IsSkipped() || HasFatalFailure())
+            return;
+        const std::string path = "/drip/3000000";
+        const pid_t curl = Spawn({"curl", "-sS", "--max-time", "60", "-x", ProxyUrl(*s), "-o",
+                                  "/tmp/drip", "-w", "%{size_request} %{size_header} %{size_download}",
+                                  http.Url("localhost", path)},
+                                 {}, "/tmp/drip.out");
+        const std::string dest = "localhost:" + std::to_string(http.port);
+        std::string key;
+        for (long end = NowMs() + 10000; key.empty() && NowMs() < end; usleep(20000))
+            for (const auto &kv : warden.Records())
+                if (kv.second.value("pid", 0) == server && kv.second["destination"] == dest &&
+                    kv.second.value("state", "") != "ended")
+                    key = kv.first;
+        ASSERT_FALSE(key.empty()) << "the running session was not shown";
+        warden.Stop();
+        usleep(300000);
+        ASSERT_TRUE(warden.Start());
+        ASSERT_EQ(WaitExit(curl), 0) << "the server did not carry on";
+        unsigned long long req = 0, head = 0, body = 0;
+        ASSERT_EQ(sscanf(ReadFile("/tmp/drip.out").c_str(), "%llu %llu %llu", &req, &head, &body), 3);
+        EXPECT_EQ(body, 3000000u);
+        auto got = warden.Ended(server, 1, [&](const json &r) { return r["key"] == key; });
+        ASSERT_EQ(got.size(), 1u) << "the new daemon never saw the session end";
+        EXPECT_EQ(got[0]["bytes_up"].get<uint64_t>(), req);
+        EXPECT_EQ(got[0]["bytes_down"].get<uint64_t>(), head + body);
+        EXPECT_EQ(got[0]["status"], 0);
+        Stop(server);
+    }
+}
+
+// --check reads the program's symbol table: Debian's servers can be
+// watched, a statically linked program cannot, and the launcher says so.
+TEST(WardenWatch, CheckTellsWhatCanBeWatched)
+{
+    const pid_t ok = Spawn({WATCH_BIN, "--check", "--", "danted"}, {}, "/tmp/check.out");
+    EXPECT_EQ(WaitExit(ok), 0);
+    std::string out = ReadFile("/tmp/check.out");
+    EXPECT_NE(out.find("can be watched"), std::string::npos) << out;
+    for (const char *call : {" accept", " recvmsg", " sendmsg", " fork", " __read_chk"})
+        EXPECT_NE(out.find(call), std::string::npos) << call << " in " << out;
+    EXPECT_EQ(out.find(" accept4"), std::string::npos) << out;
+
+    const pid_t no = Spawn({WATCH_BIN, "--check", "--", STATIC_PROBE_BIN}, {}, "/tmp/check.out");
+    EXPECT_EQ(WaitExit(no), 1);
+    out = ReadFile("/tmp/check.out");
+    EXPECT_NE(out.find("cannot be watched: it is statically linked"), std::string::npos) << out;
+
+    EXPECT_EQ(WaitExit(Spawn({WATCH_BIN, "--check", "--", "/nonexistent/server"})), 1);
+    EXPECT_EQ(WaitExit(Spawn({WATCH_BIN, "--check"})), 2);
+
+    const pid_t unit = Spawn({WATCH_BIN, "--systemd"}, {}, "/tmp/check.out");
+    EXPECT_EQ(WaitExit(unit), 0);
+    out = ReadFile("/tmp/check.out");
+    const std::string line = "Environment=LD_PRELOAD=";
+    const size_t at = out.find(line);
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string lib = out.substr(at + line.size(), out.find('\n', at) - at - line.size());
+    EXPECT_EQ(access(lib.c_str(), R_OK), 0) << lib;
+}
+
 TEST_F(WatchServers, MicrosocksDownloadRefusalAndLogin) { DownloadRefusalAndLogin(kMicrosocks); }
 TEST_F(WatchServers, DanteDownloadRefusalAndLogin) { DownloadRefusalAndLogin(kDante); }
 TEST_F(WatchServers, SshDynamicForwardDownloadAndRefusal) { DownloadRefusalAndLogin(kSsh); }

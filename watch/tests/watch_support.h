@@ -203,23 +203,44 @@ class Warden {
     bool Start()
     {
         pid_ = Spawn({WARDEN_BIN, "-f"}, {}, "/tmp/warden.log", true);
-        // Ready once its pipe is there and the viewer port answers.
-        if (!WaitPort(MON_VIEWER_PORT))
-            return false;
-        for (long end = NowMs() + 5000; NowMs() < end; usleep(20000)) {
-            struct stat st;
-            if (lstat("/tmp/mon.fifo", &st) == 0 && S_ISFIFO(st.st_mode))
-                break;
-        }
+        // Ready once its pipe has a reader.  The test keeps a writer open
+        // from then on: a collector that sees its last writer go pauses a
+        // while.  The viewer port is not probed: a probe would take one of
+        // the daemon's few viewer places.
+        for (long end = NowMs() + 10000; keeper_ < 0 && NowMs() < end; usleep(20000))
+            keeper_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        const bool ready = keeper_ >= 0;
         top_ = Spawn({WARDEN_TOP_BIN, "--json"}, {}, "/tmp/top.jsonl");
         offset_ = 0;
-        usleep(100000);
-        return true;
+        // warden-top retries until the viewer port answers: wait until its
+        // connection is up, so that it misses no change.
+        for (long end = NowMs() + 10000; NowMs() < end; usleep(20000))
+            if (ready && ViewerConnected())
+                return true;
+        return false;
+    }
+    // An established TCP connection to the viewer port in this namespace.
+    static bool ViewerConnected()
+    {
+        char port[8];
+        snprintf(port, sizeof port, ":%04X", MON_VIEWER_PORT);
+        const std::string tcp = ReadFile("/proc/net/tcp");
+        for (size_t at = tcp.find('\n'); at != std::string::npos; at = tcp.find('\n', at + 1)) {
+            char local[64], remote[64];
+            unsigned state = 0;
+            if (sscanf(tcp.c_str() + at + 1, "%*d: %63s %63s %x", local, remote, &state) == 3 &&
+                state == 1 && strstr(remote, port) != nullptr)
+                return true;
+        }
+        return false;
     }
     void Stop()
     {
         watchtest::Stop(top_);
         watchtest::Stop(pid_);
+        if (keeper_ >= 0)
+            close(keeper_);
+        keeper_ = -1;
         offset_ = 0;
     }
     // Every record seen so far, by key.
@@ -256,6 +277,7 @@ class Warden {
 
   private:
     pid_t pid_ = 0, top_ = 0;
+    int keeper_ = -1;
     size_t offset_ = 0;
     std::map<std::string, nlohmann::json> records_;
 };
