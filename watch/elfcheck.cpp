@@ -20,7 +20,7 @@ const char *const kInterposedCalls[] = {
     "accept", "accept4", "read", "__read_chk", "recv", "__recv_chk", "recvfrom",
     "__recvfrom_chk", "recvmsg", "readv", "write", "send", "sendto", "sendmsg", "writev",
     "splice", "sendfile", "sendfile64", "connect", "shutdown", "close", "dup", "dup2",
-    "dup3", "fcntl", "fcntl64", "fork", nullptr};
+    "dup3", "fcntl", "fcntl64", nullptr};
 
 namespace {
 

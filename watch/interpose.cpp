@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -60,7 +61,6 @@ struct Real {
     int (*dup3)(int, int, int);
     int (*fcntl)(int, int, ...);
     int (*fcntl64)(int, int, ...);
-    pid_t (*fork)(void);
 } real;
 
 template <class F>
@@ -100,7 +100,6 @@ void ResolveAll()
     Resolve(real.dup3, "dup3");
     Resolve(real.fcntl, "fcntl");
     Resolve(real.fcntl64, "fcntl64");
-    Resolve(real.fork, "fork");
 }
 
 #define NEXT(name) (real.name != nullptr ? real.name : (ResolveAll(), real.name))
@@ -114,6 +113,11 @@ __attribute__((constructor)) void WatchLoad()
                    MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (m != MAP_FAILED)
         shared = static_cast<Shared *>(m);
+    // Fork handlers rather than an interposed fork: they also run for the
+    // forks inside libc (daemon(), system()), which no interposition sees.
+    // The reporter's lock is not held across a fork, so a child that later
+    // takes over reporting finds it free.
+    pthread_atfork(ReporterLock, ReporterUnlock, ReporterAfterFork);
 }
 
 /* The session whose request this thread saw last and whose reply has not
@@ -315,10 +319,8 @@ void Connected(int fd, const sockaddr *addr, socklen_t len, bool ok)
         len > sizeof(sockaddr_storage))
         return;
     ErrnoKeeper keep;
-    int type = 0;
-    socklen_t tl = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tl) != 0 || type != SOCK_STREAM)
-        return;
+    // No check of the socket's type: a name lookup's datagram "connect"
+    // comes before the stream connect that replaces it.
     memset(&s->outPeer, 0, sizeof s->outPeer);
     memcpy(&s->outPeer, addr, len);
     socklen_t ll = sizeof s->outLocal;
@@ -603,18 +605,4 @@ WATCH_EXPORT int fcntl64(int fd, int cmd, ...)
     void *arg = va_arg(ap, void *);
     va_end(ap);
     return Fcntl(NEXT(fcntl64), fd, cmd, arg);
-}
-
-WATCH_EXPORT pid_t fork(void)
-{
-    // The reporter's locks (and the library's) are not held across the
-    // fork, so a child that later takes over reporting finds them free.
-    ReporterLock();
-    const pid_t r = NEXT(fork)();
-    const int err = errno;
-    if (r == 0)
-        ReporterAfterFork();
-    ReporterUnlock();
-    errno = err;
-    return r;
 }

@@ -81,11 +81,14 @@ inline Slot *SlotOfEntry(uint32_t e)
  * family already runs it (reporter.cpp). */
 void EnsureReporter();
 
-/* Called in a forked child: forgets the reporting state that belonged to
- * the parent's thread (reporter.cpp). */
+/* Forks this process has been through as a child (the pid cache's key). */
+extern uint32_t forks;
+
+/* Fork handlers (reporter.cpp): the lock is held across the fork; the
+ * child forgets the reporting state that belonged to the parent's thread
+ * and releases the lock. */
 void ReporterAfterFork();
 
-/* Holds the reporter's work off while the process forks (reporter.cpp). */
 void ReporterLock();
 void ReporterUnlock();
 
