@@ -30,6 +30,7 @@ constexpr long kSweepMs = 1000;      // liveness asked at least this often
 constexpr long kPipeRetryMs = 1000;  // warden looked for at most this often
 constexpr long kUpdateMs = 1000;     // counters reported at most this often
 constexpr long kRefreshMs = 5000;    // and this often even when unchanged
+constexpr long kStartDelayMs = 60;   // a new session waits this long for its end
 
 /* What the reporter has told warden of one slot's session. */
 struct Local {
@@ -37,6 +38,7 @@ struct Local {
     bool started;      // its start went to the handle
     bool statusSent;   // its reply did
     uint32_t gen;
+    long firstSeen;    // when this thread first saw the session, in ms
     uint32_t outSeq;   // outbound addresses last reported
     uint64_t a, b;     // counters last reported
     long lastReport;   // when, in ms
@@ -134,6 +136,7 @@ void Visit(uint32_t n, bool swept, uint32_t seq, long now)
         memset(&l, 0, sizeof l);
         l.valid = true;
         l.gen = gen;
+        l.firstSeen = now;
     }
     SocksParse_t p;
     memcpy(&p, &s.parse, sizeof p);
@@ -147,6 +150,10 @@ void Visit(uint32_t n, bool swept, uint32_t seq, long now)
         else  // the pace of reports is this thread's (kUpdateMs)
             (void)QxSocksMonSetThrottle(l.h, 4, 0);
     }
+    // A session is started in the store once it has lived a few ticks (or
+    // has ended): most short sessions then cost warden one record, not two.
+    if (l.h != nullptr && !l.started && !dead && now - l.firstSeen < kStartDelayMs)
+        return;
     if (l.h != nullptr) {
         int flags = l.started ? 0 : MON_FLAG_START;
         int status = 0;
