@@ -306,8 +306,8 @@ WATCH_EXPORT int connect(int fd, const sockaddr *addr, socklen_t len)
 
 WATCH_EXPORT int shutdown(int fd, int how)
 {
-    if (EntryOfFd(fd) != 0)
-        shared->closeHints.fetch_add(1, std::memory_order_relaxed);
+    if (Slot *s = SlotOfEntry(EntryOfFd(fd)))
+        s->closes.fetch_add(1, std::memory_order_relaxed);
     return NEXT(shutdown)(fd, how);
 }
 

@@ -2,7 +2,7 @@
  * reporter.cpp - the thread that turns the shared table into reports: one
  * thread in one process of the server's family (the first that accepted a
  * client, or the next one to accept once that process is gone).  Every tick
- * it asks the kernel which client sockets are still held, reports what each
+ * it asks the kernel whether closed client sockets are still held, reports what each
  * session learnt since the last tick through QxSocksMon*, and frees the
  * slots of ended sessions.  Nothing here runs inside an interposed call.
  */
@@ -26,7 +26,7 @@ namespace watch {
 namespace {
 
 constexpr long kTickMs = 25;         // between two looks at the table
-constexpr long kSweepMs = 1000;      // liveness asked at least this often
+constexpr long kCheckMs = 1000;      // every socket's holder asked this often
 constexpr long kPipeRetryMs = 1000;  // warden looked for at most this often
 constexpr long kUpdateMs = 1000;     // counters reported at most this often
 constexpr long kRefreshMs = 5000;    // and this often even when unchanged
@@ -39,6 +39,7 @@ struct Local {
     bool statusSent;   // its reply did
     uint32_t gen;
     long firstSeen;    // when this thread first saw the session, in ms
+    uint32_t closes;   // the slot's close count when its socket was last looked up
     uint32_t outSeq;   // outbound addresses last reported
     uint64_t a, b;     // counters last reported
     long lastReport;   // when, in ms
@@ -49,9 +50,8 @@ pthread_mutex_t reporterLock = PTHREAD_MUTEX_INITIALIZER;
 Local *locals = nullptr;          // kSlots entries, the reporter's process only
 MonHandle_t *heldPipe = nullptr;  // keeps the pipe open while warden runs
 long lastPipeTry = -kPipeRetryMs;
-long lastSweep = 0;
-uint32_t lastHints = 0;
-InodeSet inodes;
+long lastCheck = 0;
+int diagFd = -1;  // the reporter's NETLINK_SOCK_DIAG socket
 
 long NowMs()
 {
@@ -122,7 +122,7 @@ void Fill(MonConnInfo_t &info, const Slot &s, const SocksParse_t &p)
 }
 
 /* Reports what slot n's session learnt and frees the slot once it ended. */
-void Visit(uint32_t n, bool swept, uint32_t seq, long now)
+void Visit(uint32_t n, bool checkAll, long now)
 {
     Slot &s = shared->slots[n];
     const uint32_t state = s.state.load(std::memory_order_acquire);
@@ -140,9 +140,19 @@ void Visit(uint32_t n, bool swept, uint32_t seq, long now)
     }
     SocksParse_t p;
     memcpy(&p, &s.parse, sizeof p);
-    const bool dead = state == kDropped ||
-                      (swept && s.born.load(std::memory_order_relaxed) < seq &&
-                       !InodeSetHas(&inodes, s.inode));
+    // Ended once no process holds the socket: looked up after each close or
+    // shutdown of one of its descriptors, and every kCheckMs (a process can
+    // exit without closing).
+    bool dead = state == kDropped;
+    const uint32_t closes = s.closes.load(std::memory_order_relaxed);
+    if (!dead && (checkAll || closes != l.closes)) {
+        l.closes = closes;
+        if (diagFd < 0)
+            diagFd = SockDiagOpen();
+        uint64_t ino = 0;
+        const int r = diagFd >= 0 ? SockDiagInode(diagFd, s.local, s.peer, &ino) : -1;
+        dead = r == 0 || (r == 1 && ino != s.inode);
+    }
     const bool reportable = (p.done & (SP_REQUEST | SP_AUTHFAIL)) != 0 && (p.done & SP_BAD) == 0;
     if (reportable && l.h == nullptr && heldPipe != nullptr) {
         if (QxSocksMonOpen("warden-watch", MON_TRANSPORT_FIFO, &l.h) < 0)
@@ -230,17 +240,11 @@ void Tick()
             heldPipe = nullptr;
     }
     const uint32_t hw = shared->highWater.load(std::memory_order_acquire);
-    const uint32_t hints = shared->closeHints.load(std::memory_order_relaxed);
-    bool swept = false;
-    uint32_t seq = 0;
-    if (hw != 0 && (hints != lastHints || now - lastSweep >= kSweepMs)) {
-        lastHints = hints;
-        lastSweep = now;
-        seq = shared->sweep.fetch_add(1, std::memory_order_acq_rel) + 1;
-        swept = SockDiagInodes(&inodes);
-    }
+    const bool checkAll = now - lastCheck >= kCheckMs;
+    if (checkAll)
+        lastCheck = now;
     for (uint32_t n = 0; n < hw; ++n)
-        Visit(n, swept, seq, now);
+        Visit(n, checkAll, now);
 }
 
 void *ReporterMain(void *)
@@ -308,6 +312,9 @@ void ReporterAfterFork()
     // (never freed here: they were the parent's to free).
     locals = nullptr;
     heldPipe = nullptr;
+    if (diagFd >= 0)
+        close(diagFd);
+    diagFd = -1;
     lastPipeTry = -kPipeRetryMs;
     pthread_mutex_unlock(&reporterLock);
 }

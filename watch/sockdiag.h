@@ -1,31 +1,26 @@
 /*
- * sockdiag.h - which TCP sockets of this network namespace still have an
- * owner, asked of the kernel (NETLINK_SOCK_DIAG): a client connection whose
- * inode is not among them has been closed by every process that held it.
+ * sockdiag.h - whether a TCP connection still has an owner, asked of the
+ * kernel (NETLINK_SOCK_DIAG) by its addresses: a client connection whose
+ * socket is gone, or left with inode 0 (orphaned: closed by its last holder
+ * and finishing its shutdown), has been closed by every process that held
+ * it.  One exact lookup per connection, never a dump of all sockets.
  */
 #ifndef QUELM_WATCH_SOCKDIAG_H
 #define QUELM_WATCH_SOCKDIAG_H
 
-#include <stddef.h>
 #include <stdint.h>
+#include <sys/socket.h>
 
 namespace watch {
 
-/* A growing, sorted set of inodes. */
-struct InodeSet {
-    uint64_t *v = nullptr;
-    size_t n = 0;
-    size_t cap = 0;
-};
+/* A NETLINK_SOCK_DIAG socket, or -1 (errno set). */
+int SockDiagOpen();
 
-/* Fills set with the inodes of every IPv4 and IPv6 TCP socket that is not
- * listening, in TIME_WAIT or closed and that a descriptor still refers to,
- * sorted: true, or false (errno set) when the kernel could not be asked;
- * the set is then of no use. */
-bool SockDiagInodes(InodeSet *set);
-
-/* Whether ino is in the set. */
-bool InodeSetHas(const InodeSet *set, uint64_t ino);
+/* The inode of the TCP socket whose own end is local and whose peer is
+ * peer, asked on fd: 1 with *ino set (0 for an orphaned socket), 0 when
+ * there is no such socket, -1 when the kernel could not be asked. */
+int SockDiagInode(int fd, const sockaddr_storage &local, const sockaddr_storage &peer,
+                  uint64_t *ino);
 
 }  // namespace watch
 

@@ -30,8 +30,9 @@ namespace {
  * session's liveness soon. */
 void Unmap(int fd)
 {
+    if (Slot *s = SlotOfEntry(fdMap[fd].load(std::memory_order_relaxed)))
+        s->closes.fetch_add(1, std::memory_order_relaxed);
     fdMap[fd].store(0, std::memory_order_relaxed);
-    shared->closeHints.fetch_add(1, std::memory_order_relaxed);
 }
 
 /* Marks a session that turned out not to be SOCKS: the reporter frees it. */
@@ -70,10 +71,12 @@ void Claim(int fd, const sockaddr *addr, socklen_t addrLen)
         uint32_t expect = kFree;
         if (!s->state.compare_exchange_strong(expect, kClaimed, std::memory_order_acquire))
             continue;
-        s->born.store(shared->sweep.load(std::memory_order_acquire), std::memory_order_relaxed);
         s->inode = st.st_ino;
         s->startTime = time(nullptr);
         s->peer = peer;
+        socklen_t ll = sizeof s->local;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&s->local), &ll) != 0)
+            memset(&s->local, 0, sizeof s->local);
         memset(&s->outPeer, 0, sizeof s->outPeer);
         memset(&s->outLocal, 0, sizeof s->outLocal);
         memset(&s->parse, 0, sizeof s->parse);

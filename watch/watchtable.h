@@ -36,13 +36,14 @@ enum : uint32_t {
 struct Slot {
     std::atomic<uint32_t> state;
     std::atomic<uint32_t> gen;         // bumped by each free
-    std::atomic<uint32_t> born;        // the sweep number when claimed
+    std::atomic<uint32_t> closes;      // closes and shutdowns of its descriptors
     std::atomic<uint32_t> outSeq;      // bumped when the outbound addresses change
     std::atomic<uint64_t> fromClient;  // bytes read from the client after the request
     std::atomic<uint64_t> toClient;    // bytes written to the client after the reply
     uint64_t inode;                    // the client socket's inode
     int64_t startTime;                 // time() at accept
     struct sockaddr_storage peer;      // the client's address
+    struct sockaddr_storage local;     // the server's end of the client connection
     struct sockaddr_storage outPeer;   // where the server connected for it
     struct sockaddr_storage outLocal;  // the server's end of that connection
     SocksParse_t parse;                // the handshake as seen so far
@@ -50,9 +51,7 @@ struct Slot {
 
 struct Shared {
     std::atomic<int32_t> reporterPid;  // process whose thread reports, 0 none
-    std::atomic<uint32_t> sweep;       // liveness sweeps begun
     std::atomic<uint32_t> highWater;   // slots [0, highWater) were ever used
-    std::atomic<uint32_t> closeHints;  // closes of watched descriptors
     std::atomic<uint32_t> rover;       // where the next claim starts looking
     Slot slots[kSlots];
 };

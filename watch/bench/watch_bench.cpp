@@ -6,7 +6,7 @@
 // a descriptor that is not watched and on a watched session's socket.
 // Runs itself under quelm_isolate.
 //
-//   watch_bench [--rounds N] [--seconds S] [--bulk-mib M]
+//   watch_bench [--rounds N] [--seconds S] [--bulk-mib M] [--warden 0|1]
 #include "../../bench/bench_common.h"
 #include "../../bench/socksload.h"
 
@@ -149,6 +149,7 @@ int main(int argc, char **argv)
     int rounds = 3;
     double seconds = 2;
     uint64_t bulkMiB = 2048;
+    bool withWarden = true;  // --warden 0: the reports find no daemon (the interposition alone)
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--rounds") == 0)
             rounds = atoi(argv[i + 1]);
@@ -156,14 +157,16 @@ int main(int argc, char **argv)
             seconds = atof(argv[i + 1]);
         else if (strcmp(argv[i], "--bulk-mib") == 0)
             bulkMiB = strtoull(argv[i + 1], nullptr, 10);
+        else if (strcmp(argv[i], "--warden") == 0)
+            withWarden = atoi(argv[i + 1]) != 0;
     }
     signal(SIGPIPE, SIG_IGN);
     const char *lib = WATCH_LIBRARY;
-    pid_t warden = Spawn({WARDEN_BIN, "-f"}, nullptr, true);
+    pid_t warden = withWarden ? Spawn({WARDEN_BIN, "-f"}, nullptr, true) : 0;
     int keeper = -1;
-    for (int i = 0; i < 500 && keeper < 0; ++i, usleep(10000))
+    for (int i = 0; withWarden && i < 500 && keeper < 0; ++i, usleep(10000))
         keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (keeper < 0) {
+    if (withWarden && keeper < 0) {
         fprintf(stderr, "watch_bench: warden did not start\n");
         return 1;
     }
@@ -211,9 +214,12 @@ int main(int argc, char **argv)
            Median("call.unwatched"), Median("call.watched"));
     kill(plain, SIGTERM);
     kill(watched, SIGTERM);
-    kill(warden, SIGTERM);
+    if (warden > 0)
+        kill(warden, SIGTERM);
     for (pid_t p : {plain, watched, warden})
-        waitpid(p, nullptr, 0);
-    close(keeper);
+        if (p > 0)
+            waitpid(p, nullptr, 0);
+    if (keeper >= 0)
+        close(keeper);
     return 0;
 }
