@@ -121,6 +121,20 @@ void Fill(MonConnInfo_t &info, const Slot &s, const SocksParse_t &p)
     PutAddr(info.addrC, s.outLocal);
 }
 
+/* Holds the pipe open once warden is found: tried at most once a second,
+ * or (urgent) once a tick.  True while held. */
+bool EnsurePipe(long now, bool urgent)
+{
+    if (heldPipe != nullptr)
+        return true;
+    if (now - lastPipeTry < (urgent ? 1 : kPipeRetryMs))
+        return false;
+    lastPipeTry = now;
+    if (QxSocksMonOpen("warden-watch", MON_TRANSPORT_FIFO, &heldPipe) < 0)
+        heldPipe = nullptr;
+    return heldPipe != nullptr;
+}
+
 /* Reports what slot n's session learnt and frees the slot once it ended. */
 void Visit(uint32_t n, bool checkAll, long now)
 {
@@ -154,6 +168,10 @@ void Visit(uint32_t n, bool checkAll, long now)
         dead = r == 0 || (r == 1 && ino != s.inode);
     }
     const bool reportable = (p.done & (SP_REQUEST | SP_AUTHFAIL)) != 0 && (p.done & SP_BAD) == 0;
+    // A session that ended while warden seemed away gets one more look for
+    // the pipe first: warden may have come back since the last try.
+    if (reportable && dead && heldPipe == nullptr)
+        (void)EnsurePipe(now, true);
     if (reportable && l.h == nullptr && heldPipe != nullptr) {
         if (QxSocksMonOpen("warden-watch", MON_TRANSPORT_FIFO, &l.h) < 0)
             l.h = nullptr;
@@ -234,11 +252,7 @@ void Tick()
     const long now = NowMs();
     if (heldPipe != nullptr)
         WatchReader();
-    if (heldPipe == nullptr && now - lastPipeTry >= kPipeRetryMs) {
-        lastPipeTry = now;
-        if (QxSocksMonOpen("warden-watch", MON_TRANSPORT_FIFO, &heldPipe) < 0)
-            heldPipe = nullptr;
-    }
+    (void)EnsurePipe(now, false);
     const uint32_t hw = shared->highWater.load(std::memory_order_acquire);
     const bool checkAll = now - lastCheck >= kCheckMs;
     if (checkAll)

@@ -301,6 +301,26 @@ TEST_F(WatchServers, SessionOutlivesAWardenRestart)
     }
 }
 
+// A server started while no warden runs serves its clients as ever (the
+// reports are dropped); once warden is there, the next sessions show.
+TEST_F(WatchServers, ServerWorksWithoutWardenAndReportsOnceItRuns)
+{
+    warden.Stop();
+    StartServer(kMicrosocks);
+    const Transfer before = Curl(kMicrosocks, http.Url("localhost", "/5000"));
+    EXPECT_EQ(before.rc, 0);
+    EXPECT_EQ(ReadFile("/tmp/body").size(), 5000u);
+    ASSERT_TRUE(warden.Start());
+    const Transfer after = Curl(kMicrosocks, http.Url("localhost", "/7000"));
+    ASSERT_EQ(after.rc, 0);
+    auto got = warden.Ended(server, 1, [&](const json &r) { return ClientPort(r) == after.port; });
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0]["bytes_down"].get<uint64_t>(), after.down);
+    EXPECT_TRUE(warden.Ended(server, 1, [&](const json &r) { return ClientPort(r) == before.port; },
+                             200)
+                    .empty());
+}
+
 // --check reads the program's symbol table: Debian's servers can be
 // watched, a statically linked program cannot, and the launcher says so.
 TEST(WardenWatch, CheckTellsWhatCanBeWatched)
