@@ -12,6 +12,7 @@
 
 #include "frame_internal.h"
 #include "monapi_internal.h"
+#include "viewlink_wire.h"
 
 #include <cerrno>
 #include <climits>
@@ -26,10 +27,10 @@
 
 namespace {
 
-constexpr unsigned char kRequestKeyed = 1;
-constexpr unsigned char kRequestStream = 2;
-constexpr int kKeyedRequestSize = 1 + MON_KEY_SIZE;
-constexpr int kStreamRequestSize = 2;
+using quelm::kViewKeyedRequestSize;
+using quelm::kViewRequestKeyed;
+using quelm::kViewRequestStream;
+using quelm::kViewStreamRequestSize;
 
 /* Milliseconds on a clock that never jumps. */
 int64_t NowMs() noexcept
@@ -217,10 +218,10 @@ extern "C" int MonGUIGet(MonHandle_t *h, MonData_t *rec)
     }
     if (link->dead)
         return Dead("MonGUIGet");
-    link->buf[0] = kRequestKeyed;
+    link->buf[0] = kViewRequestKeyed;
     memcpy(link->buf + 1, rec, MON_KEY_SIZE); /* raw: the key is an opaque token */
     ArmDeadline(link);
-    if (!SendRequest(link, kKeyedRequestSize, "MonGUIGet"))
+    if (!SendRequest(link, kViewKeyedRequestSize, "MonGUIGet"))
         return -1;
     const int len = RecvReply(link, "MonGUIGet");
     if (len < 0)
@@ -247,10 +248,10 @@ extern "C" int MonGUIGetNext(MonHandle_t *h, int all, MonData_t *rec)
     if (link->dead)
         return Dead("MonGUIGetNext");
     if (!link->streaming) {
-        link->buf[0] = kRequestStream;
+        link->buf[0] = kViewRequestStream;
         link->buf[1] = static_cast<unsigned char>(all & 0xff);
         ArmDeadline(link);
-        if (!SendRequest(link, kStreamRequestSize, "MonGUIGetNext"))
+        if (!SendRequest(link, kViewStreamRequestSize, "MonGUIGetNext"))
             return -1;
         link->streaming = 1;
         link->streamRecords = 0;

@@ -11,7 +11,7 @@
 #include <quelm/monitor.h>
 
 #include "access.h"
-#include "fanout.h"
+#include "viewrules.h"
 #include "guiserver.h"
 #include "my_getopt.h"
 #include "pidfile.h"
