@@ -2,15 +2,16 @@
  * fanout.cpp - the viewer server's fan-out: with more than four viewers
  * allowed, one process serves them all from one reading slot.  The change
  * cache (changecache.cpp) holds what the slot drained and what each viewer
- * has not read; the event loop (eventloop.cpp) waits; this file is the
- * viewers' side: accepting, requests, replies, and the limits that close a
- * connection.
+ * has not read; the event loop (eventloop.cpp) waits; a connection's bytes
+ * are fanviewer.cpp's.  This file is the viewers' side: accepting, what a
+ * request is answered with, and the limits that close a connection.
  */
 #include "fanout.h"
 
 #include "access.h"
 #include "changecache.h"
 #include "eventloop.h"
+#include "fanviewer.h"
 #include "viewrules.h"
 
 #include "Shelf_internal.h"
@@ -41,7 +42,6 @@ constexpr int kResyncMs = 5000;
 // backlog (it keeps its place), or, for a viewer that never asked
 // anything, the connection is closed.
 constexpr size_t kPendingMax = 4096;
-constexpr size_t kOutKeep = 16384;  // reply buffer a viewer keeps between replies
 constexpr long kMissedLogMs = 10000; // at most one line this often about dropped ends
 
 using quelm::kViewKeyedRequestSize;
@@ -49,25 +49,7 @@ using quelm::kViewRequestKeyed;
 using quelm::kViewRequestStream;
 using quelm::kViewStreamRequestSize;
 
-class Fanout;
-
-// One viewer connection.
-struct Viewer {
-    Fanout *fan;
-    int fd;
-    PendingBits pending;              // unread change bits per record
-    unsigned char in[MON_FRAME_MAX];  // request bytes received, not yet handled
-    size_t inLen = 0;
-    std::vector<unsigned char> out;   // reply bytes not yet written
-    size_t outPos = 0;
-    struct timespec lastRequest;      // connect, or the last whole request taken
-    struct timespec lastProgress;     // last time a reply byte was taken
-    bool asked = false;               // it has sent a whole request
-    bool streamWaiting = false;       // a stream request waits for the next drain
-    int streamAll = 0;                // its "all" flag
-    struct timespec lastStream = {0, 0}; // when its last stream was answered
-    bool lastStreamEmpty = false;     // that stream held no record
-};
+using Viewer = FanViewer;
 
 class Fanout {
 public:
@@ -94,8 +76,6 @@ private:
     void HandleRequest(Viewer *v, const unsigned char *req, size_t len);
     void AnswerKeyed(Viewer *v, const unsigned char *req, size_t len);
     void AnswerStream(Viewer *v);
-    void AppendFrame(Viewer *v, const MonData_t *rec);
-    bool Flush(Viewer *v);
     bool Expired(Viewer *v, const struct timespec &now);
     void NoteMissed(size_t n, const struct timespec &now);
     void Drop(Viewer *v);
@@ -158,7 +138,7 @@ void Fanout::AcceptAll(int listenFd)
         const int one = 1;
         (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto v = std::make_unique<Viewer>();
-        v->fan = this;
+        v->owner = this;
         v->fd = fd;
         v->lastRequest = v->lastProgress = ViewerNow();
         lastDrain_ = ViewerNow(); // the join walks every record
@@ -184,37 +164,25 @@ void Fanout::Drop(Viewer *v)
 
 // ---- requests and replies ----
 
-// Appends one frame: rec's message, or the empty frame for null.
-void Fanout::AppendFrame(Viewer *v, const MonData_t *rec)
-{
-    if (v->outPos == v->out.size())
-        v->lastProgress = ViewerNow(); // a new reply: the stall limit counts from here
-    const size_t at = v->out.size();
-    v->out.resize(at + MON_FRAME_MAX);
-    const int len = rec != nullptr ? ParcelPutData(rec, v->out.data() + at + 2) : 0;
-    quelm::FramePutHeader(static_cast<unsigned>(len), v->out.data() + at);
-    v->out.resize(at + 2 + static_cast<size_t>(len));
-}
-
 // A keyed read: the store's record as it stands now (so a record the store
 // has dropped is answered with the empty frame, as a slot reader's is), its
 // flags the viewer's unread bits together with those not yet drained.
 void Fanout::AnswerKeyed(Viewer *v, const unsigned char *req, size_t len)
 {
     if (len < static_cast<size_t>(kViewKeyedRequestSize)) {
-        AppendFrame(v, nullptr);
+        FanViewerAppend(v, nullptr);
         return;
     }
     memcpy(&reply_, req + 1, MON_KEY_SIZE);
     reply_.clientTag = 0;
     if (QxMonRecvData(store_, &reply_) != 0) {
-        AppendFrame(v, nullptr);
+        FanViewerAppend(v, nullptr);
         return;
     }
     auto it = v->pending.find(CacheKeyOf(req + 1));
     if (it != v->pending.end())
         reply_.flags |= it->second;
-    AppendFrame(v, &reply_);
+    FanViewerAppend(v, &reply_);
 }
 
 // A change stream: every record with bits pending for the viewer (with all,
@@ -226,9 +194,9 @@ void Fanout::AnswerStream(Viewer *v)
                                     [&](const CacheEntry &e, uint8_t bits) {
                                         reply_ = e.rec;
                                         reply_.flags = bits | (e.alive ? 0 : MON_FLAG_END);
-                                        AppendFrame(v, &reply_);
+                                        FanViewerAppend(v, &reply_);
                                     });
-    AppendFrame(v, nullptr);
+    FanViewerAppend(v, nullptr);
     v->streamWaiting = false;
     v->lastStreamEmpty = sent == 0;
     v->lastStream = ViewerNow();
@@ -254,53 +222,21 @@ void Fanout::HandleRequest(Viewer *v, const unsigned char *req, size_t len)
     }
 }
 
-// Reads what the viewer sent and handles whole requests, one at a time:
-// the next only after the reply to the one before has been written.  False
-// when the connection is to end: closed, broken, an empty or oversized
-// request frame (as a viewer child ends it).
+// Handles the whole requests the viewer sent, one at a time: the next only
+// after the reply to the one before has been written.  False when the
+// connection is to end: closed, broken, an empty or oversized request
+// frame (as a viewer child ends it).
 bool Fanout::ReadRequests(Viewer *v)
 {
-    for (;;) {
-        if (v->streamWaiting || v->outPos < v->out.size())
-            return true;
-        if (v->inLen >= 2) {
-            const unsigned len = quelm::FrameGetHeader(v->in);
-            if (len == 0 || len > MON_MSG_MAX)
-                return false;
-            if (v->inLen >= 2u + len) {
-                HandleRequest(v, v->in + 2, len);
-                memmove(v->in, v->in + 2 + len, v->inLen - 2 - len);
-                v->inLen -= 2u + len;
-                continue;
-            }
-        }
-        const ssize_t n = read(v->fd, v->in + v->inLen, sizeof v->in - v->inLen);
-        if (n == 0)
-            return false;
-        if (n < 0)
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-        v->inLen += static_cast<size_t>(n);
+    const unsigned char *req;
+    unsigned len;
+    while (!v->streamWaiting && !v->Writing()) {
+        const int got = FanViewerNextRequest(v, &req, &len);
+        if (got <= 0)
+            return got == 0;
+        HandleRequest(v, req, len);
+        FanViewerConsume(v, len);
     }
-}
-
-// Writes what the socket takes of the reply.  False when the connection failed.
-bool Fanout::Flush(Viewer *v)
-{
-    while (v->outPos < v->out.size()) {
-        const ssize_t n = send(v->fd, v->out.data() + v->outPos, v->out.size() - v->outPos,
-                               MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno == EAGAIN || errno == EWOULDBLOCK;
-        }
-        v->outPos += static_cast<size_t>(n);
-        v->lastProgress = ViewerNow();
-    }
-    v->out.clear();
-    v->outPos = 0;
-    if (v->out.capacity() > kOutKeep)
-        std::vector<unsigned char>().swap(v->out);
     return true;
 }
 
@@ -324,7 +260,7 @@ void Fanout::NoteMissed(size_t n, const struct timespec &now)
 bool Fanout::Expired(Viewer *v, const struct timespec &now)
 {
     const long limit = viewerSettings.idleSeconds * 1000L;
-    if (v->outPos < v->out.size()) {
+    if (v->Writing()) {
         if (ViewerMsBetween(&v->lastProgress, &now) < limit)
             return false;
         QxLogUpdate(WardenLog(), 2, 17, "%s: closed viewer that took no reply for %d s",
@@ -371,7 +307,7 @@ long Fanout::NextDueMs(const struct timespec &now) const
         struct timespec t;
         if (v->streamWaiting)
             t = StreamDue(v.get());
-        else if (v->outPos < v->out.size())
+        else if (v->Writing())
             t = ViewerLater(v->lastProgress, limit);
         else
             t = ViewerLater(v->lastRequest, limit);
@@ -401,7 +337,7 @@ void Fanout::Serve(const struct timespec &at)
         if (v->streamWaiting && !ViewerBefore(lastDrain_, v->lastRequest) &&
             !ViewerBefore(now, StreamDue(v))) {
             AnswerStream(v);
-            ok = Flush(v) && ReadRequests(v);
+            ok = FanViewerFlush(v) && ReadRequests(v);
         }
         if (!ok || Expired(v, now))
             Drop(v);
@@ -418,13 +354,14 @@ void Fanout::OnListener(EventLoop *, int fd, void *data, int)
 void Fanout::OnViewer(EventLoop *, int, void *data, int mask)
 {
     Viewer *v = static_cast<Viewer *>(data);
+    Fanout *fan = static_cast<Fanout *>(v->owner);
     bool ok = true;
     if (mask & kEventWritable)
-        ok = v->fan->Flush(v);
+        ok = FanViewerFlush(v);
     if (ok && (mask & kEventReadable))
-        ok = v->fan->ReadRequests(v);
+        ok = fan->ReadRequests(v);
     if (!ok)
-        v->fan->Drop(v);
+        fan->Drop(v);
 }
 
 long Fanout::OnTick(EventLoop *, long long, void *data)
@@ -452,7 +389,7 @@ void Fanout::BeforeSleep(EventLoop *loop, void *data)
     const struct timespec now = ViewerNow();
     for (auto &v : fan->viewers_) {
         int mask = kEventNone;
-        if (v->outPos < v->out.size())
+        if (v->Writing())
             mask = kEventWritable;
         else if (!v->streamWaiting)
             mask = kEventReadable;
