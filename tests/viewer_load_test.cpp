@@ -97,6 +97,7 @@ TEST_P(Modes, AcceptShortOfDescriptorsCostsNoCpuAndServesOn)
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
     const double cores = static_cast<double>(CpuTicks(server) - before) / ticksPerSecond / seconds;
     EXPECT_LT(cores, 0.05) << "of a core, while accept had no descriptors";
+    RecordProperty("milliCores", static_cast<int>(cores * 1000));
 
     for (int fd : raw_)
         close(fd);
@@ -143,6 +144,7 @@ TEST_P(Modes, SessionsEndingFasterThanViewersReadCutNoViewer)
     });
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
     uint32_t sent = 0;
+    const uint32_t storedBefore = PutCount();
     for (uint32_t handle = 1; std::chrono::steady_clock::now() < end; ++handle)
         for (uint16_t n = 0; n < 500 && Send(Record(handle, n, MON_FLAG_START | MON_FLAG_END)); ++n)
             ++sent;
@@ -162,6 +164,7 @@ TEST_P(Modes, SessionsEndingFasterThanViewersReadCutNoViewer)
         << "the store never filled: " << sent << " sessions\n" << log;
     EXPECT_EQ(log.find("closed viewer"), std::string::npos) << log;
     RecordProperty("sessions", static_cast<int>(sent));
+    RecordProperty("stored", static_cast<int>(PutCount() - storedBefore));
     RecordProperty("fanoutDroppedUnread", static_cast<int>(log.find("dropped unread by slow viewers") != std::string::npos));
 }
 
