@@ -20,7 +20,7 @@ namespace hub {
 
 namespace {
 
-constexpr double kFullReadEvery = 10.0;  /* seconds: whole store, for ends no change bit tells */
+constexpr double kFullReadEvery = 10.0;  /* seconds: whole store, a safety net for ends a full store dropped unread */
 constexpr double kRetryFirst = 0.5;      /* first pause after a failed connect              */
 constexpr size_t kBatch = 256;           /* records handed to the state under one lock       */
 

@@ -9,6 +9,7 @@
  */
 #include <errno.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -28,6 +29,24 @@ constexpr int kCleanupEvery = 10;  // started records between clean-ups
 // clean-up stopped, so the cost per started record stays bounded however
 // large the store is.
 constexpr uint32_t kCleanupSlice = 1024;
+
+// A store that fills faster than its readers read drops ended records they
+// have not read at every forced clean-up: one line now and then says how
+// many, not one line per clean-up.
+constexpr long kUnreadLogSeconds = 10;
+uint64_t unreadDropped = 0;  // not yet logged
+long unreadLoggedAt = -1;    // CLOCK_MONOTONIC seconds of the last line
+
+void NoteUnreadDropped(uint32_t n) {
+    unreadDropped += n;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (unreadLoggedAt >= 0 && now.tv_sec - unreadLoggedAt < kUnreadLogSeconds) return;
+    QxLogUpdate(nullptr, 1, 20, "ShelfCreateData: store full, %llu ended records dropped before every reader had read them",
+                static_cast<unsigned long long>(unreadDropped));
+    unreadDropped = 0;
+    unreadLoggedAt = now.tv_sec;
+}
 
 // Registers a reading handle whose slot entry was cleared (its holder taken
 // for dead).  Returns false, after logging, for slot 0, which only the
@@ -108,13 +127,24 @@ int do_Put(MonHandle_t *h, ShelfClient_t *c, MonData_t *rec) {
 namespace shelf {
 
 // Runs under the hash mutex.  Walks every record from the start of the
-// table: clears the alive bit of a record whose owner has gone, and deletes
-// each record left with flags 0.  Forced, it first stops the viewers that
-// still had bits on a record that is not alive and zeroes its flags.  keep,
-// the record a put is writing, is never touched.
+// table: ends a record whose owner has gone (see do_EndOfGoneOwner), and
+// deletes each record left with flags 0.  Forced, it also drops an ended
+// record that readers have not read yet: they miss that end (counted in the
+// log), and no reader is stopped for it.  keep, the record a put is
+// writing, is never touched.
 void do_Cleanup(MonHandle_t *h, ShelfClient_t *c, bool force, const MonData_t *keep) {
     c->cursor = 0;
     (void)do_CleanupRange(h, force, keep, 0, Hdr()->hashSize);
+}
+
+void do_EndOfGoneOwner(MonData_t *rec, int except, OwnerCache *pids) {
+    uint32_t f = rec->flags & ~MON_FLAG_ALIVE;
+    for (int s = kFirstReadSlot; s < MON_SLOTS; ++s) {
+        const uint32_t holder = ShelfSlotHolder(s);
+        if (s != except && holder != 0 && !pids->Gone(holder)) f |= uint32_t{MON_FLAG_END} << SlotShift(s);
+    }
+    rec->flags = f;
+    ++HeaderWord(Hdr(), kChangeWord);  // the readers have an end to hand out
 }
 
 uint32_t do_CleanupRange(MonHandle_t *h, bool force, const MonData_t *keep, uint32_t from,
@@ -126,30 +156,24 @@ uint32_t do_CleanupRange(MonHandle_t *h, bool force, const MonData_t *keep, uint
     if (size == 0) return 0;
     OwnerCache owners;
     uint32_t deleted = 0;
+    uint32_t unread = 0;
     for (uint32_t k = 0; k < count && k < size; ++k) {
         MonData_t *rec = EntryRecord(table[(uint64_t{from} + k) % size]);
         if (rec == nullptr || rec == keep) continue;
-        uint32_t f = rec->flags;
-        if (f & MON_FLAG_ALIVE) {
-            if (rec->handleNum != kDetachedHandle && owners.Gone(rec->pid)) {
-                f &= ~MON_FLAG_ALIVE;
-                rec->flags = f;
-            }
-            if (f & MON_FLAG_ALIVE) continue;
+        if (rec->flags & MON_FLAG_ALIVE) {
+            if (rec->handleNum == kDetachedHandle || !owners.Gone(rec->pid)) continue;
+            do_EndOfGoneOwner(rec, -1, &owners);
         }
-        if (force) {
-            for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s) {
-                const uint32_t holder = ShelfSlotHolder(s);
-                if (holder != 0 && (f & SlotMask(s)) != 0) StopViewer(holder);
-            }
-            f = 0;
+        if (force && rec->flags != 0) {
+            ++unread;
             rec->flags = 0;
         }
-        if (f == 0) {
+        if (rec->flags == 0) {
             (void)do_DeleteData(h, rec);
             ++deleted;
         }
     }
+    if (unread != 0) NoteUnreadDropped(unread);
     return deleted;
 }
 

@@ -96,13 +96,6 @@ bool OwnerCache::Gone(uint32_t pidWord) {
     return gone;
 }
 
-// Stops a viewer child.  Only a positive ID is signalled: 0 or -1 would
-// reach this process's group or every process.
-void StopViewer(uint32_t pidWord) {
-    auto pid = static_cast<pid_t>(pidWord);
-    if (pid > 0) shelfSys.kill(pid, SIGINT);
-}
-
 }  // namespace shelf
 
 uint32_t ShelfSlotHolder(int slot) {
@@ -148,7 +141,8 @@ int ShelfSeedSlot(MonHandle_t *h, int slot) {
         MonData_t *rec = EntryRecord(entry);
         if (rec == nullptr) continue;
         ++walked;
-        if (rec->handleNum != kDetachedHandle && pids.Gone(rec->pid)) rec->flags &= ~MON_FLAG_ALIVE;
+        if ((rec->flags & MON_FLAG_ALIVE) != 0 && rec->handleNum != kDetachedHandle && pids.Gone(rec->pid))
+            do_EndOfGoneOwner(rec, slot, &pids);
         // An ended session is neither seeded nor examined.
         if ((rec->flags & MON_FLAG_ALIVE) != 0) do_SeedRecord(rec, SlotShift(slot), &pids);
     }

@@ -274,14 +274,15 @@ private:
     size_t used_ = 0;
 };
 
-// Sends SIGINT to a viewer child; only a positive ID is signalled.
-void StopViewer(uint32_t pidWord);
-
 // Helpers that run under the hash mutex (ShelfTable.cpp, ShelfRecord.cpp).
 MonData_t *do_Iterate(ShelfClient_t *c);
 MonData_t *do_CreateData(MonHandle_t *h, ShelfClient_t *c, const void *key);
 int do_DeleteData(MonHandle_t *h, const void *key);
 void do_Cleanup(MonHandle_t *h, ShelfClient_t *c, bool force, const MonData_t *keep);
+// Ends a record whose owner has gone: clears its alive bit and gives every
+// reading slot but except whose holder lives (asked through pids) its end
+// bit, as a put of an end does, so the record stays until they have read it.
+void do_EndOfGoneOwner(MonData_t *rec, int except, OwnerCache *pids);
 // Purges finished records of table entries [from, from + count), wrapping;
 // returns the number of records deleted.  do_Cleanup is the whole table.
 uint32_t do_CleanupRange(MonHandle_t *h, bool force, const MonData_t *keep, uint32_t from,

@@ -462,14 +462,16 @@ const char *QxSocksReplyText(int code);
 
 /* Connects to the viewer server on host, port 5051, as MON_CLIENT_VIEWER:
  * 0 with *out set, or -1 with *out null (logged; EINVAL bad type, ENOMEM,
- * else Mon_TcpConnect's errno).  Read through QxMonRecvData and
- * QxMonRecvNextData; a stream once begun is read to its end. */
+ * else Mon_TcpConnect's errno).  A connect not made within a moment goes on
+ * in the background: the first request waits for it within its bound (see
+ * QxMonNetSetTimeout) and fails with its error.  Read through QxMonRecvData
+ * and QxMonRecvNextData; a stream once begun is read to its end. */
 int QxMonNetOpen(const char *host, int type, MonHandle_t **out);
 
 /* Bounds each request's wait on the viewer handle h: a keyed read's reply,
  * or a change stream from its request to its closing empty frame, must be
- * whole within milliseconds (0, the default: no bound; it applies from the
- * next request).  0, or -1 with errno EINVAL (not an open viewer handle, or
+ * whole within milliseconds, the connect too while it is under way (0, the
+ * default: no bound; it applies from the next request).  0, or -1 with errno EINVAL (not an open viewer handle, or
  * milliseconds negative).  An overdue reply fails the call with -1 and errno
  * ETIMEDOUT, and the handle is dead from then on: the rest of that reply may
  * still come and would be taken for the next one, so later calls fail at once

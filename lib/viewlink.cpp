@@ -12,6 +12,8 @@
 
 #include "frame_internal.h"
 #include "monapi_internal.h"
+#include "viewlink_wire.h"
+#include "wirelink_internal.h"
 
 #include <cerrno>
 #include <climits>
@@ -26,10 +28,14 @@
 
 namespace {
 
-constexpr unsigned char kRequestKeyed = 1;
-constexpr unsigned char kRequestStream = 2;
-constexpr int kKeyedRequestSize = 1 + MON_KEY_SIZE;
-constexpr int kStreamRequestSize = 2;
+using quelm::kViewKeyedRequestSize;
+using quelm::kViewRequestKeyed;
+using quelm::kViewRequestStream;
+using quelm::kViewStreamRequestSize;
+
+// How long an open waits for its connect before handing the rest of the
+// wait to the first request.
+constexpr int kConnectGraceMs = 200;
 
 /* Milliseconds on a clock that never jumps. */
 int64_t NowMs() noexcept
@@ -98,10 +104,38 @@ void ArmDeadline(ViewLink_t *link) noexcept
         link->deadlineMs = NowMs() + link->timeoutMs;
 }
 
-/* Sends a request of len bytes from the buffer: true, or false with errno
- * (ETIMEDOUT, handle dead, when a send timeout ran out). */
+/* Waits for a connect still under way, within the reply's deadline when a
+ * timeout is set: true once connected, else false with the handle dead and
+ * errno ETIMEDOUT or the connect's error. */
+bool AwaitConnect(ViewLink_t *link, const char *who) noexcept
+{
+    int wait = -1;
+    if (link->timeoutMs > 0) {
+        const int64_t left = link->deadlineMs - NowMs();
+        wait = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    if (quelm::TcpConnectWait(link->fd, wait) == 0) {
+        link->connecting = 0;
+        return true;
+    }
+    if (errno == ETIMEDOUT) {
+        (void)GiveUp(link, who, ETIMEDOUT);
+        return false;
+    }
+    const int err = errno;
+    QxLogUpdate(nullptr, 1, 15, "Failed to open network connection");
+    link->dead = 1;
+    errno = err;
+    return false;
+}
+
+/* Sends a request of len bytes from the buffer, once the connection is
+ * made: true, or false with errno (ETIMEDOUT, handle dead, when the reply's
+ * deadline ran out first). */
 bool SendRequest(ViewLink_t *link, int len, const char *who) noexcept
 {
+    if (link->connecting && !AwaitConnect(link, who))
+        return false;
     if (Mon_TcpSend(link->fd, len, link->buf) >= 0)
         return true;
     if (link->timeoutMs > 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -191,10 +225,21 @@ extern "C" int QxMonNetOpen(const char *host, int type, MonHandle_t **out)
     auto *link = static_cast<ViewLink_t *>(h->priv);
     h->magic = MON_MAGIC_VIEWER;
 
-    link->fd = Mon_TcpConnect(host, MON_VIEWER_PORT);
-    if (link->fd < 0) {
+    // The connect is given a moment here, so that a refusal (no daemon) is
+    // the open's failure as it always was; one that takes longer finishes
+    // within the first request's deadline, which the caller sets after the
+    // open.  A connect of its own could otherwise outlast any bound.
+    link->fd = quelm::TcpConnectStart(host, MON_VIEWER_PORT);
+    int rc = link->fd < 0 ? -1 : quelm::TcpConnectWait(link->fd, kConnectGraceMs);
+    if (rc < 0 && link->fd >= 0 && errno == ETIMEDOUT) {
+        link->connecting = 1;
+        rc = 0;
+    }
+    if (rc < 0) {
         const int err = errno;
         QxLogUpdate(nullptr, 1, 15, "Failed to open network connection");
+        if (link->fd >= 0)
+            (void)close(link->fd);
         quelm::HandleFree(h);
         errno = err;
         return -1;
@@ -217,10 +262,10 @@ extern "C" int MonGUIGet(MonHandle_t *h, MonData_t *rec)
     }
     if (link->dead)
         return Dead("MonGUIGet");
-    link->buf[0] = kRequestKeyed;
+    link->buf[0] = kViewRequestKeyed;
     memcpy(link->buf + 1, rec, MON_KEY_SIZE); /* raw: the key is an opaque token */
     ArmDeadline(link);
-    if (!SendRequest(link, kKeyedRequestSize, "MonGUIGet"))
+    if (!SendRequest(link, kViewKeyedRequestSize, "MonGUIGet"))
         return -1;
     const int len = RecvReply(link, "MonGUIGet");
     if (len < 0)
@@ -247,10 +292,10 @@ extern "C" int MonGUIGetNext(MonHandle_t *h, int all, MonData_t *rec)
     if (link->dead)
         return Dead("MonGUIGetNext");
     if (!link->streaming) {
-        link->buf[0] = kRequestStream;
+        link->buf[0] = kViewRequestStream;
         link->buf[1] = static_cast<unsigned char>(all & 0xff);
         ArmDeadline(link);
-        if (!SendRequest(link, kStreamRequestSize, "MonGUIGetNext"))
+        if (!SendRequest(link, kViewStreamRequestSize, "MonGUIGetNext"))
             return -1;
         link->streaming = 1;
         link->streamRecords = 0;

@@ -18,6 +18,7 @@ typedef struct ViewLink {
     unsigned char streaming;        /* 1 from a stream request to its empty frame */
     unsigned char buf[MON_MSG_MAX]; /* every request and reply passes through here */
     unsigned char dead;             /* 1 after an overdue reply or an overlong stream */
+    unsigned char connecting;       /* 1 while the connect is still under way */
     int timeoutMs;                  /* bound on each request's reply; 0: none */
     int64_t deadlineMs;             /* CLOCK_MONOTONIC ms when the current reply is overdue */
     uint32_t streamRecords;         /* records of the stream under way so far */

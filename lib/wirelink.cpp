@@ -10,13 +10,17 @@
 #include "monitor.h"
 
 #include "frame_internal.h"
+#include "wirelink_internal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,12 +40,9 @@ ssize_t SocketRead(int fd, unsigned char *p, size_t len) noexcept
 
 }  // namespace
 
-/* Connects to host (dotted IPv4 address or host name) at the low 16 bits of
- * port: the connected socket, or -1 (logged with the failed call; no socket
- * is left open).  Sets SIGPIPE to ignored for the whole process, for good:
- * a send to a peer that has gone then fails with EPIPE instead of ending
- * the process. */
-extern "C" int Mon_TcpConnect(const char *host, int port)
+namespace quelm {
+
+int TcpConnectStart(const char *host, int port) noexcept
 {
     signal(SIGPIPE, SIG_IGN);
 
@@ -71,17 +72,73 @@ extern "C" int Mon_TcpConnect(const char *host, int port)
 
     // Close-on-exec, so a viewer that runs another program does not keep its
     // connection, and with it one of the daemon's four viewer places, alive.
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking only for the connect itself: a peer whose listen backlog
+    // is full drops the handshake, and a blocking connect would then wait
+    // out every retry of the kernel (over two minutes), whatever the caller
+    // allows.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return Fail("socket");
-    if (connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr) < 0) {
-        Fail("connect");
+    const int rc = connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);
+    if ((rc < 0 && errno != EINPROGRESS) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+        Fail(rc < 0 && errno != EINPROGRESS ? "connect" : "fcntl");
         const int err = errno;
         (void)close(fd);
         errno = err;
         return -1;
     }
     return fd;
+}
+
+int TcpConnectWait(int fd, int ms) noexcept
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        int wait = -1;
+        if (ms >= 0) {
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const long spent = (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+            wait = spent >= ms ? 0 : static_cast<int>(ms - spent);
+        }
+        struct pollfd p = {fd, POLLOUT, 0};
+        const int r = poll(&p, 1, wait);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return Fail("poll");
+        if (r == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
+            return Fail("getsockopt");
+        if (err == 0)
+            return 0;
+        errno = err;
+        return Fail("connect");
+    }
+}
+
+}  // namespace quelm
+
+/* Connects to host (dotted IPv4 address or host name) at the low 16 bits of
+ * port: the connected socket, or -1 (logged with the failed call; no socket
+ * is left open).  Sets SIGPIPE to ignored for the whole process, for good:
+ * a send to a peer that has gone then fails with EPIPE instead of ending
+ * the process.  Waits for the connection as long as the kernel tries. */
+extern "C" int Mon_TcpConnect(const char *host, int port)
+{
+    const int fd = quelm::TcpConnectStart(host, port);
+    if (fd < 0 || quelm::TcpConnectWait(fd, -1) == 0)
+        return fd;
+    const int err = errno;
+    (void)close(fd);
+    errno = err;
+    return -1;
 }
 
 /* Sends one frame of len (0 to 65535) payload bytes: len + 2, or -1 (logged;

@@ -6,9 +6,8 @@
  * server alone, which is single-threaded.
  */
 #include "access.h"
+#include "viewrules.h"
 #include "wardenlog.h"
-
-#include "guiserver.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -27,7 +26,6 @@ namespace {
 
 constexpr int kBindAttempts = 3;
 constexpr unsigned kBindRetrySeconds = 5;
-constexpr int kBacklog = 5;
 // A viewer's host that vanishes without FIN or RST is found out after
 // kKeepIdle + kKeepCount * kKeepInterval = 40 s of silence.
 constexpr int kKeepIdle = 20;
@@ -314,7 +312,7 @@ int AccessListenOn(const struct sockaddr *addr, socklen_t len)
             return -1;
         }
     }
-    if (listen(fd, kBacklog) < 0) {
+    if (listen(fd, ViewerBacklog()) < 0) {
         QxLogUpdate(WardenLog(), 1, 24, "Error in %s (listen): %m", "GUIOpen");
         close(fd);
         return -1;
@@ -322,10 +320,21 @@ int AccessListenOn(const struct sockaddr *addr, socklen_t len)
     return fd;
 }
 
+/* The default listener, when no --listen was given: 0.0.0.0:5051. */
+static int OpenDefaultListener()
+{
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(MON_VIEWER_PORT);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    return AccessListenOn(reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+}
+
 int AccessOpenListeners(int *fds)
 {
     if (listenCount == 0) {
-        fds[0] = GUIOpen();
+        fds[0] = OpenDefaultListener();
         return fds[0] >= 0 ? 1 : 0;
     }
     const int n = listenCount;
@@ -368,6 +377,46 @@ int AccessNextListener(const int *fds, int n)
         }
     }
     return -2;
+}
+
+int AccessAccept(int listenFd, int flags, int *pauseMs)
+{
+    *pauseMs = 0;
+    const int fd = accept4(listenFd, nullptr, nullptr, flags);
+    if (fd >= 0)
+        return fd;
+    // EAGAIN: with non-blocking listening sockets the connection that poll
+    // saw waiting went away before the accept, or the backlog is empty.
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+        return -1;
+    const int err = errno;
+    QxLogUpdate(WardenLog(), 1, 24, "accept() in %s: %m", "GUIAccept");
+    switch (err) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+        // Short of descriptors or memory for the moment.
+        *pauseMs = kAccessAcceptPauseMs;
+        break;
+    case ECONNABORTED: // errors of the one connection, or of the network:
+    case EPROTO:       // the listening socket stays good
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case ETIMEDOUT:
+        break;
+    default:
+        *pauseMs = -1;
+        break;
+    }
+    errno = err;
+    return -1;
 }
 
 void AccessCloseListeners(const int *fds, int n)

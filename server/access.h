@@ -24,7 +24,7 @@ bool AccessAddListen(const char *text);
 bool AccessAddAllow(const char *text);
 
 /* Binds, listens on and returns the socket for one address (SO_REUSEADDR,
- * IPv6 sockets IPv6-only, backlog 5).  A busy address is tried 3 times, 5 s
+ * IPv6 sockets IPv6-only, a backlog of the viewers served, 5 at least).  A busy address is tried 3 times, 5 s
  * apart.  -1 after any failure, logged under "GUIOpen"; nothing left open. */
 int AccessListenOn(const struct sockaddr *addr, socklen_t len);
 
@@ -39,6 +39,20 @@ int AccessOpenListeners(int *fds);
  * one after a poll.  -2 when a signal cut the wait short, -1 when there is
  * nothing to wait on or the poll failed (logged). */
 int AccessNextListener(const int *fds, int n);
+
+/* Pause after accept ran short of descriptors or memory, in ms. */
+constexpr int kAccessAcceptPauseMs = 100;
+
+/* Accepts a connection on listenFd with accept4's flags: the descriptor, or
+ * -1 with *pauseMs telling the server what to do, the one accept-error
+ * policy of both serving modes.  0: go on at once (interrupted, nothing
+ * waiting, or an error of that one connection or of the network, such as
+ * ECONNABORTED or ENETDOWN).  kAccessAcceptPauseMs: short of descriptors or
+ * memory; the connection waits in the backlog and accepting again at once
+ * would fail again at once, so the listening socket rests that long.  -1:
+ * stop serving (the listening socket itself failed).  Every failure but an
+ * interruption or an empty backlog is logged. */
+int AccessAccept(int listenFd, int flags, int *pauseMs);
 
 /* Closes fds[0..n). */
 void AccessCloseListeners(const int *fds, int n);

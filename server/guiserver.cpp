@@ -12,10 +12,12 @@
 #include "access.h"
 #include "wardenlog.h"
 #include "fanout.h"
+#include "viewrules.h"
 
 #include "Shelf_internal.h"
 #include "frame_internal.h"
 #include "supervise.h"
+#include "viewlink_wire.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -37,36 +39,10 @@ namespace {
 
 constexpr int kViewerFirst = MON_SLOT_VIEWER_FIRST;
 constexpr int kViewerLast = MON_SLOT_VIEWER_LAST;
-constexpr long kAcceptPauseNs = 100 * 1000 * 1000; // after accept ran short of resources
-constexpr int kTypeKeyed = 1;  // request: 1 type byte + the 10-byte record key
-constexpr int kTypeStream = 2; // request: 1 type byte + the "all" flag byte
-constexpr int kKeyedRequestSize = 1 + MON_KEY_SIZE;
-constexpr int kStreamRequestSize = 2;
-
-// The slot this process serves, for its stop handler; 0 outside a viewer child.
-volatile sig_atomic_t childSlot = 0;
-
-/* Stop signals in a viewer child: free the slot, then end.  Once the viewer
- * server is gone no reaper would free it, and a slot left naming a dead PID
- * would have the daemon signal whichever process gets that PID next.  The
- * compare-and-swap on the shared word is lock-free, so safe in a handler. */
-void ViewerChildStop(int)
-{
-    if (childSlot != 0)
-        quelm::ShelfReleaseSlot(childSlot, static_cast<uint32_t>(getpid()));
-    _exit(1);
-}
-
-void InstallViewerChildStop(int slot)
-{
-    childSlot = slot;
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = ViewerChildStop;
-    sigemptyset(&sa.sa_mask);
-    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-        sigaction(s, &sa, nullptr);
-}
+using quelm::kViewKeyedRequestSize;
+using quelm::kViewRequestKeyed;
+using quelm::kViewRequestStream;
+using quelm::kViewStreamRequestSize;
 
 /* True when /proc says that pid's parent is parent.  The slot table is
  * written by every process that maps the store, so a PID read from it is
@@ -129,34 +105,6 @@ int PidfdSignal(int fd, int sig)
 // processes even after their PIDs could have been reused.
 int recordedChildren[kViewerLast - kViewerFirst + 1];
 int recordedCount = 0;
-
-/* Accept errors that concern only the one connection being accepted (the
- * peer went away, or the network reported an error for it): the listening
- * socket stays good, so serving goes on. */
-bool TransientAcceptError(int err)
-{
-    switch (err) {
-    case ECONNABORTED:
-    case EPROTO:
-    case ENETDOWN:
-    case ENOPROTOOPT:
-    case EHOSTDOWN:
-    case ENONET:
-    case EHOSTUNREACH:
-    case EOPNOTSUPP:
-    case ENETUNREACH:
-        return true;
-    default:
-        return false;
-    }
-}
-
-/* Accept errors that mean the process or the system is short of
- * descriptors or memory for the moment; they pass, so serving goes on. */
-bool ResourceAcceptError(int err)
-{
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
 
 void SetTcpOption(int fd, int option, int value)
 {
@@ -246,7 +194,7 @@ bool AnswerStream(MonHandle_t *store, int fd, int all, ChildBuffers *b, StreamPa
  * key).  False if the send failed. */
 bool AnswerKeyed(MonHandle_t *store, int fd, int len, ChildBuffers *b)
 {
-    if (len < kKeyedRequestSize)
+    if (len < kViewKeyedRequestSize)
         return SendEmptyFrame(fd, b->msg);
     memcpy(reinterpret_cast<unsigned char *>(b->rec), b->msg + 1, MON_KEY_SIZE);
     b->rec->clientTag = 0;
@@ -274,12 +222,12 @@ void Serve(MonHandle_t *store, int slot, int fd, ChildBuffers *b)
             return;
         bool ok = true;
         switch (b->msg[0]) {
-        case kTypeStream:
+        case kViewRequestStream:
             // A one-byte stream request has no "all" flag: it asks for the
             // changed records only, never for whatever the buffer held.
-            ok = AnswerStream(store, fd, len >= kStreamRequestSize ? b->msg[1] : 0, b, &pace);
+            ok = AnswerStream(store, fd, len >= kViewStreamRequestSize ? b->msg[1] : 0, b, &pace);
             break;
-        case kTypeKeyed:
+        case kViewRequestKeyed:
             ok = AnswerKeyed(store, fd, len, b);
             break;
         default:
@@ -294,35 +242,16 @@ void Serve(MonHandle_t *store, int slot, int fd, ChildBuffers *b)
 
 } // namespace
 
-int GUIOpen(void)
-{
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(MON_VIEWER_PORT);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    return AccessListenOn(reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
-}
-
 int GUIAccept(int listenFd)
 {
-    struct sockaddr_in peer;
-    socklen_t peerLen = sizeof peer;
-    const int fd = accept(listenFd, reinterpret_cast<struct sockaddr *>(&peer), &peerLen);
+    int pauseMs = 0;
+    const int fd = AccessAccept(listenFd, 0, &pauseMs);
     if (fd < 0) {
-        // EAGAIN: with several listening sockets (non-blocking) the
-        // connection that poll saw waiting went away before the accept.
-        if (errno == EINTR || errno == EAGAIN)
-            return 0;
-        QxLogUpdate(WardenLog(), 1, 24, "accept() in %s: %m", "GUIAccept");
-        if (ResourceAcceptError(errno)) {
-            // The connection waits in the backlog; accepting again at once
-            // would fail again at once.  Give descriptors or memory a moment.
-            const struct timespec pause = {0, kAcceptPauseNs};
+        if (pauseMs > 0) {
+            const struct timespec pause = {0, pauseMs * 1000000L};
             nanosleep(&pause, nullptr);
-            return 0;
         }
-        return TransientAcceptError(errno) ? 0 : -1;
+        return pauseMs < 0 ? -1 : 0;
     }
     if (!AccessAdmit(fd)) {
         close(fd);
@@ -349,7 +278,7 @@ int GUIAccept(int listenFd)
     const pid_t server = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
-        InstallViewerChildStop(slot);
+        ViewerCatchStops(slot);
         sigprocmask(SIG_SETMASK, &saved, nullptr);
         // A viewer child must not outlive the server that owns its slot.
         (void)prctl(PR_SET_PDEATHSIG, SIGINT);
@@ -371,21 +300,12 @@ int GUIAccept(int listenFd)
     return 0;
 }
 
-int GUIChildInit(MonHandle_t *store, int slot)
-{
-    quelm::ShelfClaimSlot(slot, static_cast<uint32_t>(getpid()));
-    // One walk under the hash lock: no record can be freed by another
-    // process's clean-up while its flags are being examined and changed.
-    (void)quelm::ShelfSeedSlot(store, slot);
-    return 0;
-}
-
 int GUIChild(int slot, int fd)
 {
     MonHandle_t *store = nullptr;
     ChildBuffers b{nullptr, nullptr, {fd, nullptr, kStreamBatch, 0}};
     if (QxMonMemOpen("mon.mmap", slot, &store) == 0) {
-        GUIChildInit(store, slot);
+        ViewerTakeSlot(store, slot);
         b.rec = static_cast<MonData_t *>(calloc(kStreamReadBatch, sizeof(MonData_t)));
         b.msg = static_cast<unsigned char *>(calloc(1, MON_MSG_MAX));
         b.out.buf = static_cast<unsigned char *>(calloc(1, kStreamBatch));

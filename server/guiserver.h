@@ -16,26 +16,16 @@
  * to every listed viewer child and returns (the caller exits with 1). */
 void MonGUIServer(void);
 
-/* The listening socket on 0.0.0.0:5051 (SO_REUSEADDR, backlog 5), or -1
- * after three failed binds 5 seconds apart or any other failure (logged;
- * nothing left open). */
-int GUIOpen(void);
-
 /* Accepts one viewer and hands it to a child on the lowest free slot.
- * 0 to go on serving (also after an interruption, a transient network error
- * or a refused fifth viewer), -1 to stop (accept or fork failed; logged). */
+ * 0 to go on serving (also after an interruption, an error the accept
+ * policy lets pass, after its pause, or a refused fifth viewer), -1 to stop
+ * (accept or fork failed; logged). */
 int GUIAccept(int listenFd);
 
 /* Body of a viewer child on slot (6..9) serving connection fd until the
  * viewer leaves or a send fails.  Closes the connection and the store handle
  * (freeing the slot) and returns the result of the store close. */
 int GUIChild(int slot, int fd);
-
-/* Claims slot for the calling process and seeds the slot's change bits so
- * that the first change stream returns every open session.  Marks records
- * of vanished reporters ended and frees viewer slots held by dead processes
- * that still had changes pending.  Always 0. */
-int GUIChildInit(MonHandle_t *store, int slot);
 
 /* SIGCHLD handler of the viewer server: reaps every ended child and frees
  * the viewer slots naming it.  Async-signal-safe; errno is preserved. */

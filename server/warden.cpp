@@ -12,7 +12,7 @@
 
 #include "access.h"
 #include "claim.h"
-#include "fanout.h"
+#include "viewrules.h"
 #include "guiserver.h"
 #include "my_getopt.h"
 #include "pidfile.h"

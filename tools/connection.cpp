@@ -1,8 +1,9 @@
 /*
  * connection.cpp - the viewer connection of warden-top.  A warden that
- * serves four viewers already accepts a fifth connection and closes it
- * without a byte, so a connection whose very first request fails that way
- * is reported as exactly that.
+ * serves as many viewers as it allows (4, or its --viewers) accepts one more
+ * connection and closes it without a byte, so a connection whose very first
+ * request fails that way is reported as exactly that; the limit itself is
+ * not told on the wire, so the text names none but the default.
  */
 #include "connection.h"
 
@@ -175,7 +176,7 @@ std::string Connection::FailureText(int e) const
     if (answered_)
         return "lost the connection to warden at " + Where() + ": " + why;
     if (e == ECONNRESET || e == EPIPE)
-        return "warden at " + Where() + " closed the connection at once: warden is serving 4 viewers already";
+        return "warden at " + Where() + " closed the connection at once: warden is serving as many viewers as its --viewers allows already (4 by default)";
     return "warden at " + Where() + " did not answer: " + why;
 }
 

@@ -25,7 +25,8 @@ namespace wtop {
 namespace {
 
 constexpr double kPollEvery = 1.0;      /* change stream once a second                */
-constexpr double kFullReadEvery = 10.0; /* whole store, to see purges                 */
+constexpr double kFullReadEvery = 10.0; /* whole store: a safety net for ends a full   */
+                                        /* store dropped before this viewer read them */
 constexpr double kReconnectEvery = 2.0; /* after the connection was lost              */
 constexpr int kKeyWaitMs = 100;         /* longest wait for a key press               */
 
