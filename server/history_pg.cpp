@@ -1,0 +1,273 @@
+/*
+ * history_pg.cpp - the history worker's PostgreSQL database, through libpq.
+ * Several wardens may write into one database, each under its own host
+ * name; the schema is created or migrated under an advisory lock so that
+ * two of them starting at once do not race.  A flush is one transaction of
+ * multi-row upserts.
+ */
+#include "history.h"
+
+#include <libpq-fe.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kRowsPerStatement = 500;  // 19 parameters each, far below libpq's 65535
+constexpr int kColumns = 19;
+constexpr const char *kConnectTimeout = "5";
+constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(2026122201)";
+
+const char *const kCreateV1 =
+    "CREATE TABLE warden_sessions ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " host TEXT NOT NULL, pid BIGINT NOT NULL, handle BIGINT NOT NULL,"
+    " record INTEGER NOT NULL, start_time BIGINT NOT NULL, end_time BIGINT,"
+    " duration BIGINT NOT NULL, client TEXT NOT NULL, destination TEXT NOT NULL,"
+    " resolved TEXT NOT NULL, username TEXT NOT NULL, proxy TEXT NOT NULL,"
+    " command TEXT NOT NULL, status INTEGER NOT NULL, status_text TEXT NOT NULL,"
+    " bytes_up BIGINT NOT NULL, bytes_down BIGINT NOT NULL,"
+    " last_update BIGINT NOT NULL, link_record INTEGER NOT NULL,"
+    " UNIQUE (host, pid, handle, record, start_time));"
+    "CREATE INDEX warden_sessions_start ON warden_sessions (start_time);"
+    "CREATE INDEX warden_sessions_end ON warden_sessions (end_time);"
+    "CREATE INDEX warden_sessions_user ON warden_sessions (username, start_time);"
+    "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time);"
+    "INSERT INTO warden_schema (version) VALUES (1);";
+
+#define LATER(c) c " = CASE WHEN excluded.last_update >= s.last_update THEN excluded." c " ELSE s." c " END"
+const char *const kConflict =
+    " ON CONFLICT (host, pid, handle, record, start_time) DO UPDATE SET "
+    LATER("client") ", " LATER("destination") ", " LATER("resolved") ", " LATER("username") ", "
+    LATER("proxy") ", " LATER("command") ", " LATER("status") ", " LATER("status_text") ", "
+    LATER("link_record") ","
+    " end_time = GREATEST(s.end_time, excluded.end_time),"
+    " duration = COALESCE(GREATEST(s.end_time, excluded.end_time),"
+    "                     GREATEST(s.last_update, excluded.last_update)) - s.start_time,"
+    " bytes_up = GREATEST(s.bytes_up, excluded.bytes_up),"
+    " bytes_down = GREATEST(s.bytes_down, excluded.bytes_down),"
+    " last_update = GREATEST(s.last_update, excluded.last_update)";
+#undef LATER
+
+/* libpq's message on one line: its "\n" and doubled blanks folded. */
+std::string OneLine(const char *text)
+{
+    std::string out;
+    for (const char *p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+        const char c = *p == '\n' || *p == '\t' ? ' ' : *p;
+        if (c == ' ' && (out.empty() || out.back() == ' '))
+            continue;
+        out += c;
+    }
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
+}
+
+/* The first line of the password file, or false with *error. */
+bool ReadPassword(const std::string &path, std::string *password, std::string *error)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot read the password file " + path + ": " + strerror(errno);
+        return false;
+    }
+    char buf[1024];
+    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n < 0) {
+        *error = "cannot read the password file " + path + ": " + strerror(errno);
+        return false;
+    }
+    buf[n] = '\0';
+    password->assign(buf, strcspn(buf, "\r\n"));
+    return true;
+}
+
+class PgSink final : public HistorySink {
+public:
+    explicit PgSink(const HistorySettings_t &s) : s_(s) {}
+    ~PgSink() override { Close(); }
+
+    bool Open(std::string *error) override
+    {
+        Close();
+        std::string password;
+        if (!s_.dbPasswordFile.empty() && !ReadPassword(s_.dbPasswordFile, &password, error))
+            return false;
+        const char *keys[8];
+        const char *values[8];
+        int n = 0;
+        auto add = [&](const char *k, const std::string &v) {
+            if (!v.empty()) {
+                keys[n] = k;
+                values[n++] = v.c_str();
+            }
+        };
+        add("dbname", s_.dbName);
+        add("host", s_.dbHost);
+        add("port", s_.dbPort);
+        add("password", password);
+        keys[n] = "connect_timeout";
+        values[n++] = kConnectTimeout;
+        keys[n] = "application_name";
+        values[n++] = "warden";
+        keys[n] = nullptr;
+        values[n] = nullptr;
+        conn_ = PQconnectdbParams(keys, values, 0);
+        if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK)
+            return Fail(error, "cannot connect");
+        if (!Exec("BEGIN", error) || !Exec(kSchemaLock, error) ||
+            !Exec("CREATE TABLE IF NOT EXISTS warden_schema (version INTEGER NOT NULL)", error))
+            return false;
+        PGresult *r = PQexec(conn_, "SELECT COALESCE(MAX(version), 0) FROM warden_schema");
+        if (PQresultStatus(r) != PGRES_TUPLES_OK) {
+            PQclear(r);
+            return Fail(error, "cannot read the schema version");
+        }
+        const int version = atoi(PQgetvalue(r, 0, 0));
+        PQclear(r);
+        if (version > kHistorySchemaVersion) {
+            *error = "the schema of database " + s_.dbName + " is version " + std::to_string(version) +
+                     ", newer than this warden's " + std::to_string(kHistorySchemaVersion) +
+                     "; nothing is written until warden is upgraded";
+            Close();
+            return false;
+        }
+        // Version 0 is an empty database; later versions migrate step by step here.
+        if (version == 0 && !Exec(kCreateV1, error))
+            return false;
+        return Exec("COMMIT", error);
+    }
+
+    bool Write(const std::string &host, const std::vector<HistoryRow_t> &rows,
+               std::string *error) override
+    {
+        if (conn_ == nullptr && !Open(error))
+            return false;
+        if (!Exec("BEGIN", error))
+            return false;
+        for (size_t from = 0; from < rows.size(); from += kRowsPerStatement) {
+            const size_t count = std::min(kRowsPerStatement, rows.size() - from);
+            if (!Insert(host, &rows[from], count, error))
+                return false;
+        }
+        return Exec("COMMIT", error);
+    }
+
+    long Purge(int64_t cutoff, int limit, std::string *error) override
+    {
+        if (conn_ == nullptr && !Open(error))
+            return -1;
+        const std::string c = std::to_string(cutoff), l = std::to_string(limit);
+        const char *params[] = {c.c_str(), l.c_str()};
+        PGresult *r = PQexecParams(conn_,
+                                   "DELETE FROM warden_sessions WHERE id IN (SELECT id FROM warden_sessions"
+                                   " WHERE end_time < $1::bigint LIMIT $2::int)",
+                                   2, nullptr, params, nullptr, nullptr, 0);
+        if (PQresultStatus(r) != PGRES_COMMAND_OK) {
+            PQclear(r);
+            Fail(error, "cannot delete old rows");
+            return -1;
+        }
+        const long deleted = atol(PQcmdTuples(r));
+        PQclear(r);
+        return deleted;
+    }
+
+    void Close() override
+    {
+        if (conn_ != nullptr)
+            PQfinish(conn_);
+        conn_ = nullptr;
+    }
+
+private:
+    bool Insert(const std::string &host, const HistoryRow_t *rows, size_t count, std::string *error)
+    {
+        std::string sql =
+            "INSERT INTO warden_sessions AS s (host, pid, handle, record, start_time, end_time,"
+            " duration, client, destination, resolved, username, proxy, command, status,"
+            " status_text, bytes_up, bytes_down, last_update, link_record) VALUES ";
+        std::vector<std::string> nums;
+        nums.reserve(count * 11); // never reallocated: params point into it
+        std::vector<const char *> params;
+        params.reserve(count * kColumns);
+        char buf[32];
+        for (size_t i = 0; i < count; ++i) {
+            const HistoryRow_t &r = rows[i];
+            sql += i == 0 ? "(" : ",(";
+            for (int c = 1; c <= kColumns; ++c) {
+                snprintf(buf, sizeof buf, c == 1 ? "$%zu" : ",$%zu", i * kColumns + c);
+                sql += buf;
+            }
+            sql += ")";
+            const int64_t duration = (r.end != 0 ? r.end : r.lastUpdate) - r.key.start;
+            const uint64_t values[] = {r.key.pid, r.key.handle, r.key.record,
+                                       static_cast<uint64_t>(r.key.start), static_cast<uint64_t>(r.end),
+                                       static_cast<uint64_t>(duration), static_cast<uint64_t>(r.status),
+                                       r.bytesUp, r.bytesDown, static_cast<uint64_t>(r.lastUpdate),
+                                       r.linkRecord};
+            const size_t first = nums.size();
+            for (uint64_t v : values)
+                nums.push_back(std::to_string(static_cast<int64_t>(v)));
+            const std::string *num = &nums[first];
+            // Column order of the statement above.
+            params.push_back(host.c_str());
+            params.push_back(num[0].c_str());
+            params.push_back(num[1].c_str());
+            params.push_back(num[2].c_str());
+            params.push_back(num[3].c_str());
+            params.push_back(r.end != 0 ? num[4].c_str() : nullptr);
+            params.push_back(num[5].c_str());
+            for (const std::string *t : {&r.client, &r.destination, &r.resolved, &r.user, &r.proxy,
+                                         &r.command})
+                params.push_back(t->c_str());
+            params.push_back(num[6].c_str());
+            params.push_back(r.statusText.c_str());
+            params.push_back(num[7].c_str());
+            params.push_back(num[8].c_str());
+            params.push_back(num[9].c_str());
+            params.push_back(num[10].c_str());
+        }
+        sql += kConflict;
+        PGresult *r = PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr,
+                                   params.data(), nullptr, nullptr, 0);
+        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        return ok || Fail(error, "cannot write rows");
+    }
+
+    bool Exec(const char *sql, std::string *error)
+    {
+        PGresult *r = PQexec(conn_, sql);
+        const ExecStatusType st = PQresultStatus(r);
+        PQclear(r);
+        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK)
+            return true;
+        return Fail(error, "statement failed");
+    }
+
+    bool Fail(std::string *error, const char *what)
+    {
+        *error = std::string("PostgreSQL database ") + s_.dbName + ": " + what + ": " +
+                 (conn_ != nullptr ? OneLine(PQerrorMessage(conn_)) : "out of memory");
+        Close();
+        return false;
+    }
+
+    const HistorySettings_t &s_;
+    PGconn *conn_ = nullptr;
+};
+
+} // namespace
+
+HistorySink *HistoryMakePostgres(const HistorySettings_t &s)
+{
+    return new PgSink(s);
+}
