@@ -1,0 +1,243 @@
+// warden's history worker writing into SQLite: real curl downloads through
+// socks5-demo land as rows with the bytes curl moved, and a worker or a
+// whole warden killed in the middle of a session leaves one row with the
+// final totals.  Runs under quelm_isolate (private /tmp and loopback).
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <ctime>
+#include <map>
+
+#include "history_support.h"
+
+using namespace hist;
+
+namespace {
+
+constexpr const char *kDb = "/tmp/history.db";
+
+using Row = std::map<std::string, std::string>;
+
+// The rows of sql against the history file ("" for NULL); empty when the
+// file or the table is not there yet.
+std::vector<Row> Query(const std::string &sql)
+{
+    std::vector<Row> rows;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(kDb, &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return rows;
+    }
+    sqlite3_busy_timeout(db, 2000);
+    sqlite3_stmt *q = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &q, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(q) == SQLITE_ROW) {
+            Row r;
+            for (int i = 0; i < sqlite3_column_count(q); ++i) {
+                const unsigned char *t = sqlite3_column_text(q, i);
+                r[sqlite3_column_name(q, i)] = t != nullptr ? reinterpret_cast<const char *>(t) : "";
+            }
+            rows.push_back(r);
+        }
+    }
+    sqlite3_finalize(q);
+    sqlite3_close(db);
+    return rows;
+}
+
+std::vector<Row> RowsFor(const std::string &dest)
+{
+    return Query("SELECT * FROM warden_sessions WHERE destination = '" + dest + "' ORDER BY id");
+}
+
+std::string Describe(const std::vector<Row> &rows)
+{
+    std::string out;
+    for (const Row &r : rows) {
+        out += "{";
+        for (const auto &kv : r)
+            out += kv.first + "=" + kv.second + " ";
+        out += "} ";
+    }
+    return out;
+}
+
+// warden, socks5-demo and the HTTP server of one test, stopped at its end.
+struct Rig {
+    HttpServer http;
+    pid_t warden = 0, proxy = 0;
+    int keeper = -1;
+    std::string log = "/tmp/warden.log";
+
+    ~Rig()
+    {
+        Stop(proxy);
+        Stop(warden);
+        if (keeper >= 0)
+            close(keeper);
+    }
+    // Starts warden writing history into kDb; true once its collector reads.
+    bool StartWarden()
+    {
+        if (keeper >= 0)
+            close(keeper);
+        keeper = -1;
+        warden = Spawn({WARDEN_BIN, "-f", "--history", kDb, "--history-interval", "1"}, log,
+                       {"QUELM_LOG_REPEATS=1"});
+        return testsupport::WaitFor([&] {
+            keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            return keeper >= 0;
+        });
+    }
+    bool StartProxy()
+    {
+        proxy = Spawn({kProxy, "--listen", "127.0.0.1:" + std::to_string(kProxyPort), "--report-interval", "1"});
+        return testsupport::WaitFor([] { return CanConnect(kProxyPort); });
+    }
+    pid_t Curl(const std::string &out)
+    {
+        return Spawn({kCurl, "-sS", "--max-time", "30", "-x",
+                      "socks5h://127.0.0.1:" + std::to_string(kProxyPort), "-o", out,
+                      "http://127.0.0.1:" + std::to_string(http.port) + "/f"});
+    }
+    std::string Dest() const { return "127.0.0.1:" + std::to_string(http.port); }
+};
+
+class HistorySqlite : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (access(kCurl, X_OK) != 0)
+            GTEST_SKIP() << "no curl";
+        unlink(kDb);
+    }
+};
+
+TEST_F(HistorySqlite, CurlSessionsLandWithTheirBytesAndDurations)
+{
+    Rig rig;
+    rig.http.pause = 100 * 1000; // about 2 s for the body
+    ASSERT_TRUE(rig.http.Start(300 * 1024 + 17));
+    ASSERT_TRUE(rig.StartWarden());
+    ASSERT_TRUE(rig.StartProxy());
+
+    const time_t before = time(nullptr);
+    pid_t a = rig.Curl("/tmp/a.bin"), b = rig.Curl("/tmp/b.bin");
+    ASSERT_EQ(WaitExit(a), 0);
+    ASSERT_EQ(WaitExit(b), 0);
+    const time_t after = time(nullptr);
+    EXPECT_EQ(testsupport::ReadFile("/tmp/a.bin"), rig.http.body);
+    std::vector<std::pair<uint64_t, uint64_t>> moved = {rig.http.Take(), rig.http.Take()};
+    std::sort(moved.begin(), moved.end());
+
+    std::vector<Row> rows;
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        rows = RowsFor(rig.Dest());
+        return rows.size() == 2 && !rows[0]["end_time"].empty() && !rows[1]["end_time"].empty();
+    }, 10000)) << rows.size() << " rows";
+    std::vector<std::pair<uint64_t, uint64_t>> stored;
+    for (Row &r : rows) {
+        stored.emplace_back(std::stoull(r["bytes_up"]), std::stoull(r["bytes_down"]));
+        EXPECT_EQ(r["status"], "0");
+        EXPECT_EQ(r["status_text"], "succeeded");
+        EXPECT_EQ(r["command"], "CONNECT");
+        EXPECT_EQ(r["proxy"], "socks5-demo");
+        EXPECT_EQ(r["resolved"], rig.Dest());
+        EXPECT_EQ(r["client"].rfind("127.0.0.1:", 0), 0u) << r["client"];
+        EXPECT_EQ(std::stoll(r["pid"]), rig.proxy);
+        const long long start = std::stoll(r["start_time"]), end = std::stoll(r["end_time"]);
+        EXPECT_GE(start, before);
+        EXPECT_LE(end, after);
+        // The body takes about 2 s: the duration says so, within the clock's second.
+        EXPECT_EQ(std::stoll(r["duration"]), end - start);
+        EXPECT_GE(end - start, 1);
+    }
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(stored, moved) << "the rows hold exactly the bytes the HTTP server saw";
+
+    EXPECT_EQ(Query("PRAGMA journal_mode")[0]["journal_mode"], "wal");
+    EXPECT_EQ(Query("SELECT version FROM warden_schema")[0]["version"], "1");
+}
+
+TEST_F(HistorySqlite, KilledWorkerOrWardenLeavesOneRowWithTheFinalTotals)
+{
+    Rig rig;
+    rig.http.pause = 200 * 1000; // about 5 s for the body
+    ASSERT_TRUE(rig.http.Start(400 * 1024 + 3));
+    ASSERT_TRUE(rig.StartWarden());
+    ASSERT_TRUE(rig.StartProxy());
+    pid_t curl = rig.Curl("/tmp/slow.bin");
+    struct Reap {
+        pid_t &p;
+        ~Reap() { Stop(p); }
+    } reap{curl};
+
+    // The open session is in the file with its running totals.
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        auto rows = RowsFor(rig.Dest());
+        return rows.size() == 1 && rows[0]["end_time"].empty() && rows[0]["bytes_down"] != "0";
+    }, 10000));
+
+    // The worker dies outright: the supervisor starts a new one, which
+    // reads every record again and updates the same row.
+    const pid_t worker = HistoryWorker(rig.warden, "history.db");
+    ASSERT_GT(worker, 0) << "no child of warden holds the history file";
+    kill(worker, SIGKILL);
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        const pid_t w = HistoryWorker(rig.warden, "history.db");
+        return w > 0 && w != worker;
+    }, 10000)) << "the database worker was not restarted";
+
+    // Then the whole daemon: a new one finds the session in its new store.
+    // The gap outlasts the proxy's report interval: a report finds no reader,
+    // which is how the reporting library learns to introduce its sessions
+    // to the next daemon.
+    Stop(rig.warden, SIGKILL);
+    usleep(1500 * 1000);
+    ASSERT_TRUE(rig.StartWarden());
+
+    ASSERT_EQ(WaitExit(curl), 0);
+    curl = 0;
+    EXPECT_EQ(testsupport::ReadFile("/tmp/slow.bin"), rig.http.body);
+    const auto moved = rig.http.Take();
+    std::vector<Row> rows;
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        rows = RowsFor(rig.Dest());
+        return !rows.empty() && !rows.back()["end_time"].empty() &&
+               std::stoull(rows.back()["bytes_down"]) == moved.second;
+    }, 15000)) << "the session's end did not reach the file: " << Describe(rows) << " moved "
+                << moved.first << "/" << moved.second << "; log:\n"
+                << testsupport::ReadFile(rig.log);
+    ASSERT_EQ(rows.size(), 1u) << "one session, one row, whatever was killed";
+    EXPECT_EQ(std::stoull(rows[0]["bytes_up"]), moved.first);
+    EXPECT_GE(std::stoll(rows[0]["duration"]), 3);
+}
+
+// Each option mistake is one clear line (or, for the server options alone,
+// the usage text as before), and exit status 1.
+TEST(HistoryOptions, MistakesEndWithOneLine)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"--history", "/tmp/x.db", "-n", "db"}, "exclude each other"},
+        {{"-w", "/tmp/none", "-n", "db"}, "cannot read the password file /tmp/none"},
+        {{"--history-keep", "3"}, "need --history FILE or -n DBNAME"},
+        {{"-s", "db.example"}, "Usage: wardenAG"},
+        {{"--history", "/tmp/x.db", "--history-interval", "0"}, "Usage: wardenAG"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {WARDEN_BIN, "-f"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        unlink("/tmp/opt.log");
+        pid_t p = Spawn(args, "/tmp/opt.log");
+        EXPECT_EQ(WaitExit(p), 1) << c.says;
+        const std::string err = testsupport::ReadFile("/tmp/opt.log");
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        if (c.says.rfind("Usage", 0) != 0)
+            EXPECT_EQ(CountLines(err, "\n"), 1) << err;
+    }
+}
+
+}  // namespace
