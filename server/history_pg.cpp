@@ -122,6 +122,8 @@ public:
         conn_ = PQconnectdbParams(keys, values, 0);
         if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK)
             return Fail(error, "cannot connect");
+        // The server's notices ("already exists, skipping") are not the log's business.
+        PQsetNoticeProcessor(conn_, [](void *, const char *) {}, nullptr);
         if (!Exec("BEGIN", error) || !Exec(kSchemaLock, error) ||
             !Exec("CREATE TABLE IF NOT EXISTS warden_schema (version INTEGER NOT NULL)", error))
             return false;
