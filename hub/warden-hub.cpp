@@ -7,6 +7,7 @@
  * SIGINT/SIGTERM/SIGQUIT stop) and ticks the state once a second.
  * Exit status 0 after a stop signal, 1 on an error, 2 on a usage error.
  */
+#include "history.h"
 #include "hubstate.h"
 #include "journal.h"
 #include "options.h"
@@ -186,6 +187,26 @@ int main(int argc, char **argv)
     svr.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
     svr.set_tcp_nodelay(true);  /* a reply's head and body leave at once */
     Routes(svr, state);
+    std::unique_ptr<HistoryDb> history;
+    if (!opt.history.empty() && !(history = HistoryOpen(opt.history, &err))) {
+        Complain(err);
+        return kExitError;
+    } else if (history && !err.empty()) {
+        Complain(err + "; /api/history answers 503 until the database is reachable");
+    }
+    using HistoryQuery = HistoryReply (*)(HistoryDb &, const HistoryParams &);
+    const std::pair<const char *, HistoryQuery> historyRoutes[] = {
+        {"/api/history", HistorySessions}, {"/api/history/summary", HistorySummary}};
+    for (const auto &[path, query] : historyRoutes)
+        svr.Get(path, [&history, query = query](const httplib::Request &req, httplib::Response &res) {
+            if (!history) {
+                res.status = 404;
+                return res.set_content("{\"error\":\"no --history\"}\n", "application/json");
+            }
+            const HistoryReply r = query(*history, HistoryParams(req.params.begin(), req.params.end()));
+            res.status = r.status;
+            res.set_content(r.body, "application/json; charset=utf-8");
+        });
     if (!svr.bind_to_port(opt.listen.host, opt.listen.port)) {
         Complain("cannot listen on " + opt.listen.Label() + ": " +
                  (errno != 0 ? std::strerror(errno) : "not a local address"));

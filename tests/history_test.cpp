@@ -3,8 +3,10 @@
 // whole warden killed in the middle of a session leaves one row with the
 // final totals.  Runs under quelm_isolate (private /tmp and loopback).
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <ctime>
 #include <map>
 
@@ -109,7 +111,9 @@ protected:
     {
         if (access(kCurl, X_OK) != 0)
             GTEST_SKIP() << "no curl";
-        unlink(kDb);
+        for (const char *suffix : {"", "-wal", "-shm", ".spool"})
+            unlink((std::string(kDb) + suffix).c_str());
+        unlink("/tmp/warden.log");
     }
 };
 
@@ -238,6 +242,103 @@ TEST(HistoryOptions, MistakesEndWithOneLine)
         if (c.says.rfind("Usage", 0) != 0)
             EXPECT_EQ(CountLines(err, "\n"), 1) << err;
     }
+}
+
+// The file is malformed for this warden: a newer schema is told in one line
+// and nothing is written into it.
+TEST_F(HistorySqlite, NewerSchemaIsRefusedInOneLine)
+{
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(kDb, &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE warden_schema (version INTEGER NOT NULL);"
+                                   "INSERT INTO warden_schema VALUES (7);", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    Rig rig;
+    ASSERT_TRUE(rig.StartWarden());
+    pid_t reporter = Reporter(1, 5, 1000);
+    EXPECT_EQ(WaitExit(reporter), 0);
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        return testsupport::ReadFile(rig.log).find("newer than this warden's 1") != std::string::npos;
+    }));
+    sleep(2); // two more intervals: the line is not repeated
+    const std::string text = testsupport::ReadFile(rig.log);
+    EXPECT_EQ(CountLines(text, "\n"), 1) << text;
+    EXPECT_NE(text.find("is version 7"), std::string::npos) << text;
+    EXPECT_TRUE(Query("SELECT name FROM sqlite_master WHERE name = 'warden_sessions'").empty());
+}
+
+// warden-hub reading the same file: filters, paging and the summary.
+TEST_F(HistorySqlite, HubServesFilteredPagedSessionsAndSummary)
+{
+    const std::string hubBin = QUELM_BINARY_DIR "/hub/warden-hub";
+    if (access(hubBin.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "warden-hub is not built";
+    Rig rig;
+    ASSERT_TRUE(rig.StartWarden());
+    pid_t reporter = Reporter(1, 30, 0);
+    EXPECT_EQ(WaitExit(reporter), 0);
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        auto n = Query("SELECT count(*) AS n FROM warden_sessions WHERE end_time IS NOT NULL");
+        return !n.empty() && n[0]["n"] == "30";
+    }, 10000));
+    pid_t hub = Spawn({hubBin, "--history", kDb, "--listen", "127.0.0.1:9061", "--upstream", "127.0.0.1"});
+    struct Reap {
+        pid_t &p;
+        ~Reap() { Stop(p); }
+    } reap{hub};
+    ASSERT_TRUE(testsupport::WaitFor([] { return CanConnect(9061); }));
+    auto get = [](const std::string &path, int *status = nullptr) {
+        unlink("/tmp/reply.json");
+        pid_t c = Spawn({kCurl, "-s", "-o", "/tmp/reply.json", "-w", "%{http_code}", "-g",
+                         "http://127.0.0.1:9061" + path}, "/tmp/code.txt");
+        WaitExit(c);
+        if (status != nullptr)
+            *status = atoi(testsupport::ReadFile("/tmp/code.txt").c_str());
+        unlink("/tmp/code.txt");
+        return nlohmann::json::parse(testsupport::ReadFile("/tmp/reply.json"), nullptr, false);
+    };
+
+    // user1 has sessions 1, 4, ... 28: ten of them, newest first, in pages.
+    auto page = get("/api/history?user=user1&limit=4");
+    ASSERT_EQ(page["rows"].size(), 4u) << page.dump();
+    EXPECT_EQ(page["next"], 4);
+    for (auto &r : page["rows"])
+        EXPECT_EQ(r["user"], "user1");
+    auto last = get("/api/history?user=user1&limit=4&offset=8");
+    ASSERT_EQ(last["rows"].size(), 2u) << last.dump();
+    EXPECT_TRUE(last["next"].is_null());
+    EXPECT_GE(page["rows"][0]["start_time"], last["rows"][1]["start_time"]);
+
+    // A destination by its host part; its row has its own totals.
+    auto seven = get("/api/history?destination=dest-7");
+    ASSERT_EQ(seven["rows"].size(), 1u) << seven.dump();
+    EXPECT_EQ(seven["rows"][0]["bytes_up"], 7007);
+    EXPECT_EQ(seven["rows"][0]["bytes_down"], 21011);
+    EXPECT_EQ(seven["rows"][0]["status_text"], "succeeded");
+    EXPECT_EQ(get("/api/history?status=0&limit=1000")["rows"].size(), 30u);
+    const std::string future = std::to_string(time(nullptr) + 3600);
+    EXPECT_EQ(get("/api/history?from=" + future)["rows"].size(), 0u);
+    int status = 0;
+    auto bad = get("/api/history?status=ok", &status);
+    EXPECT_EQ(status, 400);
+    EXPECT_NE(bad["error"].get<std::string>().find("status"), std::string::npos);
+
+    // Per user, largest first: user0 (3 ... 30) moved the most.
+    auto sum = get("/api/history/summary");
+    ASSERT_EQ(sum["users"].size(), 3u) << sum.dump();
+    EXPECT_EQ(sum["users"][0]["user"], "user0");
+    EXPECT_EQ(sum["users"][0]["sessions"], 10);
+    EXPECT_EQ(sum["users"][0]["bytes_up"], 165 * 1000 + 10 * 7);
+    EXPECT_EQ(sum["users"][2]["user"], "user1");
+    EXPECT_EQ(sum["destinations"].size(), 30u);
+    int64_t sessions = 0;
+    for (auto &h : sum["hours"]) {
+        EXPECT_EQ(h["hour"].get<int64_t>() % 3600, 0);
+        sessions += h["sessions"].get<int64_t>();
+    }
+    EXPECT_EQ(sessions, 30);
 }
 
 }  // namespace
