@@ -6,6 +6,7 @@
 // each, with the worker idle between its retries.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <climits>
 
 #include "history_support.h"
 
@@ -14,6 +15,16 @@ using namespace hist;
 namespace {
 
 PgServer *pg = nullptr;
+
+// Run again as "HISTORY_REPORT=first,count <this program>" inside another
+// namespace, the program only reports those sessions (before gtest starts).
+const int helperMode = [] {
+    const char *spec = getenv("HISTORY_REPORT");
+    int first = 0, count = 0;
+    if (spec != nullptr && sscanf(spec, "%d,%d", &first, &count) == 2)
+        ReportSessions(first, count, 5000);
+    return 0;
+}();
 
 class HistoryPg : public ::testing::Test {
 protected:
@@ -166,6 +177,68 @@ TEST_F(HistoryPg, RefusalsGiveOneLineEachAndNoBusyLoop)
         keeper = -1;
         unlink("/tmp/warden-history.spool");
     }
+}
+
+// Two wardens, each in a network namespace (and /tmp) of its own, write into
+// the one server through its socket directory; one hub shows both.
+TEST_F(HistoryPg, TwoWardensInTwoNamespacesOneHubShowsBoth)
+{
+    const std::string hubBin = QUELM_BINARY_DIR "/hub/warden-hub";
+    if (access(hubBin.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "warden-hub is not built";
+    char self[PATH_MAX] = "";
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    mkdir("/tmp/two", 0700);
+    {
+        FILE *f = fopen("/tmp/two/pw", "w");
+        ASSERT_NE(f, nullptr);
+        fprintf(f, "%s\n", pg->password.c_str());
+        fclose(f);
+    }
+    const std::string port = std::to_string(pg->port);
+    std::vector<pid_t> sides;
+    for (const auto &[name, first] : {std::pair{"alpha", 1001}, std::pair{"beta", 2001}}) {
+        // warden, then a reporter next to it, then a stop: the worker's
+        // last flush writes what is left.
+        const std::string script =
+            std::string(WARDEN_BIN) + " -f -n wardendb -s /tmp/pg -p " + port +
+            " -w /tmp/two/pw --history-interval 1 --history-host " + name + " & w=$!; "
+            "i=0; while [ ! -p /tmp/mon.fifo ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; "
+            "HISTORY_REPORT=" + std::to_string(first) + ",20 " + self + "; sleep 1.5; kill $w; wait $w";
+        sides.push_back(Spawn({QUELM_ISOLATE, "/bin/sh", "-c", script}, "/tmp/two/" + std::string(name) + ".log",
+                              {"QUELM_ISOLATE_FORCE=1", "QUELM_ISOLATE_KEEP=/tmp/pg:/tmp/two", "PGUSER=warden",
+                               "QUELM_LOG_REPEATS=1"}));
+    }
+    for (pid_t &p : sides)
+        WaitExit(p); // warden ends with 1 after its stop, as always
+    for (const char *name : {"alpha", "beta"})
+        ASSERT_TRUE(testsupport::WaitFor([&] {
+            return Scalar(std::string("SELECT count(*) FROM warden_sessions WHERE host = '") + name +
+                          "' AND end_time IS NOT NULL") == "20";
+        }, 10000)) << name << ": " << testsupport::ReadFile(std::string("/tmp/two/") + name + ".log");
+
+    pid_t hub = Spawn({hubBin, "--history", "host=/tmp/pg port=" + port + " dbname=wardendb user=warden password=" +
+                                                pg->password,
+                       "--listen", "127.0.0.1:9062", "--upstream", "127.0.0.1"});
+    struct Reap {
+        pid_t &p;
+        ~Reap() { Stop(p); }
+    } reap{hub};
+    ASSERT_TRUE(testsupport::WaitFor([] { return CanConnect(9062); }));
+    auto get = [](const std::string &path) {
+        unlink("/tmp/reply.json");
+        pid_t c = Spawn({kCurl, "-s", "-o", "/tmp/reply.json", "-g", "http://127.0.0.1:9062" + path});
+        WaitExit(c);
+        return testsupport::ReadFile("/tmp/reply.json");
+    };
+    for (const auto &[name, dest] : {std::pair{"alpha", "dest-1007:80"}, std::pair{"beta", "dest-2007:80"}}) {
+        const std::string page = get(std::string("/api/history?limit=1000&host=") + name);
+        EXPECT_EQ(CountLines(page, "\"host\":\"" + std::string(name) + "\""), 20) << page;
+        EXPECT_NE(page.find(dest), std::string::npos) << page;
+    }
+    const std::string sum = get("/api/history/summary?from=0");
+    EXPECT_NE(sum.find("\"destination\":\"dest-1020:80\""), std::string::npos) << sum;
+    EXPECT_NE(sum.find("\"destination\":\"dest-2020:80\""), std::string::npos) << sum;
 }
 
 }  // namespace

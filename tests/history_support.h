@@ -347,11 +347,8 @@ private:
 // starts, is updated once and ends, with byte totals derived from its
 // number (i * 1000 + 7 up, i * 3000 + 11 down) and destination
 // "dest-<first + i>:80".  Runs in a forked child; returns its PID.
-inline pid_t Reporter(int first, int count, useconds_t gapUs)
+[[noreturn]] inline void ReportSessions(int first, int count, useconds_t gapUs)
 {
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
     MonHandle_t *h = nullptr;
     if (QxSocksMonOpen("", MON_TRANSPORT_FIFO, &h) != 0)
         _exit(2);
@@ -379,6 +376,14 @@ inline pid_t Reporter(int first, int count, useconds_t gapUs)
     }
     QxSocksMonClose(h);
     _exit(0);
+}
+
+inline pid_t Reporter(int first, int count, useconds_t gapUs)
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        ReportSessions(first, count, gapUs);
+    return pid;
 }
 
 }  // namespace hist
