@@ -24,10 +24,11 @@ const char *const kCreateV1 =
     " bytes_up INTEGER NOT NULL, bytes_down INTEGER NOT NULL,"
     " last_update INTEGER NOT NULL, link_record INTEGER NOT NULL,"
     " UNIQUE (host, pid, handle, record, start_time));"
-    "CREATE INDEX warden_sessions_start ON warden_sessions (start_time);"
+    // The summary's sums are read from the indexes alone (covering).
+    "CREATE INDEX warden_sessions_start ON warden_sessions (start_time, bytes_up, bytes_down);"
     "CREATE INDEX warden_sessions_end ON warden_sessions (end_time);"
-    "CREATE INDEX warden_sessions_user ON warden_sessions (username, start_time);"
-    "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time);"
+    "CREATE INDEX warden_sessions_user ON warden_sessions (username, start_time, bytes_up, bytes_down);"
+    "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time, bytes_up, bytes_down);"
     "INSERT INTO warden_schema (version) VALUES (1);";
 
 // Totals and the end never go back; the texts follow the later report.

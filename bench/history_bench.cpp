@@ -1,0 +1,196 @@
+// history_bench - the history worker's SQLite writes and the hub's summary
+// query.  Rows per second of the worker's flush (one transaction of
+// upserts, the indexes it creates) against a raw baseline: one transaction
+// of prepared plain INSERTs of the same rows into the same table.  Then
+// /api/history/summary's query over 1,000,000 stored sessions.  Runs
+// itself under quelm_isolate, in a private /tmp.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench_common.h"
+// The daemon's and the hub's headers share a name: both by path.
+#include "../hub/history.h"
+#include "../server/history.h"
+
+namespace {
+
+constexpr const char *kDb = "/tmp/history-bench.db";
+
+std::vector<HistoryRow_t> Rows(size_t n, uint32_t pidBase)
+{
+    std::vector<HistoryRow_t> rows(n);
+    for (size_t i = 0; i < n; ++i) {
+        HistoryRow_t &r = rows[i];
+        r.key = {pidBase + static_cast<uint32_t>(i / 1000), 1, static_cast<uint32_t>(i % 1000 + 1),
+                 1790000000 + static_cast<int64_t>(i) * 3};
+        r.end = r.key.start + 5 + static_cast<int64_t>(i % 50);
+        r.lastUpdate = r.end;
+        r.client = "10.0." + std::to_string(i % 250) + "." + std::to_string(i % 199) + ":4" + std::to_string(i % 1000);
+        r.destination = "host-" + std::to_string(i % 5000) + ".example:443";
+        r.resolved = "192.0.2." + std::to_string(i % 250) + ":443";
+        r.user = "user" + std::to_string(i % 1000);
+        r.proxy = "socks5-demo";
+        r.command = "CONNECT";
+        r.statusText = "succeeded";
+        r.bytesUp = 1000 + i % 7777;
+        r.bytesDown = 50000 + i % 99991;
+    }
+    return rows;
+}
+
+void Reset()
+{
+    for (const char *s : {"", "-wal", "-shm"})
+        unlink((std::string(kDb) + s).c_str());
+}
+
+// The worker's flush: every row an upsert, in one transaction.
+void BM_WorkerFlush(benchmark::State &state)
+{
+    const auto rows = Rows(static_cast<size_t>(state.range(0)), 1000);
+    for (auto _ : state) {
+        state.PauseTiming();
+        Reset();
+        std::unique_ptr<HistorySink> sink(HistoryMakeSqlite(kDb));
+        std::string err;
+        if (!sink->Open(&err)) {
+            state.SkipWithError(err.c_str());
+            return;
+        }
+        state.ResumeTiming();
+        if (!sink->Write("bench", rows, &err))
+            state.SkipWithError(err.c_str());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// The raw baseline: the same table and indexes, one transaction of plain
+// prepared INSERTs (no conflict handling).
+void BM_RawInserts(benchmark::State &state)
+{
+    const auto rows = Rows(static_cast<size_t>(state.range(0)), 1000);
+    for (auto _ : state) {
+        state.PauseTiming();
+        Reset();
+        {
+            std::unique_ptr<HistorySink> sink(HistoryMakeSqlite(kDb)); // creates the schema
+            std::string err;
+            sink->Open(&err);
+        }
+        sqlite3 *db = nullptr;
+        sqlite3_open(kDb, &db);
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+        sqlite3_stmt *q = nullptr;
+        sqlite3_prepare_v2(db,
+                           "INSERT INTO warden_sessions (host, pid, handle, record, start_time, end_time,"
+                           " duration, client, destination, resolved, username, proxy, command, status,"
+                           " status_text, bytes_up, bytes_down, last_update, link_record) VALUES"
+                           " (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                           -1, &q, nullptr);
+        state.ResumeTiming();
+        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+        for (const HistoryRow_t &r : rows) {
+            sqlite3_reset(q);
+            sqlite3_bind_text(q, 1, "bench", -1, SQLITE_STATIC);
+            sqlite3_bind_int64(q, 2, r.key.pid);
+            sqlite3_bind_int64(q, 3, r.key.handle);
+            sqlite3_bind_int64(q, 4, r.key.record);
+            sqlite3_bind_int64(q, 5, r.key.start);
+            sqlite3_bind_int64(q, 6, r.end);
+            sqlite3_bind_int64(q, 7, r.end - r.key.start);
+            const std::string *t[] = {&r.client, &r.destination, &r.resolved, &r.user, &r.proxy, &r.command};
+            for (int i = 0; i < 6; ++i)
+                sqlite3_bind_text(q, 8 + i, t[i]->c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_int64(q, 14, r.status);
+            sqlite3_bind_text(q, 15, r.statusText.c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_int64(q, 16, static_cast<sqlite3_int64>(r.bytesUp));
+            sqlite3_bind_int64(q, 17, static_cast<sqlite3_int64>(r.bytesDown));
+            sqlite3_bind_int64(q, 18, r.lastUpdate);
+            sqlite3_bind_int64(q, 19, 0);
+            sqlite3_step(q);
+        }
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        state.PauseTiming();
+        sqlite3_finalize(q);
+        sqlite3_close(db);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// A refresh of rows already stored: what every interval costs for open
+// sessions whose counters moved.
+void BM_WorkerRefresh(benchmark::State &state)
+{
+    auto rows = Rows(static_cast<size_t>(state.range(0)), 1000);
+    Reset();
+    std::unique_ptr<HistorySink> sink(HistoryMakeSqlite(kDb));
+    std::string err;
+    sink->Open(&err);
+    sink->Write("bench", rows, &err);
+    for (auto _ : state) {
+        for (auto &r : rows) {
+            r.bytesDown += 1000;
+            r.lastUpdate += 1;
+        }
+        if (!sink->Write("bench", rows, &err))
+            state.SkipWithError(err.c_str());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// The hub's summary over a million stored sessions.
+void BM_SummaryOverAMillion(benchmark::State &state)
+{
+    static bool filled = false;
+    if (!filled) {
+        Reset();
+        std::unique_ptr<HistorySink> sink(HistoryMakeSqlite(kDb));
+        std::string err;
+        sink->Open(&err);
+        for (uint32_t part = 0; part < 10; ++part)
+            if (!sink->Write("bench", Rows(100000, 100000 + part * 1000), &err)) {
+                state.SkipWithError(err.c_str());
+                return;
+            }
+        filled = true;
+    }
+    std::string err;
+    auto db = hub::HistoryOpen(kDb, &err);
+    if (!db) {
+        state.SkipWithError(err.c_str());
+        return;
+    }
+    hub::HistoryParams params;
+    if (state.range(0) != 0) { // the page's usual question: the last day
+        params["from"] = std::to_string(1790000000 + 3 * 1000000 - 86400);
+    }
+    for (auto _ : state) {
+        const hub::HistoryReply r = hub::HistorySummary(*db, params);
+        if (r.status != 200)
+            state.SkipWithError(r.body.c_str());
+        benchmark::DoNotOptimize(r.body.size());
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_RawInserts)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_WorkerFlush)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_WorkerRefresh)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SummaryOverAMillion)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+int main(int argc, char **argv)
+{
+    if (RunIsolated(argc, argv, QUELM_ISOLATE, "history_bench") != 0)
+        return 1;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
