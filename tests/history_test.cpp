@@ -79,13 +79,14 @@ struct Rig {
             close(keeper);
     }
     // Starts warden writing history into kDb; true once its collector reads.
-    bool StartWarden()
+    bool StartWarden(std::vector<std::string> extra = {})
     {
         if (keeper >= 0)
             close(keeper);
         keeper = -1;
-        warden = Spawn({WARDEN_BIN, "-f", "--history", kDb, "--history-interval", "1"}, log,
-                       {"QUELM_LOG_REPEATS=1"});
+        std::vector<std::string> args = {WARDEN_BIN, "-f", "--history", kDb, "--history-interval", "1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        warden = Spawn(args, log, {"QUELM_LOG_REPEATS=1"});
         return testsupport::WaitFor([&] {
             keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             return keeper >= 0;
@@ -267,6 +268,43 @@ TEST_F(HistorySqlite, NewerSchemaIsRefusedInOneLine)
     EXPECT_EQ(CountLines(text, "\n"), 1) << text;
     EXPECT_NE(text.find("is version 7"), std::string::npos) << text;
     EXPECT_TRUE(Query("SELECT name FROM sqlite_master WHERE name = 'warden_sessions'").empty());
+}
+
+// --history-keep deletes ended sessions older than its days, in batches, and
+// nothing else: not the recent ones, not an old one still running.
+TEST_F(HistorySqlite, RetentionDeletesOnlyOldEndedRows)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.StartWarden());
+    pid_t reporter = Reporter(1, 3, 0);
+    EXPECT_EQ(WaitExit(reporter), 0);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Query("SELECT id FROM warden_sessions").size() == 3; }));
+    Stop(rig.warden);
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(kDb, &db), SQLITE_OK);
+        sqlite3_busy_timeout(db, 5000);
+        const long old = time(nullptr) - 3 * 86400;
+        std::string sql = "BEGIN;";
+        for (int i = 0; i < 1234; ++i) // more than two batches of deletes
+            sql += "INSERT INTO warden_sessions (host, pid, handle, record, start_time, end_time, duration,"
+                   " client, destination, resolved, username, proxy, command, status, status_text, bytes_up,"
+                   " bytes_down, last_update, link_record) VALUES ('old', " + std::to_string(i) + ", 1, 1, " +
+                   std::to_string(old - 60) + ", " + std::to_string(old) + ", 60, '', 'old:1', '', '', '', '', 0, '',"
+                   " 1, 1, " + std::to_string(old) + ", 0);";
+        sql += "INSERT INTO warden_sessions (host, pid, handle, record, start_time, end_time, duration, client,"
+               " destination, resolved, username, proxy, command, status, status_text, bytes_up, bytes_down,"
+               " last_update, link_record) VALUES ('old', 99999, 1, 1, " + std::to_string(old) +
+               ", NULL, 0, '', 'running:1', '', '', '', '', 0, '', 1, 1, " + std::to_string(old) + ", 0); COMMIT;";
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    ASSERT_TRUE(rig.StartWarden({"--history-keep", "2"}));
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        return Query("SELECT id FROM warden_sessions WHERE destination = 'old:1'").empty();
+    }, 10000)) << Query("SELECT count(*) AS n FROM warden_sessions")[0]["n"];
+    EXPECT_EQ(Query("SELECT id FROM warden_sessions WHERE destination LIKE 'dest-%'").size(), 3u);
+    EXPECT_EQ(Query("SELECT id FROM warden_sessions WHERE destination = 'running:1'").size(), 1u);
 }
 
 // warden-hub reading the same file: filters, paging and the summary.
