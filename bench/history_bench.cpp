@@ -7,8 +7,17 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+
 #include <chrono>
+#include <cstring>
+#include <thread>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -178,8 +187,122 @@ void BM_SummaryOverAMillion(benchmark::State &state)
     }
 }
 
+// ---- the collector's ingest with the worker on and off ----
+
+constexpr int kLive = 100000;     // live sessions in the store
+constexpr int kUpdates = 200000;  // update reports per timed round
+
+bool Until(const std::function<bool()> &cond, int ms = 60000)
+{
+    for (int i = 0; i < ms / 5; ++i) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// A warden holding kLive sessions, with or without the history worker.
+struct Daemon {
+    pid_t pid = 0;
+    MonHandle_t *pipe = nullptr;
+    int probe = -1;  // another writer's descriptor of the pipe: FIONREAD tells what is unread
+    const ShelfHeader_t *hdr = nullptr;
+    size_t hdrSize = 4096;
+
+    bool Start(bool history)
+    {
+        for (const char *f : {"/tmp/ingest.db", "/tmp/ingest.db-wal", "/tmp/ingest.db-shm", "/tmp/ingest.db.spool"})
+            unlink(f);
+        pid = fork();
+        if (pid == 0) {
+            const int log = open("/tmp/warden.log", O_WRONLY | O_CREAT | O_APPEND, 0600);
+            dup2(log, 2);
+            std::vector<const char *> args = {WARDEN_BIN, "-f", "--capacity", "100000"};
+            if (history)
+                args.insert(args.end(), {"--history", "/tmp/ingest.db"});
+            args.push_back(nullptr);
+            execv(WARDEN_BIN, const_cast<char *const *>(args.data()));
+            _exit(127);
+        }
+        if (!Until([&] { return (probe = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }))
+            return false;
+        if (QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &pipe) != 0)
+            return false;
+        const int fd = open("/tmp/mon.mmap", O_RDONLY);
+        hdr = static_cast<const ShelfHeader_t *>(mmap(nullptr, hdrSize, PROT_READ, MAP_SHARED, fd, 0));
+        close(fd);
+        for (int i = 1; i <= kLive; ++i)
+            Send(static_cast<uint32_t>(i), MON_FLAG_START, 0);
+        return Until([&] { return __atomic_load_n(&hdr->putCount, __ATOMIC_RELAXED) >= kLive; });
+    }
+    void Send(uint32_t handle, uint32_t flags, uint32_t count)
+    {
+        MonData_t rec;
+        memset(&rec, 0, sizeof rec);
+        rec.pid = 1;  // never checked for life: the handle number is not the detached one, but pid 1 lives
+        rec.handleNum = handle;
+        rec.recordNum = 1;
+        rec.flags = flags;
+        rec.startTime = rec.eventTime = static_cast<int32_t>(time(nullptr));
+        rec.countA = count;
+        rec.countB = count * 3;
+        snprintf(rec.text2, sizeof rec.text2, "host-%u.example:443", handle % 5000);
+        snprintf(rec.text1, sizeof rec.text1, "user%u", handle % 1000);
+        while (QxMonSendData(pipe, &rec) < 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    bool Drained() const
+    {
+        int unread = 0;
+        return ioctl(probe, FIONREAD, &unread) == 0 && unread == 0;
+    }
+    void Stop()
+    {
+        if (pipe != nullptr)
+            QxMonClose(pipe);
+        pipe = nullptr;
+        if (probe >= 0)
+            close(probe);
+        probe = -1;
+        if (hdr != nullptr)
+            munmap(const_cast<ShelfHeader_t *>(hdr), hdrSize);
+        hdr = nullptr;
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the workers' last flush
+        }
+        pid = 0;
+    }
+};
+
+// Update reports per second the collector takes in (from the writer's first
+// send until the pipe is empty), 100,000 sessions live.  Arg 1: with the
+// history worker writing them into SQLite every 2 s.
+void BM_CollectorIngest(benchmark::State &state)
+{
+    Daemon d;
+    if (!d.Start(state.range(0) != 0)) {
+        state.SkipWithError("warden did not start");
+        d.Stop();
+        return;
+    }
+    uint32_t round = 0;
+    for (auto _ : state) {
+        ++round;
+        for (int i = 0; i < kUpdates; ++i)
+            d.Send(static_cast<uint32_t>(i % kLive + 1), MON_FLAG_UPDATE, round * 1000 + static_cast<uint32_t>(i));
+        Until([&] { return d.Drained(); });
+    }
+    state.SetItemsProcessed(state.iterations() * kUpdates);
+    d.Stop();
+}
+
 }  // namespace
 
+BENCHMARK(BM_CollectorIngest)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_CollectorIngest)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime()->Name("BM_CollectorIngest_again");
 BENCHMARK(BM_RawInserts)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_WorkerFlush)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_WorkerRefresh)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
