@@ -22,6 +22,7 @@
 #include <ctime>
 #include <memory>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unordered_map>
 
 namespace {
@@ -39,6 +40,7 @@ constexpr int64_t kRetryCapMs = 30000;
 constexpr int kPurgeBatch = 500;      // rows per retention delete
 constexpr int kPurgeBatchesPerTick = 20;
 constexpr int64_t kPurgeEveryMs = 60000;
+constexpr int kWorkerNice = 10;       // the worker's scheduling niceness
 
 volatile sig_atomic_t stopNoted = 0;
 
@@ -303,6 +305,11 @@ void MonHistoryServer(void)
     sa.sa_handler = NoteStop; // no SA_RESTART: the wait ends at once
     for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
         sigaction(s, &sa, nullptr);
+
+    // History is background work: when the CPU is short the collector,
+    // which must keep the pipe drained, goes first.  The worker merges what
+    // it missed into its pending rows, so falling behind loses nothing.
+    (void)setpriority(PRIO_PROCESS, 0, kWorkerNice);
 
     MonHandle_t *store = nullptr;
     if (QxMonMemOpen("mon.mmap", MON_SLOT_TAGGER, &store) < 0) {
