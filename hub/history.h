@@ -31,15 +31,15 @@ public:
                        std::vector<std::vector<std::string>> *rows, std::string *error) = 0;
 };
 
-/* spec: an SQLite file, or a libpq connection string ("dbname=... host=...",
+/* source: an SQLite file, or a libpq connection string ("dbname=... host=...",
  * "postgresql://..."), which is what tells them apart.  Null with *error when
  * the SQLite file cannot be opened; a PostgreSQL server that cannot be
  * reached now still gives a reader (*error says why; queries answer 503
  * until it is back). */
-std::unique_ptr<HistoryDb> HistoryOpen(const std::string &spec, std::string *error);
+std::unique_ptr<HistoryDb> HistoryOpen(const std::string &source, std::string *error);
 
-/* True when spec names a PostgreSQL database rather than an SQLite file. */
-bool HistoryIsPostgres(const std::string &spec);
+/* True when source names a PostgreSQL database rather than an SQLite file. */
+bool HistoryIsPostgres(const std::string &source);
 
 /*
  * /api/history: the sessions matching the filters, newest first.

@@ -133,22 +133,22 @@ private:
 
 }  // namespace
 
-bool HistoryIsPostgres(const std::string &spec)
+bool HistoryIsPostgres(const std::string &source)
 {
-    return spec.rfind("postgresql://", 0) == 0 || spec.rfind("postgres://", 0) == 0 ||
-           spec.find('=') != std::string::npos;
+    return source.rfind("postgresql://", 0) == 0 || source.rfind("postgres://", 0) == 0 ||
+           source.find('=') != std::string::npos;
 }
 
-std::unique_ptr<HistoryDb> HistoryOpen(const std::string &spec, std::string *error)
+std::unique_ptr<HistoryDb> HistoryOpen(const std::string &source, std::string *error)
 {
-    if (HistoryIsPostgres(spec)) {
+    if (HistoryIsPostgres(source)) {
         // A server that is away now may be back by the first request.
-        auto db = std::make_unique<PostgresDb>(spec);
+        auto db = std::make_unique<PostgresDb>(source);
         (void)db->Connect(error);
         return db;
     }
     auto db = std::make_unique<SqliteDb>();
-    if (!db->Open(spec, error))
+    if (!db->Open(source, error))
         return nullptr;
     return db;
 }

@@ -19,9 +19,9 @@ PgServer *pg = nullptr;
 // Run again as "HISTORY_REPORT=first,count <this program>" inside another
 // namespace, the program only reports those sessions (before gtest starts).
 const int helperMode = [] {
-    const char *spec = getenv("HISTORY_REPORT");
+    const char *asked = getenv("HISTORY_REPORT");
     int first = 0, count = 0;
-    if (spec != nullptr && sscanf(spec, "%d,%d", &first, &count) == 2)
+    if (asked != nullptr && sscanf(asked, "%d,%d", &first, &count) == 2)
         ReportSessions(first, count, 5000);
     return 0;
 }();
