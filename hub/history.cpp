@@ -118,13 +118,15 @@ Where Filters(const HistoryParams &p)
 }
 
 /* Groups of the summary: key column, its JSON name, top-N or every row. */
-json Group(HistoryDb &db, const Where &w, const std::string &key, const char *name, bool top,
-           std::string *error)
+json Group(HistoryDb &db, const Where &w, const std::string &key, const std::string &by, const char *name,
+           bool top, std::string *error)
 {
+    // by is written as the index on it is, so that SQLite walks that index
+    // in order instead of sorting a million rows.
     std::string sql = "SELECT " + key + ", COUNT(*), SUM(bytes_up), SUM(bytes_down) FROM warden_sessions" +
-                      w.sql + " GROUP BY 1 ORDER BY " +
+                      w.sql + " GROUP BY " + by + " ORDER BY " +
                       (top ? "SUM(bytes_up) + SUM(bytes_down) DESC, 1 LIMIT " + std::to_string(kSummaryTop)
-                           : std::string("1"));
+                           : by);
     std::vector<std::vector<std::string>> rows;
     json out = json::array();
     if (!db.Query(sql, w.params, &rows, error))
@@ -185,11 +187,11 @@ HistoryReply HistorySummary(HistoryDb &db, const HistoryParams &p)
         return Error(400, w.error);
     std::string error;
     json out;
-    out["users"] = Group(db, w, "username", "user", true, &error);
+    out["users"] = Group(db, w, "username", "username", "user", true, &error);
     if (error.empty())
-        out["destinations"] = Group(db, w, "destination", "destination", true, &error);
+        out["destinations"] = Group(db, w, "destination", "destination", "destination", true, &error);
     if (error.empty())
-        out["hours"] = Group(db, w, "(start_time / 3600) * 3600", "hour", false, &error);
+        out["hours"] = Group(db, w, "(start_time / 3600) * 3600", "start_time / 3600", "hour", false, &error);
     if (!error.empty())
         return Error(503, error);
     return {200, out.dump() + "\n"};

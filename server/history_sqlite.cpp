@@ -27,6 +27,7 @@ const char *const kCreateV1 =
     // The summary's sums are read from the indexes alone (covering).
     "CREATE INDEX warden_sessions_start ON warden_sessions (start_time, bytes_up, bytes_down);"
     "CREATE INDEX warden_sessions_end ON warden_sessions (end_time);"
+    "CREATE INDEX warden_sessions_hour ON warden_sessions ((start_time / 3600), bytes_up, bytes_down);"
     "CREATE INDEX warden_sessions_user ON warden_sessions (username, start_time, bytes_up, bytes_down);"
     "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time, bytes_up, bytes_down);"
     "INSERT INTO warden_schema (version) VALUES (1);";

@@ -349,9 +349,14 @@ private:
 // "dest-<first + i>:80".  Runs in a forked child; returns its PID.
 [[noreturn]] inline void ReportSessions(int first, int count, useconds_t gapUs)
 {
+    // A warden just started may not read its pipe yet (the one it replaced
+    // may have held the old one a moment longer): try for a few seconds.
     MonHandle_t *h = nullptr;
-    if (QxSocksMonOpen("", MON_TRANSPORT_FIFO, &h) != 0)
-        _exit(2);
+    for (int tries = 0; QxSocksMonOpen("", MON_TRANSPORT_FIFO, &h) != 0; ++tries) {
+        if (tries == 500)
+            _exit(2);
+        usleep(10000);
+    }
     for (int i = first; i < first + count; ++i) {
         MonConnInfo_t conn;
         memset(&conn, 0, sizeof conn);

@@ -130,7 +130,6 @@ TEST_F(HistorySqlite, CurlSessionsLandWithTheirBytesAndDurations)
     pid_t a = rig.Curl("/tmp/a.bin"), b = rig.Curl("/tmp/b.bin");
     ASSERT_EQ(WaitExit(a), 0);
     ASSERT_EQ(WaitExit(b), 0);
-    const time_t after = time(nullptr);
     EXPECT_EQ(testsupport::ReadFile("/tmp/a.bin"), rig.http.body);
     std::vector<std::pair<uint64_t, uint64_t>> moved = {rig.http.Take(), rig.http.Take()};
     std::sort(moved.begin(), moved.end());
@@ -140,6 +139,7 @@ TEST_F(HistorySqlite, CurlSessionsLandWithTheirBytesAndDurations)
         rows = RowsFor(rig.Dest());
         return rows.size() == 2 && !rows[0]["end_time"].empty() && !rows[1]["end_time"].empty();
     }, 10000)) << rows.size() << " rows";
+    const time_t after = time(nullptr); // the proxy reports an end just after curl is gone
     std::vector<std::pair<uint64_t, uint64_t>> stored;
     for (Row &r : rows) {
         stored.emplace_back(std::stoull(r["bytes_up"]), std::stoull(r["bytes_down"]));
