@@ -69,6 +69,7 @@ std::string LikeLiteral(const std::string &text)
 
 struct Where {
     std::string sql;  /* " WHERE ..." or "" */
+    int64_t from = -1, to = -1;  /* the time range asked for, -1: none */
     std::vector<std::string> params;
     std::string error;
 
@@ -110,8 +111,10 @@ Where Filters(const HistoryParams &p)
         if (const std::string *v = Param(p, name)) {
             if (!Integer(*v, 0, INT64_MAX / 2, &n))
                 w.error = std::string(name) + " must be seconds since the epoch, not '" + *v + "'";
-            else
+            else {
                 w.Add(std::string("start_time ") + op + " ?", {std::to_string(n)});
+                (std::string(name) == "from" ? w.from : w.to) = n;
+            }
         }
     }
     return w;
@@ -190,8 +193,16 @@ HistoryReply HistorySummary(HistoryDb &db, const HistoryParams &p)
     out["users"] = Group(db, w, "username", "username", "user", true, &error);
     if (error.empty())
         out["destinations"] = Group(db, w, "destination", "destination", "destination", true, &error);
-    if (error.empty())
-        out["hours"] = Group(db, w, "(start_time / 3600) * 3600", "start_time / 3600", "hour", false, &error);
+    if (error.empty()) {
+        // The same range on the hour, which the hour index can seek to
+        // (it holds the hour, not the start itself).
+        Where hours = w;
+        if (w.from >= 0)
+            hours.Add("start_time / 3600 >= ?", {std::to_string(w.from / 3600)});
+        if (w.to >= 0)
+            hours.Add("start_time / 3600 <= ?", {std::to_string(w.to / 3600)});
+        out["hours"] = Group(db, hours, "(start_time / 3600) * 3600", "start_time / 3600", "hour", false, &error);
+    }
     if (!error.empty())
         return Error(503, error);
     return {200, out.dump() + "\n"};

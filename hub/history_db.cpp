@@ -10,6 +10,8 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <charconv>
+#include <cstdint>
 #include <mutex>
 
 namespace hub {
@@ -43,8 +45,18 @@ public:
             *error = std::string("history: ") + sqlite3_errmsg(db_);
             return false;
         }
-        for (size_t i = 0; i < params.size(); ++i)
-            sqlite3_bind_text(q, static_cast<int>(i + 1), params[i].c_str(), -1, SQLITE_TRANSIENT);
+        // A number goes in as a number: an expression such as the hour of
+        // the start has no type of its own, and only an integer lets SQLite
+        // seek its index (a text column still compares it as text).
+        for (size_t i = 0; i < params.size(); ++i) {
+            int64_t v = 0;
+            const std::string &p = params[i];
+            const auto r = std::from_chars(p.data(), p.data() + p.size(), v, 10);
+            if (!p.empty() && r.ec == std::errc() && r.ptr == p.data() + p.size() && std::to_string(v) == p)
+                sqlite3_bind_int64(q, static_cast<int>(i + 1), v);
+            else
+                sqlite3_bind_text(q, static_cast<int>(i + 1), p.c_str(), -1, SQLITE_TRANSIENT);
+        }
         int rc;
         while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
             std::vector<std::string> row;

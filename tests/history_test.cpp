@@ -377,6 +377,14 @@ TEST_F(HistorySqlite, HubServesFilteredPagedSessionsAndSummary)
         sessions += h["sessions"].get<int64_t>();
     }
     EXPECT_EQ(sessions, 30);
+    // The same over the last hour (the hours are then sought by range), and
+    // over an hour ahead: nothing.
+    int64_t recent = 0;
+    for (auto &h : get("/api/history/summary?from=" + std::to_string(time(nullptr) - 3600))["hours"])
+        recent += h["sessions"].get<int64_t>();
+    EXPECT_EQ(recent, 30);
+    auto ahead = get("/api/history/summary?from=" + future);
+    EXPECT_TRUE(ahead["hours"].empty() && ahead["users"].empty()) << ahead.dump();
 }
 
 }  // namespace
