@@ -22,6 +22,9 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "../tests/history_support.h"  // the private PostgreSQL server of the tests
+
+#include <libpq-fe.h>
 // The daemon's and the hub's headers share a name: both by path.
 #include "../hub/history.h"
 #include "../server/history.h"
@@ -299,8 +302,112 @@ void BM_CollectorIngest(benchmark::State &state)
     d.Stop();
 }
 
+// ---- PostgreSQL: the worker's flush against one COPY ----
+
+hist::PgServer *pgServer = nullptr;
+
+bool PgReady()
+{
+    if (pgServer != nullptr)
+        return true;
+    if (!hist::PgServer::Available())
+        return false;
+    pgServer = new hist::PgServer;
+    if (!pgServer->Create()) {
+        delete pgServer;
+        pgServer = nullptr;
+        return false;
+    }
+    return true;
+}
+
+HistorySettings_t PgSettings()
+{
+    HistorySettings_t s;
+    s.dbName = "wardendb";
+    s.dbHost = pgServer->dir;
+    s.dbPort = std::to_string(pgServer->port);
+    return s;
+}
+
+void PgTruncate()
+{
+    PGconn *c = PQconnectdb(pgServer->ConnInfo().c_str());
+    PQclear(PQexec(c, "TRUNCATE warden_sessions"));
+    PQfinish(c);
+}
+
+void BM_PgWorkerFlush(benchmark::State &state)
+{
+    if (!PgReady()) {
+        state.SkipWithError("no private PostgreSQL server");
+        return;
+    }
+    setenv("PGUSER", "warden", 1);
+    setenv("PGPASSWORD", pgServer->password.c_str(), 1);
+    const HistorySettings_t settings = PgSettings();
+    const auto rows = Rows(static_cast<size_t>(state.range(0)), 1000);
+    std::unique_ptr<HistorySink> sink(HistoryMakePostgres(settings));
+    std::string err;
+    if (!sink->Open(&err)) {
+        state.SkipWithError(err.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        PgTruncate();
+        state.ResumeTiming();
+        if (!sink->Write("bench", rows, &err))
+            state.SkipWithError(err.c_str());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// The raw baseline: the same rows into the same table with one COPY.
+void BM_PgCopy(benchmark::State &state)
+{
+    if (!PgReady()) {
+        state.SkipWithError("no private PostgreSQL server");
+        return;
+    }
+    const auto rows = Rows(static_cast<size_t>(state.range(0)), 1000);
+    PGconn *c = PQconnectdb(pgServer->ConnInfo().c_str());
+    for (auto _ : state) {
+        state.PauseTiming();
+        PgTruncate();
+        std::string data;
+        for (const HistoryRow_t &r : rows) {
+            char line[1024];
+            snprintf(line, sizeof line,
+                     "bench\t%u\t%u\t%u\t%lld\t%lld\t%lld\t%s\t%s\t%s\t%s\t%s\t%s\t%d\t%s\t%llu\t%llu\t%lld\t0\n",
+                     r.key.pid, r.key.handle, r.key.record, static_cast<long long>(r.key.start),
+                     static_cast<long long>(r.end), static_cast<long long>(r.end - r.key.start), r.client.c_str(),
+                     r.destination.c_str(), r.resolved.c_str(), r.user.c_str(), r.proxy.c_str(), r.command.c_str(),
+                     r.status, r.statusText.c_str(), static_cast<unsigned long long>(r.bytesUp),
+                     static_cast<unsigned long long>(r.bytesDown), static_cast<long long>(r.lastUpdate));
+            data += line;
+        }
+        state.ResumeTiming();
+        PQclear(PQexec(c, "COPY warden_sessions (host, pid, handle, record, start_time, end_time, duration,"
+                          " client, destination, resolved, username, proxy, command, status, status_text,"
+                          " bytes_up, bytes_down, last_update, link_record) FROM STDIN"));
+        PQputCopyData(c, data.data(), static_cast<int>(data.size()));
+        PQputCopyEnd(c, nullptr);
+        PGresult *r = PQgetResult(c);
+        if (PQresultStatus(r) != PGRES_COMMAND_OK)
+            state.SkipWithError(PQerrorMessage(c));
+        PQclear(r);
+        while ((r = PQgetResult(c)) != nullptr)
+            PQclear(r);
+    }
+    PQfinish(c);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 }  // namespace
 
+BENCHMARK(BM_PgWorkerFlush)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_PgCopy)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_CollectorIngest)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_CollectorIngest)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime()->Name("BM_CollectorIngest_again");
 BENCHMARK(BM_RawInserts)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
@@ -315,5 +422,6 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    delete pgServer;  // stops the private server
     return 0;
 }
