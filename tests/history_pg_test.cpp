@@ -145,6 +145,37 @@ TEST_F(HistoryPg, ServerStoppedUnderLoadLosesAndDoublesNothing)
     EXPECT_EQ(Scalar("SELECT max(version) FROM warden_schema"), "1");
 }
 
+// Texts reach the database byte for byte, whatever they hold (the rows
+// travel as COPY text, where tab, newline and backslash are special).
+TEST_F(HistoryPg, TextsArriveByteForByte)
+{
+    ASSERT_TRUE(StartWarden(Server(pg->password)));
+    const std::string odd = "a\tb\\c\nd\re'f\\N:80";
+    const pid_t child = fork();
+    if (child == 0) {
+        MonHandle_t *h = nullptr;
+        for (int tries = 0; QxSocksMonOpen("", MON_TRANSPORT_FIFO, &h) != 0; ++tries) {
+            if (tries == 500)
+                _exit(2);
+            usleep(10000);
+        }
+        MonConnInfo_t conn;
+        memset(&conn, 0, sizeof conn);
+        snprintf(conn.text2, sizeof conn.text2, "%s", odd.c_str());
+        snprintf(conn.text1, sizeof conn.text1, "o'brien \\ \"x\"");
+        QxSocksMonReport(h, MON_FLAG_START, &conn, nullptr, 0, nullptr, 0, "");
+        QxSocksMonReport(h, MON_FLAG_END, &conn, nullptr, 0, nullptr, 0, "");
+        QxSocksMonClose(h);
+        _exit(0);
+    }
+    EXPECT_EQ(WaitExit(child), 0);
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        return Scalar("SELECT count(*) FROM warden_sessions WHERE end_time IS NOT NULL AND username LIKE 'o''brien%'") == "1";
+    }, 10000)) << testsupport::ReadFile(log);
+    EXPECT_EQ(Scalar("SELECT destination FROM warden_sessions WHERE username LIKE 'o''brien%'"), odd);
+    EXPECT_EQ(Scalar("SELECT username FROM warden_sessions WHERE username LIKE 'o''brien%'"), "o'brien \\ \"x\"");
+}
+
 // Each way of not reaching the database is told once, in one line, and the
 // worker sleeps between its tries: a few clock ticks of CPU over seconds.
 TEST_F(HistoryPg, RefusalsGiveOneLineEachAndNoBusyLoop)
