@@ -23,6 +23,7 @@
 #include <memory>
 #include <poll.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace {
@@ -80,7 +81,7 @@ MonData_t drainBuf[kDrainBatch];
 
 class Worker {
 public:
-    Worker(MonHandle_t *store, HistorySink *sink) : store_(store), sink_(sink) {}
+    Worker(MonHandle_t *store, HistorySink *sink) : store_(store), sink_(sink), parent_(getppid()) {}
 
     void Run()
     {
@@ -91,7 +92,7 @@ public:
         const int64_t intervalMs = static_cast<int64_t>(s.intervalSeconds) * 1000;
         int64_t nextFlush = NowMs() + intervalMs;
         bool all = true; // the first pass reads every record
-        while (stopNoted == 0) {
+        while (stopNoted == 0 && StoreOurs()) {
             Drain(all);
             all = false;
             const int64_t now = NowMs();
@@ -105,12 +106,18 @@ public:
                 (void)poll(nullptr, 0, static_cast<int>(wait));
         }
         // Stopped: what changed since the last flush is written before the end.
-        Drain(false);
+        if (StoreOurs())
+            Drain(false);
         Flush();
         sink_->Close();
     }
 
 private:
+    /* True while the main process that forked this worker lives.  Once it
+     * is gone a new warden may have reset the store file under the mapping:
+     * reading it then would take (and hide) the new daemon's changes. */
+    bool StoreOurs() const { return getppid() == parent_; }
+
     /* Takes every record with changes for slot 3 into pending_. */
     void Drain(bool all)
     {
@@ -293,6 +300,7 @@ private:
     int64_t purgeAt_ = 0;
     uint64_t replayAt_ = 0;
     std::string problem_;
+    pid_t parent_;
 };
 
 } // namespace
