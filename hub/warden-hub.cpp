@@ -199,9 +199,9 @@ int main(int argc, char **argv)
         {"/api/history", HistorySessions}, {"/api/history/summary", HistorySummary}};
     for (const auto &[path, query] : historyRoutes)
         svr.Get(path, [&history, query = query](const httplib::Request &req, httplib::Response &res) {
-            if (!history) {
-                res.status = 404;
-                return res.set_content("{\"error\":\"no --history\"}\n", "application/json");
+            if (!history) { /* 204, not 404: the page asks, and a browser logs every 404 */
+                res.status = 204;
+                return;
             }
             const HistoryReply r = query(*history, HistoryParams(req.params.begin(), req.params.end()));
             res.status = r.status;

@@ -1,7 +1,7 @@
 /* warden-hub's History view: the sessions warden's database worker wrote
  * (/api/history), filtered and paged on the server, and a per-user summary
  * sorted by bytes (/api/history/summary).  Shown only when the hub was
- * started with --history (the API answers 404 otherwise). */
+ * started with --history (the API answers 204, no content, otherwise). */
 'use strict';
 (function () {
   const PAGE_ROWS = 50;
@@ -87,7 +87,7 @@
 
   async function start() {
     const probe = await fetch('/api/history?limit=1').catch(() => null);
-    if (!probe || probe.status === 404) return;
+    if (!probe || probe.status !== 200) return; // 204: the hub has no --history
     $('history').hidden = false;
     $('h-form').addEventListener('submit', (e) => { e.preventDefault(); offset = 0; load(); });
     $('h-prev').addEventListener('click', () => { offset = Math.max(0, offset - PAGE_ROWS); load(); });
