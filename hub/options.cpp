@@ -39,6 +39,9 @@ const char *const kUsage =
     "      --metrics-per-user      byte counters per user name as well\n"
     "      --metrics-users-max N   users with counters of their own (default 100);\n"
     "                              the others are summed under user=\"(other)\"\n"
+    "      --history DB            serve /api/history and a History view from warden's\n"
+    "                              history: its SQLite file, or a PostgreSQL connection\n"
+    "                              string (\"dbname=... host=...\" or \"postgresql://...\")\n"
     "  -h, --help                  show this help and exit\n"
     "  -V, --version               show the version and exit\n";
 
@@ -124,7 +127,7 @@ bool ParseSeconds(std::string_view text, double lo, double hi, double *out)
 
 ParseResult ParseOptions(int argc, char **argv, Options *opt, std::string *err)
 {
-    enum { kRetryMax = 256, kLinger, kPerUser, kUsersMax };
+    enum { kRetryMax = 256, kLinger, kPerUser, kUsersMax, kHistory };
     static const struct option kLong[] = {
         {"upstream", required_argument, nullptr, 'u'},
         {"listen", required_argument, nullptr, 'l'},
@@ -135,6 +138,7 @@ ParseResult ParseOptions(int argc, char **argv, Options *opt, std::string *err)
         {"journal", required_argument, nullptr, 'j'},
         {"metrics-per-user", no_argument, nullptr, kPerUser},
         {"metrics-users-max", required_argument, nullptr, kUsersMax},
+        {"history", required_argument, nullptr, kHistory},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -220,6 +224,13 @@ ParseResult ParseOptions(int argc, char **argv, Options *opt, std::string *err)
             opt->usersMax = n;
             break;
         }
+        case kHistory:
+            if (*optarg == '\0') {
+                *err = "--history wants warden's SQLite file or a PostgreSQL connection string";
+                return ParseResult::Usage;
+            }
+            opt->history = optarg;
+            break;
         case 'h':
             std::fputs(kUsage, stdout);
             return ParseResult::Exit;

@@ -29,6 +29,7 @@ struct Options {
     std::string journal;       /* empty: none; "-": standard output        */
     bool perUser = false;
     size_t usersMax = 100;
+    std::string history;       /* empty: no /api/history; SQLite file or libpq string */
 };
 
 /* HOST[:PORT] ("[v6]" or "[v6]:PORT" for IPv6) into *out; defaultPort when

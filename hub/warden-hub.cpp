@@ -8,6 +8,7 @@
  * SIGQUIT stop) and ticks the state once a second.
  * Exit status 0 after a stop signal, 1 on an error, 2 on a usage error.
  */
+#include "history.h"
 #include "hubstate.h"
 #include "httpserver.h"
 #include "journal.h"
@@ -49,9 +50,10 @@ void Complain(const std::string &message)
     std::fprintf(stderr, "warden-hub: %s\n", message.c_str());
 }
 
-HttpReply Reply(std::string body, const char *type)
+HttpReply Reply(std::string body, const char *type, int status = 200)
 {
     HttpReply r;
+    r.status = status;
     r.type = type;
     r.body = std::move(body);
     return r;
@@ -215,6 +217,23 @@ int main(int argc, char **argv)
 
     HttpServer svr;
     Routes(svr, state);
+    std::unique_ptr<HistoryDb> history;
+    if (!opt.history.empty() && !(history = HistoryOpen(opt.history, &err))) {
+        Complain(err);
+        return kExitError;
+    } else if (history && !err.empty()) {
+        Complain(err + "; /api/history answers 503 until the database is reachable");
+    }
+    using HistoryQuery = HistoryReply (*)(HistoryDb &, const HistoryParams &);
+    const std::pair<const char *, HistoryQuery> historyRoutes[] = {
+        {"/api/history", HistorySessions}, {"/api/history/summary", HistorySummary}};
+    for (const auto &[path, query] : historyRoutes)
+        svr.Route("GET", path, [&history, query = query](const HttpRequest &req) {
+            if (!history) /* 204, not 404: the page asks, and a browser logs every 404 */
+                return Reply("", kText, 204);
+            const HistoryReply r = query(*history, req.query);
+            return Reply(r.body, "application/json; charset=utf-8", r.status);
+        });
     if (!svr.Listen(opt.listen.host, static_cast<uint16_t>(opt.listen.port), &err)) {
         Complain("cannot listen on " + opt.listen.Label() + ": " + err);
         return kExitError;

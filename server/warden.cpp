@@ -14,6 +14,7 @@
 #include "claim.h"
 #include "viewrules.h"
 #include "guiserver.h"
+#include "history.h"
 #include "my_getopt.h"
 #include "pidfile.h"
 #include "supervise.h"
@@ -50,7 +51,13 @@ constexpr const char *kUsage =
     "\t        --pipe-group <g>  (only this group may report)\n"
     "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n"
     "\t        --viewers <n>     (viewers served at once, default 4)\n"
-    "\t        --idle-limit <s>  (close a silent viewer, default 30)\n";
+    "\t        --idle-limit <s>  (close a silent viewer, default 30)\n"
+    "\t        --history <file>  (write every session into this SQLite file)\n"
+    "\t        --history-interval <s>  (seconds between writes, default 2)\n"
+    "\t        --history-keep <d>      (delete ended sessions after d days)\n"
+    "\t        --history-host <s>      (this warden's name in the rows)\n"
+    "\t        --history-spool <file>  (rows waiting for the database)\n"
+    "\t        --history-spool-limit <MiB>  (spool bound, default 64)\n";
 constexpr const char *kStorePath = "/tmp/mon.mmap";
 constexpr const char *kPipePath = "/tmp/mon.fifo";
 constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
@@ -59,13 +66,14 @@ constexpr int kCollectorRetrySeconds = 3; // wait for a writer to come back
 constexpr int kMsgCallFailed = 24;        // a call failed; the format ends in "%m"
 constexpr int kMsgCollectorEnded = 52;    // the collector ended and is restarted
 constexpr int kMsgViewerServerEnded = 53; // the viewer server ended and is restarted
+constexpr int kMsgDatabaseEnded = 55;     // the database worker ended and is restarted
 
 // Process-wide state of the main process; forked workers get copies.  The
 // stop handler reads monPid and writes stopSignal, hence sig_atomic_t.
 volatile sig_atomic_t monPid = 0;   // main process, once the PID file is written
 volatile sig_atomic_t socksPid = 0; // collector; -1 after a failed fork, 0 once gone
 volatile sig_atomic_t guiPid = 0;   // viewer server; likewise
-volatile sig_atomic_t dbPid = 0;    // database worker: stopped and reaped, never started
+volatile sig_atomic_t dbPid = 0;    // database worker (history); likewise
 volatile sig_atomic_t stopSignal = 0; // stop signal noted by SigDieHandler, 0 if none
 int isDaemon = 1;
 int doVersion = 0;
@@ -79,6 +87,12 @@ constexpr int kOptPipeGroup = 0x102;
 constexpr int kOptCapacity = 0x103; // long options have no letter; above every character
 constexpr int kOptViewers = 0x104;
 constexpr int kOptIdleLimit = 0x105;
+constexpr int kOptHistory = 0x106;
+constexpr int kOptHistoryInterval = 0x107;
+constexpr int kOptHistoryKeep = 0x108;
+constexpr int kOptHistoryHost = 0x109;
+constexpr int kOptHistorySpool = 0x10a;
+constexpr int kOptHistorySpoolLimit = 0x10b;
 
 const quelm::LongOption_t options[] = {
     {"foreground", 1, &isDaemon, 0},
@@ -90,6 +104,16 @@ const quelm::LongOption_t options[] = {
     {"capacity", 2, nullptr, kOptCapacity},
     {"viewers", 2, nullptr, kOptViewers},
     {"idle-limit", 2, nullptr, kOptIdleLimit},
+    {"dbname", 2, nullptr, 'n'},
+    {"dbhost", 2, nullptr, 's'},
+    {"dbport", 2, nullptr, 'p'},
+    {"dbpasswd", 2, nullptr, 'w'},
+    {"history", 2, nullptr, kOptHistory},
+    {"history-interval", 2, nullptr, kOptHistoryInterval},
+    {"history-keep", 2, nullptr, kOptHistoryKeep},
+    {"history-host", 2, nullptr, kOptHistoryHost},
+    {"history-spool", 2, nullptr, kOptHistorySpool},
+    {"history-spool-limit", 2, nullptr, kOptHistorySpoolLimit},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -121,6 +145,18 @@ void SetCapacity(const char *text)
     }
 }
 
+/* path made absolute against the working directory: a detached daemon
+ * works in /tmp, so a relative name would point elsewhere there. */
+std::string AbsolutePath(const char *path)
+{
+    if (path[0] == '/' || path[0] == '\0')
+        return path;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
 /* Handles options; returns only when start-up is to go on.  Prints the
  * version line whenever asked and exits with 1 after the usage text. */
 void ParseOptions(int argc, char **argv)
@@ -149,7 +185,34 @@ void ParseOptions(int argc, char **argv)
             viewerSettings.idleSeconds = ViewerParseCount(quelm::optarg, 1, 86400);
             bad = viewerSettings.idleSeconds < 0;
             break;
-        default: bad = true; break; // '?' and the database options alike
+        case 'n': historySettings.dbName = quelm::optarg; bad = *quelm::optarg == '\0'; break;
+        case 's': historySettings.dbHost = quelm::optarg; bad = *quelm::optarg == '\0'; break;
+        case 'p':
+            bad = ViewerParseCount(quelm::optarg, 1, 65535) < 0;
+            historySettings.dbPort = quelm::optarg;
+            break;
+        case 'w': historySettings.dbPasswordFile = AbsolutePath(quelm::optarg); break;
+        case kOptHistory:
+            historySettings.sqlitePath = AbsolutePath(quelm::optarg);
+            bad = *quelm::optarg == '\0';
+            break;
+        case kOptHistoryInterval:
+            historySettings.intervalSeconds = ViewerParseCount(quelm::optarg, 1, 3600);
+            bad = historySettings.intervalSeconds < 0;
+            break;
+        case kOptHistoryKeep:
+            historySettings.keepDays = ViewerParseCount(quelm::optarg, 1, 100000);
+            bad = historySettings.keepDays < 0;
+            break;
+        case kOptHistoryHost: historySettings.host = quelm::optarg; bad = *quelm::optarg == '\0'; break;
+        case kOptHistorySpool: historySettings.spoolPath = AbsolutePath(quelm::optarg); break;
+        case kOptHistorySpoolLimit: {
+            const int mib = ViewerParseCount(quelm::optarg, 1, 1048576);
+            bad = mib < 0;
+            historySettings.spoolLimitBytes = static_cast<uint64_t>(mib) << 20;
+            break;
+        }
+        default: bad = true; break; // '?'
         }
         if (doVersion) {
             printf("Monitor version: %s\n", kVersion);
@@ -161,6 +224,15 @@ void ParseOptions(int argc, char **argv)
             exit(1);
         }
     }
+    // The server options mean nothing without a database name: as before,
+    // they alone end with the usage text.
+    const HistorySettings_t &h = historySettings;
+    if (h.dbName.empty() && (!h.dbHost.empty() || !h.dbPort.empty() || !h.dbPasswordFile.empty())) {
+        fprintf(stderr, "\n%s\n", kUsage);
+        exit(1);
+    }
+    if (!HistoryCheckSettings())
+        exit(1);
 }
 
 /* Exits with 1 if the PID file names a live process.  0 and negative numbers
@@ -385,7 +457,9 @@ int main(int argc, char **argv)
     Worker_t workers[] = {
         {"collector", MonSocksServer, &socksPid, kMsgCollectorEnded, true, -1, false, 0, 0, 0, -1},
         {"viewer server", MonGUIServer, &guiPid, kMsgViewerServerEnded, false, -1, false, 0, 0, 0, -1},
+        {"database", MonHistoryServer, &dbPid, kMsgDatabaseEnded, false, -1, false, 0, 0, 0, -1},
     };
+    const int count = HistoryWanted() ? 3 : 2;
     // Always a new pipe: a proxy still holding the last daemon's pipe gets
     // EPIPE at its next write however quick the restart, and moves onto this
     // one with a report the new store takes as a start.
@@ -393,9 +467,13 @@ int main(int argc, char **argv)
         Shutdown();
     if (!WorkerStart(&workers[0], &childMask) || StopRequested())
         Shutdown();
+    // The database worker starts before the viewer server so that it is
+    // the slot-3 reader before the first session arrives.
+    if (count == 3 && (!WorkerStart(&workers[2], &childMask) || StopRequested()))
+        Shutdown();
     if (!WorkerStart(&workers[1], &childMask))
         Shutdown();
 
-    Supervise(workers, 2, &stopSignal, &childMask);
+    Supervise(workers, count, &stopSignal, &childMask);
     Shutdown();
 }

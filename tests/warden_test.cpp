@@ -66,7 +66,13 @@ constexpr const char *kUsage =
     "\t        --pipe-group <g>  (only this group may report)\n"
     "\t        --capacity <n>    (live sessions the store holds, 1 to 1000000)\n"
     "\t        --viewers <n>     (viewers served at once, default 4)\n"
-    "\t        --idle-limit <s>  (close a silent viewer, default 30)\n";
+    "\t        --idle-limit <s>  (close a silent viewer, default 30)\n"
+    "\t        --history <file>  (write every session into this SQLite file)\n"
+    "\t        --history-interval <s>  (seconds between writes, default 2)\n"
+    "\t        --history-keep <d>      (delete ended sessions after d days)\n"
+    "\t        --history-host <s>      (this warden's name in the rows)\n"
+    "\t        --history-spool <file>  (rows waiting for the database)\n"
+    "\t        --history-spool-limit <MiB>  (spool bound, default 64)\n";
 
 void WriteFile(const std::string &path, const std::string &text)
 {
@@ -492,16 +498,17 @@ TEST(WardenOptions, VersionAndHelpPaths)
 TEST(WardenOptions, DatabaseAndMalformedOptionsEndWithUsage)
 {
     const std::string usage = std::string("\n") + kUsage + "\n";
-    for (const char *opt : {"-n", "-s", "-p", "-w"}) {
+    // -n starts the history worker; the others alone still end with usage.
+    for (const char *opt : {"-s", "-p", "-w"}) {
         const Finished f = RunToEnd({opt, "x"});
         EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1) << opt;
         EXPECT_EQ(f.err, usage) << opt;
         EXPECT_EQ(f.out, "") << opt;
     }
     const std::string prog = WARDEN_BIN;
-    Finished f = RunToEnd({"--dbname", "x"});
+    Finished f = RunToEnd({"--dbname"});
     EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1);
-    EXPECT_EQ(f.err, prog + ": unrecognized option `--dbname'\n" + usage);
+    EXPECT_EQ(f.err, prog + ": option `--dbname' requires an argument\n" + usage);
 
     f = RunToEnd({"--foreground=yes"});
     EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 1);

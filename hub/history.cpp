@@ -1,0 +1,211 @@
+/*
+ * history.cpp - the history queries: filters from the request's parameters
+ * into one WHERE clause with positional parameters (never a value spliced
+ * into the SQL), the rows into JSON.  The same SQL runs on SQLite and on
+ * PostgreSQL; the backends (history_db.cpp) only execute it.
+ */
+#include "history.h"
+
+#include <nlohmann/json.hpp>
+
+#include <charconv>
+#include <cstdint>
+
+namespace hub {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr int kDefaultLimit = 100;
+constexpr int kMaxLimit = 1000;
+constexpr int kSummaryTop = 100;
+
+const char *const kColumns[] = {"id", "host", "pid", "handle", "record", "start_time", "end_time",
+                                "duration", "client", "destination", "resolved", "username",
+                                "proxy", "command", "status", "status_text", "bytes_up",
+                                "bytes_down", "last_update"};
+const bool kNumeric[] = {true, false, true, true, true, true, true, true, false, false,
+                         false, false, false, false, true, false, true, true, true};
+
+HistoryReply Error(int status, const std::string &message)
+{
+    return {status, json{{"error", message}}.dump() + "\n"};
+}
+
+bool Integer(const std::string &text, int64_t lo, int64_t hi, int64_t *out)
+{
+    int64_t v = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), v, 10);
+    if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
+
+/* A numeric column's text as a JSON number; NULL ("") as null. */
+json Number(const std::string &text)
+{
+    if (text.empty())
+        return nullptr;
+    int64_t v = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), v, 10);
+    if (r.ec == std::errc() && r.ptr == text.data() + text.size())
+        return v;
+    return std::strtod(text.c_str(), nullptr); // a sum PostgreSQL gives as numeric
+}
+
+/* LIKE pattern that matches text exactly, with '\' as the escape. */
+std::string LikeLiteral(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+struct Where {
+    std::string sql;  /* " WHERE ..." or "" */
+    int64_t from = -1, to = -1;  /* the time range asked for, -1: none */
+    std::vector<std::string> params;
+    std::string error;
+
+    void Add(const std::string &clause, std::vector<std::string> values)
+    {
+        sql += sql.empty() ? " WHERE " : " AND ";
+        sql += clause;
+        for (auto &v : values)
+            params.push_back(std::move(v));
+    }
+};
+
+const std::string *Param(const HistoryParams &p, const char *name)
+{
+    const auto it = p.find(name);
+    return it == p.end() || it->second.empty() ? nullptr : &it->second;
+}
+
+Where Filters(const HistoryParams &p)
+{
+    Where w;
+    if (const std::string *v = Param(p, "host"))
+        w.Add("host = ?", {*v});
+    if (const std::string *v = Param(p, "user"))
+        w.Add("username = ?", {*v});
+    // An address or destination matches whole, or by its host part.
+    for (const auto &[name, column] : {std::pair{"client", "client"}, std::pair{"destination", "destination"}})
+        if (const std::string *v = Param(p, name))
+            w.Add(std::string("(") + column + " = ? OR " + column + " LIKE ? ESCAPE '\\')",
+                  {*v, LikeLiteral(*v) + ":%"});
+    int64_t n = 0;
+    if (const std::string *v = Param(p, "status")) {
+        if (!Integer(*v, INT32_MIN, INT32_MAX, &n))
+            w.error = "status must be a number, not '" + *v + "'";
+        else
+            w.Add("status = ?", {*v});
+    }
+    for (const auto &[name, op] : {std::pair{"from", ">="}, std::pair{"to", "<"}}) {
+        if (const std::string *v = Param(p, name)) {
+            if (!Integer(*v, 0, INT64_MAX / 2, &n))
+                w.error = std::string(name) + " must be seconds since the epoch, not '" + *v + "'";
+            else {
+                w.Add(std::string("start_time ") + op + " ?", {std::to_string(n)});
+                (std::string(name) == "from" ? w.from : w.to) = n;
+            }
+        }
+    }
+    return w;
+}
+
+/* Groups of the summary: key column, its JSON name, top-N or every row. */
+json Group(HistoryDb &db, const Where &w, const std::string &key, const std::string &by, const char *name,
+           bool top, std::string *error)
+{
+    // by is written as the index on it is, so that SQLite walks that index
+    // in order instead of sorting a million rows.
+    std::string sql = "SELECT " + key + ", COUNT(*), SUM(bytes_up), SUM(bytes_down) FROM warden_sessions" +
+                      w.sql + " GROUP BY " + by + " ORDER BY " +
+                      (top ? "SUM(bytes_up) + SUM(bytes_down) DESC, 1 LIMIT " + std::to_string(kSummaryTop)
+                           : by);
+    std::vector<std::vector<std::string>> rows;
+    json out = json::array();
+    if (!db.Query(sql, w.params, &rows, error))
+        return out;
+    for (const auto &r : rows) {
+        json g;
+        g[name] = top ? json(r[0]) : Number(r[0]);
+        g["sessions"] = Number(r[1]);
+        g["bytes_up"] = Number(r[2]);
+        g["bytes_down"] = Number(r[3]);
+        out.push_back(std::move(g));
+    }
+    return out;
+}
+
+}  // namespace
+
+HistoryReply HistorySessions(HistoryDb &db, const HistoryParams &p)
+{
+    Where w = Filters(p);
+    if (!w.error.empty())
+        return Error(400, w.error);
+    int64_t limit = kDefaultLimit, offset = 0;
+    if (const std::string *v = Param(p, "limit"); v != nullptr && !Integer(*v, 1, kMaxLimit, &limit))
+        return Error(400, "limit must be a number from 1 to " + std::to_string(kMaxLimit));
+    if (const std::string *v = Param(p, "offset"); v != nullptr && !Integer(*v, 0, INT32_MAX, &offset))
+        return Error(400, "offset must be a number from 0");
+    std::string sql = "SELECT ";
+    for (size_t i = 0; i < std::size(kColumns); ++i)
+        sql += std::string(i == 0 ? "" : ", ") + kColumns[i];
+    // One row more than asked tells whether a next page exists.
+    sql += " FROM warden_sessions" + w.sql + " ORDER BY start_time DESC, id DESC LIMIT " +
+           std::to_string(limit + 1) + " OFFSET " + std::to_string(offset);
+    std::vector<std::vector<std::string>> rows;
+    std::string error;
+    if (!db.Query(sql, w.params, &rows, &error))
+        return Error(503, error);
+    json out = {{"rows", json::array()}, {"limit", limit}, {"offset", offset}, {"next", nullptr}};
+    if (static_cast<int64_t>(rows.size()) > limit) {
+        rows.pop_back();
+        out["next"] = offset + limit;
+    }
+    for (const auto &r : rows) {
+        json row;
+        for (size_t i = 0; i < std::size(kColumns) && i < r.size(); ++i) {
+            const char *name = kColumns[i];
+            row[std::string(name) == "username" ? "user" : name] = kNumeric[i] ? Number(r[i]) : json(r[i]);
+        }
+        out["rows"].push_back(std::move(row));
+    }
+    return {200, out.dump() + "\n"};
+}
+
+HistoryReply HistorySummary(HistoryDb &db, const HistoryParams &p)
+{
+    Where w = Filters(p);
+    if (!w.error.empty())
+        return Error(400, w.error);
+    std::string error;
+    json out;
+    out["users"] = Group(db, w, "username", "username", "user", true, &error);
+    if (error.empty())
+        out["destinations"] = Group(db, w, "destination", "destination", "destination", true, &error);
+    if (error.empty()) {
+        // The same range on the hour, which the hour index can seek to
+        // (it holds the hour, not the start itself).
+        Where hours = w;
+        if (w.from >= 0)
+            hours.Add("start_time / 3600 >= ?", {std::to_string(w.from / 3600)});
+        if (w.to >= 0)
+            hours.Add("start_time / 3600 <= ?", {std::to_string(w.to / 3600)});
+        out["hours"] = Group(db, hours, "(start_time / 3600) * 3600", "start_time / 3600", "hour", false, &error);
+    }
+    if (!error.empty())
+        return Error(503, error);
+    return {200, out.dump() + "\n"};
+}
+
+}  // namespace hub

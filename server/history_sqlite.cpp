@@ -1,0 +1,196 @@
+/*
+ * history_sqlite.cpp - the history worker's SQLite database: one file in
+ * WAL mode (readers such as warden-hub never block the writer), one
+ * transaction of prepared upserts per flush.
+ */
+#include "history.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kBusyMs = 5000; // a reader's lock is waited for this long
+
+const char *const kCreateV1 =
+    "CREATE TABLE warden_sessions ("
+    " id INTEGER PRIMARY KEY,"
+    " host TEXT NOT NULL, pid INTEGER NOT NULL, handle INTEGER NOT NULL,"
+    " record INTEGER NOT NULL, start_time INTEGER NOT NULL, end_time INTEGER,"
+    " duration INTEGER NOT NULL, client TEXT NOT NULL, destination TEXT NOT NULL,"
+    " resolved TEXT NOT NULL, username TEXT NOT NULL, proxy TEXT NOT NULL,"
+    " command TEXT NOT NULL, status INTEGER NOT NULL, status_text TEXT NOT NULL,"
+    " bytes_up INTEGER NOT NULL, bytes_down INTEGER NOT NULL,"
+    " last_update INTEGER NOT NULL, link_record INTEGER NOT NULL,"
+    " UNIQUE (host, pid, handle, record, start_time));"
+    // The summary's sums are read from the indexes alone (covering).
+    "CREATE INDEX warden_sessions_start ON warden_sessions (start_time, bytes_up, bytes_down);"
+    "CREATE INDEX warden_sessions_end ON warden_sessions (end_time);"
+    "CREATE INDEX warden_sessions_hour ON warden_sessions ((start_time / 3600), bytes_up, bytes_down);"
+    "CREATE INDEX warden_sessions_user ON warden_sessions (username, start_time, bytes_up, bytes_down);"
+    "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time, bytes_up, bytes_down);"
+    "INSERT INTO warden_schema (version) VALUES (1);";
+
+// Totals and the end never go back; the texts follow the later report.
+#define LATER(c) c " = CASE WHEN excluded.last_update >= last_update THEN excluded." c " ELSE " c " END"
+const char *const kUpsert =
+    "INSERT INTO warden_sessions (host, pid, handle, record, start_time, end_time, duration,"
+    " client, destination, resolved, username, proxy, command, status, status_text,"
+    " bytes_up, bytes_down, last_update, link_record)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19)"
+    " ON CONFLICT (host, pid, handle, record, start_time) DO UPDATE SET "
+    LATER("client") ", " LATER("destination") ", " LATER("resolved") ", " LATER("username") ", "
+    LATER("proxy") ", " LATER("command") ", " LATER("status") ", " LATER("status_text") ", "
+    LATER("link_record") ","
+    " end_time = COALESCE(MAX(end_time, excluded.end_time), end_time, excluded.end_time),"
+    " duration = COALESCE(MAX(end_time, excluded.end_time), end_time, excluded.end_time,"
+    "                     MAX(last_update, excluded.last_update)) - start_time,"
+    " bytes_up = MAX(bytes_up, excluded.bytes_up),"
+    " bytes_down = MAX(bytes_down, excluded.bytes_down),"
+    " last_update = MAX(last_update, excluded.last_update)";
+#undef LATER
+
+const char *const kPurge =
+    "DELETE FROM warden_sessions WHERE id IN (SELECT id FROM warden_sessions"
+    " WHERE end_time IS NOT NULL AND end_time < ?1 LIMIT ?2)";
+
+class SqliteSink final : public HistorySink {
+public:
+    explicit SqliteSink(const std::string &path) : path_(path) {}
+    ~SqliteSink() override { Close(); }
+
+    bool Open(std::string *error) override
+    {
+        Close();
+        // No symbolic link is followed: the file may sit in a shared directory.
+        const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW;
+        if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK)
+            return Fail(error, "cannot open");
+        sqlite3_busy_timeout(db_, kBusyMs);
+        if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error))
+            return false;
+        if (!Exec("BEGIN IMMEDIATE; CREATE TABLE IF NOT EXISTS warden_schema (version INTEGER NOT NULL)",
+                  error))
+            return false;
+        int version = 0;
+        sqlite3_stmt *q = nullptr;
+        if (sqlite3_prepare_v2(db_, "SELECT MAX(version) FROM warden_schema", -1, &q, nullptr) != SQLITE_OK)
+            return Fail(error, "cannot read the schema version");
+        if (sqlite3_step(q) == SQLITE_ROW)
+            version = sqlite3_column_int(q, 0);
+        sqlite3_finalize(q);
+        if (version > kHistorySchemaVersion) {
+            *error = "the schema of " + path_ + " is version " + std::to_string(version) +
+                     ", newer than this warden's " + std::to_string(kHistorySchemaVersion) +
+                     "; nothing is written until warden is upgraded";
+            Close();
+            return false;
+        }
+        // Version 0 is an empty file; later versions migrate step by step here.
+        if (version == 0 && !Exec(kCreateV1, error))
+            return false;
+        if (!Exec("COMMIT", error))
+            return false;
+        if (sqlite3_prepare_v2(db_, kUpsert, -1, &upsert_, nullptr) != SQLITE_OK ||
+            sqlite3_prepare_v2(db_, kPurge, -1, &purge_, nullptr) != SQLITE_OK)
+            return Fail(error, "cannot prepare");
+        return true;
+    }
+
+    bool Write(const std::string &host, const std::vector<HistoryRow_t> &rows,
+               std::string *error) override
+    {
+        if (db_ == nullptr && !Open(error))
+            return false;
+        if (!Exec("BEGIN IMMEDIATE", error))
+            return false;
+        for (const HistoryRow_t &r : rows) {
+            sqlite3_stmt *s = upsert_;
+            sqlite3_reset(s);
+            sqlite3_bind_text(s, 1, host.c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_int64(s, 2, r.key.pid);
+            sqlite3_bind_int64(s, 3, r.key.handle);
+            sqlite3_bind_int64(s, 4, r.key.record);
+            sqlite3_bind_int64(s, 5, r.key.start);
+            if (r.end != 0)
+                sqlite3_bind_int64(s, 6, r.end);
+            else
+                sqlite3_bind_null(s, 6);
+            sqlite3_bind_int64(s, 7, (r.end != 0 ? r.end : r.lastUpdate) - r.key.start);
+            const std::string *texts[] = {&r.client, &r.destination, &r.resolved, &r.user,
+                                          &r.proxy, &r.command};
+            for (int i = 0; i < 6; ++i)
+                sqlite3_bind_text(s, 8 + i, texts[i]->c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_int64(s, 14, r.status);
+            sqlite3_bind_text(s, 15, r.statusText.c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_int64(s, 16, static_cast<sqlite3_int64>(r.bytesUp));
+            sqlite3_bind_int64(s, 17, static_cast<sqlite3_int64>(r.bytesDown));
+            sqlite3_bind_int64(s, 18, r.lastUpdate);
+            sqlite3_bind_int64(s, 19, r.linkRecord);
+            if (sqlite3_step(s) != SQLITE_DONE) {
+                Fail(error, "cannot write a row into");
+                return false;
+            }
+        }
+        sqlite3_reset(upsert_);
+        return Exec("COMMIT", error);
+    }
+
+    long Purge(int64_t cutoff, int limit, std::string *error) override
+    {
+        if (db_ == nullptr && !Open(error))
+            return -1;
+        sqlite3_reset(purge_);
+        sqlite3_bind_int64(purge_, 1, cutoff);
+        sqlite3_bind_int(purge_, 2, limit);
+        if (sqlite3_step(purge_) != SQLITE_DONE) {
+            Fail(error, "cannot delete old rows from");
+            return -1;
+        }
+        sqlite3_reset(purge_);
+        return sqlite3_changes(db_);
+    }
+
+    void Close() override
+    {
+        sqlite3_finalize(upsert_);
+        sqlite3_finalize(purge_);
+        upsert_ = purge_ = nullptr;
+        if (db_ != nullptr)
+            sqlite3_close(db_);
+        db_ = nullptr;
+    }
+
+private:
+    bool Exec(const char *sql, std::string *error)
+    {
+        char *msg = nullptr;
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) == SQLITE_OK)
+            return true;
+        *error = "SQLite " + path_ + ": " + (msg != nullptr ? msg : sqlite3_errmsg(db_));
+        sqlite3_free(msg);
+        Close();
+        return false;
+    }
+
+    bool Fail(std::string *error, const char *what)
+    {
+        *error = std::string("SQLite: ") + what + " " + path_ + ": " +
+                 (db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
+        Close();
+        return false;
+    }
+
+    std::string path_;
+    sqlite3 *db_ = nullptr;
+    sqlite3_stmt *upsert_ = nullptr;
+    sqlite3_stmt *purge_ = nullptr;
+};
+
+} // namespace
+
+HistorySink *HistoryMakeSqlite(const std::string &path)
+{
+    return new SqliteSink(path);
+}
