@@ -774,15 +774,21 @@ bool SendReply(Session &s, Reply rep)
 }
 
 /* One direction of the relay: bytes read from `from` wait in buf until
- * `to` has taken them all. */
-struct Pump {
+ * `to` has taken them all.  The buffer starts on a page: the kernel copies
+ * every relayed byte into and out of it, and how fast that copy runs
+ * depends on the buffer's alignment.  Behind the counters (at offset 40 of
+ * a heap block) its alignment was whatever the session thread's heap gave,
+ * which the reporting handle's own allocations shift: downloads through the
+ * reporting proxy took some 20% more CPU than through the plain one after a
+ * run of short sessions, and none more once the buffer was aligned. */
+struct alignas(4096) Pump {
+    unsigned char buf[kRelayBuffer];
     int from;
     int to;
     uint64_t *count;
     size_t off = 0;
     size_t len = 0;
     bool eof = false;  // `from` ended and `to` has been shut for writing
-    unsigned char buf[kRelayBuffer];
 };
 
 /* Writes what the pump holds: false on a write error (session cut).  The
