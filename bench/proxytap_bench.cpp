@@ -128,7 +128,8 @@ void BM_PutThatSends(benchmark::State &state) {
     sigemptyset(&sa.sa_mask);
     sa.sa_handler = state.range(0) == 1 ? SIG_IGN : SIG_DFL;
     sigaction(SIGPIPE, &sa, &old);
-    proxyTapSys.now = SteppingClock;
+    quelm::SeamOverride<ProxyTapSys_t> sys(proxyTapSys);
+    sys->now = SteppingClock;
     MonConnInfo_t c = Connection();
     QxSocksMonPut(p.tap, MON_FLAG_START, &c, 0, nullptr, 0, nullptr);
     int64_t failed = 0;
@@ -143,7 +144,6 @@ void BM_PutThatSends(benchmark::State &state) {
         bytes = QxSocksMonPut(p.tap, MON_FLAG_UPDATE, &c, 0, nullptr, 0, nullptr);
         if (bytes <= 0) ++failed;
     }
-    proxyTapSys.now = time;
     sigaction(SIGPIPE, &old, nullptr);
     state.counters["frame_bytes"] = bytes;
     state.counters["lost"] = static_cast<double>(failed);

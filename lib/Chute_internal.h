@@ -3,8 +3,9 @@
  * part of a pipe handle.
  *
  * Not installed: programs reach these operations through the generic API
- * (QxMonSendData, QxMonRecvNextData, QxMonClose); the daemon, its benchmark
- * and the tests call them directly.
+ * (QxMonSendData, QxMonRecvNextData, QxMonClose); only the tests call them
+ * directly.  The daemon takes the pipe's path and ChuteNextBuffered from
+ * here, the reporting client ChuteGeneration.
  */
 #ifndef QUELM_CHUTE_INTERNAL_H
 #define QUELM_CHUTE_INTERNAL_H
@@ -50,7 +51,7 @@ int ChuteClose(MonHandle_t *h);
 
 /* Internal to the library: outside the archive's documented C names, so a
  * program with a function of the same name still links.  The using-
- * declaration lets the library's own files call it unqualified. */
+ * declaration lets the tests call ChuteRecv unqualified. */
 namespace quelm {
 /* Reads one frame of at most size bytes into buf: its length, 0 for an empty
  * frame, -1 on failure (errno EPIPE: no writer; EMSGSIZE: longer frame read

@@ -17,7 +17,8 @@
 
 namespace quelm {
 
-ShelfSys_t shelfSys = {::kill};
+constexpr ShelfSys_t kShelfSysDefault = {::kill};
+constinit ShelfSys_t shelfSys = kShelfSysDefault;
 
 namespace {
 

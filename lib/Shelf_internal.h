@@ -2,9 +2,11 @@
  * Shelf_internal.h - the store module's private interface, shared by its
  * files (Shelf.cpp segment, ShelfAlloc.cpp allocator, ShelfTable.cpp hash
  * table, ShelfRecord.cpp record operations, ShelfSlots.cpp slot table and
- * liveness), the viewer server and the tests.  C++ only and not installed;
- * every name lives in namespace quelm so the archive defines none of them
- * as a plain C symbol that could clash with a proxy's own.
+ * liveness, ShelfFollow.cpp restarts) and the store's tests.  The daemon's
+ * calls are in shelf_daemon.h, the seam table in shelf_sys.h; both are
+ * included here.  C++ only and not installed; every name lives in namespace
+ * quelm so the archive defines none of them as a plain C symbol that could
+ * clash with a proxy's own.
  */
 #ifndef QUELM_SHELF_INTERNAL_H
 #define QUELM_SHELF_INTERNAL_H
@@ -17,6 +19,8 @@
 #include <span>
 
 #include "monitor.h"
+#include "shelf_daemon.h"
+#include "shelf_sys.h"
 
 namespace quelm {
 
@@ -35,9 +39,6 @@ struct ShelfClient_t {
 /* Store operations, reached through the handle's table. */
 int ShelfClose(MonHandle_t *h);
 int ShelfPut(MonHandle_t *h, const MonData_t *rec);
-/* n puts in one hold of the hash mutex: how many were refused, or -1 when
- * the lock failed (nothing stored). */
-int ShelfPutMany(MonHandle_t *h, MonData_t *recs, int n);
 int ShelfGet(MonHandle_t *h, MonData_t *rec);
 int ShelfGetNext(MonHandle_t *h, int all, MonData_t *rec);
 
@@ -55,12 +56,6 @@ int ResizeHashTable(MonHandle_t *h, int count);
 /* Visits every live record under the hash mutex (fn must not re-enter the store). */
 int ShelfWalk(MonHandle_t *h, void (*fn)(MonData_t *rec, void *ctx), void *ctx);
 
-/* Copies up to max records with change bits for the handle's slot (every
- * record when all is non-zero) into recs under one hold of the hash mutex,
- * as that many ShelfGetNext calls would: the count copied, fewer than max
- * once the pass is over; -1 (logged) for an unregistered slot 0. */
-int ShelfGetChanged(MonHandle_t *h, int all, MonData_t *recs, int max);
-
 /* Per-process state, for tests: store handles open, descriptor of the file. */
 int ShelfOpenCount();
 int ShelfMapFd();
@@ -69,43 +64,9 @@ int ShelfMapFd();
  * time a put followed a restarted daemon onto its new store. */
 uint32_t ShelfGeneration() noexcept;
 
-/* ---- capacity --------------------------------------------------------------
- * A store is sized for a number of live records: the table gets hashSize =
- * Prime(count) entries with 3 x hashSize / 4 >= capacity - 1 (what the load
- * rule admits), the file room for those records, two tables (a rebuild
- * holds old and new at once) and allocator slack; never below 1 MiB. */
-constexpr long kShelfMaxCapacity = 1000000;  // keeps every offset far inside 32 bits
+/* ---- liveness ----------------------------------------------------------
+ * Async-signal-safe, like the slot calls (shelf_daemon.h). */
 
-struct ShelfGeometry_t {
-    uint32_t segSize;   /* mapping size in bytes, a multiple of 4096         */
-    uint32_t hashSize;  /* table entries (a prime)                          */
-    uint32_t records;   /* live records the table admits                     */
-};
-
-/* The geometry for capacity live records; false (nothing set) for a
- * capacity outside 1..kShelfMaxCapacity. */
-bool ShelfGeometry(long capacity, ShelfGeometry_t *out);
-
-/* Makes this process's next slot-0 open create a store for capacity live
- * records instead of the 1 MiB default.  Returns 0, or -1 with errno EINVAL
- * (capacity outside 1..kShelfMaxCapacity), ENOMEM (larger than the
- * machine's memory) or ENOSPC (larger than the space free under /tmp);
- * *need then holds the segment size asked for, when need is not null. */
-int ShelfSetCapacity(long capacity, uint64_t *need);
-
-/* ---- the slot table and liveness ----------------------------------------
- * Slot entries are shared words written without a lock by several
- * processes (and by signal handlers); every access is one atomic 32-bit
- * load, store or compare-and-swap.  All of these are async-signal-safe and
- * answer 0 / false while this process has no store mapped. */
-
-/* The PID holding slot (0 to 9), or 0 when the slot is free. */
-uint32_t ShelfSlotHolder(int slot);
-/* Writes pid into slot's entry. */
-void ShelfClaimSlot(int slot, uint32_t pid);
-/* Frees slot only if it still names pid, so a claim made meanwhile by a
- * newer holder is never undone.  True when the entry was freed. */
-bool ShelfReleaseSlot(int slot, uint32_t pid);
 /* True when pid names no process: only a signal-0 kill failing with ESRCH
  * counts (EPERM means alive); a word that reads as a negative pid_t names no
  * process and counts as gone (kill would address a process group). */
@@ -115,19 +76,6 @@ bool ShelfHolderGone(int slot);
 /* True when the reporter owning rec has gone; never for a record with the
  * detached handle number, whose owner is not checked. */
 bool ShelfOwnerGone(const MonData_t *rec);
-/* Seeds viewer slot's change bits (one walk under the hash mutex): marks the
- * records of vanished reporters ended, frees a viewer slot whose dead holder
- * still has changes pending on a record, and sets start, update and status
- * bits on every alive record as its contents call for.  Returns the number
- * of records walked, or -1 when the lock failed or slot reads no bits. */
-int ShelfSeedSlot(MonHandle_t *h, int slot);
-
-/* Calls the liveness check and the viewer stop go through; tests swap them
- * to make kill() fail the way they need (EPERM, ESRCH). */
-struct ShelfSys_t {
-    int (*kill)(pid_t pid, int sig);
-};
-extern ShelfSys_t shelfSys;
 
 /* ---- for the module's own files ------------------------------------------ */
 namespace shelf {

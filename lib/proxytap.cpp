@@ -24,7 +24,8 @@
  * Parcel.cpp; here only what this module itself relies on. */
 static_assert(offsetof(MonData_t, linkPid) == MON_KEY_SIZE, "the link key follows the key");
 
-ProxyTapSys_t quelm::proxyTapSys = {time, calloc};
+constexpr ProxyTapSys_t quelm::kProxyTapSysDefault = {time, calloc};
+constinit ProxyTapSys_t quelm::proxyTapSys = quelm::kProxyTapSysDefault;
 
 namespace {
 

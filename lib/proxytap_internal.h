@@ -13,6 +13,10 @@
 #include "monitor.h"
 
 #ifdef __cplusplus
+#include "seam.h"
+#endif
+
+#ifdef __cplusplus
 extern "C" {
 #endif
 
@@ -46,9 +50,10 @@ typedef struct ProxyTap {
     MonDataNode_t session;  /* main record; .next heads the additional ones    */
 } ProxyTap_t;
 
-/* System calls of the module, swappable by tests (the clock, to cross the
- * throttle window without sleeping; the allocator, to fail it).  Each holds
- * the plain library function until a test sets it. */
+/* The module's seam table (see seam.h): its system calls, swappable by
+ * tests (the clock, to cross the throttle window without sleeping; the
+ * allocator, to fail it).  Each holds the plain library function until a
+ * test sets it. */
 typedef struct ProxyTapSys {
     time_t (*now)(time_t *t);                   /* time()   */
     void *(*alloc)(size_t count, size_t size);  /* calloc() */
@@ -68,6 +73,7 @@ namespace quelm {
  * the list (the session record keeps 0x8 and its key). */
 int MonDataFlush(ProxyTap_t *tap);
 
+extern const ProxyTapSys_t kProxyTapSysDefault;
 extern ProxyTapSys_t proxyTapSys;
 
 /* The report flags a record keeps for its next send when one fails. */
@@ -99,6 +105,7 @@ int TapCloseTransport(MonHandle_t *link) noexcept;
 int TapSend(ProxyTap_t *tap, MonDataNode_t *node) noexcept;
 }  // namespace quelm
 using quelm::MonDataFlush;
+using quelm::kProxyTapSysDefault;
 using quelm::proxyTapSys;
 #endif
 

@@ -256,10 +256,11 @@ extern "C" int MonMutexOpen(const char *name, int creator, MonHandle_t **out) {
     return 0;
 }
 
-quelm::MutexWait_t quelm::mutexWait = {2000, 10000};
+constexpr quelm::SemgateSys_t quelm::kSemgateSysDefault = {2000, 10000};
+constinit quelm::SemgateSys_t quelm::semgateSys = quelm::kSemgateSysDefault;
 
 // Takes the lock, waiting while another process holds it, at most
-// mutexWait.limitMs; every mutexWait.stepMs of waiting logs which process
+// semgateSys.waitLimitMs; every semgateSys.waitStepMs of waiting logs which process
 // holds it (the last one to operate on the semaphore).  Returns 0 when
 // held, -1 for a bad handle, a wait past the limit (ETIMEDOUT) or a failed
 // semop (EINTR included: no retry here, callers that must not fail retry
@@ -267,7 +268,7 @@ quelm::MutexWait_t quelm::mutexWait = {2000, 10000};
 extern "C" int MonMutexRequest(MonHandle_t *h) {
     MonMutex_t *m = OpenMutex(h);
     if (m == nullptr) return -1;
-    const int step = quelm::mutexWait.stepMs > 0 ? quelm::mutexWait.stepMs : 1;
+    const int step = quelm::semgateSys.waitStepMs > 0 ? quelm::semgateSys.waitStepMs : 1;
     for (int waited = 0;;) {
         const struct timespec timeout = {step / 1000, (step % 1000) * 1000000L};
         if (semtimedop(m->semId, requestOp, 2, &timeout) == 0) return 0;
@@ -276,7 +277,7 @@ extern "C" int MonMutexRequest(MonHandle_t *h) {
         const int holder = semctl(m->semId, 0, GETPID);
         QxLogUpdate(nullptr, 1, kMsgLockWait, "%s: lock held by PID %d for %d seconds", h->path,
                     holder, waited / 1000);
-        if (waited >= quelm::mutexWait.limitMs) {
+        if (waited >= quelm::semgateSys.waitLimitMs) {
             errno = ETIMEDOUT;
             return -1;
         }

@@ -1,5 +1,6 @@
 /*
- * semgate_internal.h - the private part of a semaphore mutex handle.
+ * semgate_internal.h - the private part of a semaphore mutex handle, the
+ * owner-only file opener the store shares, and the module's seam table.
  *
  * Not installed: only the store module and the tests look inside a mutex
  * handle, to reach the System V set identifier behind it.
@@ -8,6 +9,10 @@
 #define QUELM_SEMGATE_INTERNAL_H
 
 #include "monitor.h"
+
+#ifdef __cplusplus
+#include "seam.h"
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -33,14 +38,15 @@ namespace quelm {
  * Returns the descriptor, or -1 with errno (EINVAL for a path that is not a
  * regular file, EPERM for one that cannot be replaced). */
 int MonOpenOwnFile(const char *path, mode_t mode);
-/* How long MonMutexRequest waits for a held lock: a line naming the holder
- * every stepMs, and -1 (ETIMEDOUT) once limitMs have passed.  Tests shorten
- * them. */
-struct MutexWait_t {
-    int stepMs;
-    int limitMs;
+/* The module's seam table (see seam.h): how long MonMutexRequest waits for
+ * a held lock, a line naming the holder every waitStepMs and -1 (ETIMEDOUT)
+ * once waitLimitMs have passed.  Tests shorten them. */
+struct SemgateSys_t {
+    int waitStepMs;  /* 2000 */
+    int waitLimitMs; /* 10000 */
 };
-extern MutexWait_t mutexWait;
+extern const SemgateSys_t kSemgateSysDefault;
+extern SemgateSys_t semgateSys;
 /* Forgets the sets this process created, so that its next creator open
  * starts from a fresh set as a newly started daemon does (for tests). */
 void MonMutexForgetCreated();

@@ -26,6 +26,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+constexpr quelm::ViewLinkSys_t quelm::kViewLinkSysDefault = {MON_VIEWER_STREAM_MAX};
+constinit quelm::ViewLinkSys_t quelm::viewLinkSys = quelm::kViewLinkSysDefault;
+
 namespace {
 
 using quelm::kViewKeyedRequestSize;
@@ -92,7 +95,8 @@ int GiveUp(ViewLink_t *link, const char *who, int err) noexcept
     if (err == ETIMEDOUT)
         QxLogUpdate(nullptr, 1, 15, "%s: no whole reply within %d ms", who, link->timeoutMs);
     else if (err == EPROTO)
-        QxLogUpdate(nullptr, 1, 15, "%s: change stream longer than %u records", who, link->streamMax);
+        QxLogUpdate(nullptr, 1, 15, "%s: change stream longer than %u records", who,
+                    quelm::viewLinkSys.streamMax);
     errno = err;
     return -1;
 }
@@ -244,7 +248,6 @@ extern "C" int QxMonNetOpen(const char *host, int type, MonHandle_t **out)
         errno = err;
         return -1;
     }
-    link->streamMax = MON_VIEWER_STREAM_MAX;
     *out = h;
     return 0;
 }
@@ -311,7 +314,7 @@ extern "C" int MonGUIGetNext(MonHandle_t *h, int all, MonData_t *rec)
     }
     /* Counted before decoding: a frame the decoder refuses is still one of
      * the stream's frames, and an endless run of them must end too. */
-    if (++link->streamRecords > link->streamMax)
+    if (++link->streamRecords > quelm::viewLinkSys.streamMax)
         return GiveUp(link, "MonGUIGetNext", EPROTO);
     return Decode(link, len, rec, "MonGUIGetNext") ? 1 : -1;
 }

@@ -1,12 +1,17 @@
 /*
- * viewlink_internal.h - the private part of a viewer's connection handle and
- * the three operations behind its table.  Not installed: viewers reach the
- * operations through QxMonRecvData, QxMonRecvNextData and QxMonClose.
+ * viewlink_internal.h - the private part of a viewer's connection handle,
+ * the three operations behind its table, and the module's seam table.  Not
+ * installed: viewers reach the operations through QxMonRecvData,
+ * QxMonRecvNextData and QxMonClose.
  */
 #ifndef QUELM_VIEWLINK_INTERNAL_H
 #define QUELM_VIEWLINK_INTERNAL_H
 
 #include "monitor.h"
+
+#ifdef __cplusplus
+#include "seam.h"
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -22,7 +27,6 @@ typedef struct ViewLink {
     int timeoutMs;                  /* bound on each request's reply; 0: none */
     int64_t deadlineMs;             /* CLOCK_MONOTONIC ms when the current reply is overdue */
     uint32_t streamRecords;         /* records of the stream under way so far */
-    uint32_t streamMax;             /* MON_VIEWER_STREAM_MAX; tests lower it */
 } ViewLink_t;
 
 /* Keyed read: the first 10 bytes of rec are the key; 0 with rec replaced by
@@ -42,6 +46,17 @@ int MonGUIClose(MonHandle_t *h);
 
 #ifdef __cplusplus
 }
+
+namespace quelm {
+/* The module's seam table (see seam.h): the most records one change stream
+ * may bring before the connection is given up (MON_VIEWER_STREAM_MAX).
+ * Tests lower it rather than send a million frames. */
+struct ViewLinkSys_t {
+    uint32_t streamMax;
+};
+extern const ViewLinkSys_t kViewLinkSysDefault;
+extern ViewLinkSys_t viewLinkSys;
+}  // namespace quelm
 #endif
 
 #endif /* QUELM_VIEWLINK_INTERNAL_H */

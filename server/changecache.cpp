@@ -3,7 +3,7 @@
  */
 #include "changecache.h"
 
-#include "Shelf_internal.h"
+#include "shelf_daemon.h"
 
 #include <algorithm>
 

@@ -14,7 +14,6 @@
 #include "fanviewer.h"
 #include "viewrules.h"
 
-#include "Shelf_internal.h"
 #include "frame_internal.h"
 #include "viewlink_wire.h"
 #include "wardenlog.h"

@@ -14,7 +14,7 @@
 #include "fanout.h"
 #include "viewrules.h"
 
-#include "Shelf_internal.h"
+#include "shelf_daemon.h"
 #include "frame_internal.h"
 #include "supervise.h"
 #include "viewlink_wire.h"

@@ -4,7 +4,7 @@
  */
 #include "viewrules.h"
 
-#include "Shelf_internal.h"
+#include "shelf_daemon.h"
 #include "wardenlog.h"
 
 #include <algorithm>

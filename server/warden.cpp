@@ -22,7 +22,7 @@
 #include "ownpaths.h"
 
 #include "Chute_internal.h"
-#include "Shelf_internal.h"
+#include "shelf_daemon.h"
 
 #include <cerrno>
 #include <csignal>

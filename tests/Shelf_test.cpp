@@ -176,10 +176,10 @@ void NoOp(int) {}
 // err (or succeeds when err is 0) and is counted.
 class FakeKill {
 public:
-    explicit FakeKill(int err) : saved_(shelfSys) {
+    explicit FakeKill(int err) : sys_(shelfSys) {
         error = err;
         calls = 0;
-        shelfSys.kill = [](pid_t, int sig) -> int {
+        sys_->kill = [](pid_t, int sig) -> int {
             ++calls;
             signals += sig != 0 ? 1 : 0;
             if (error == 0) return 0;
@@ -187,13 +187,12 @@ public:
             return -1;
         };
     }
-    ~FakeKill() { shelfSys = saved_; }
     static inline int error = 0;
     static inline int calls = 0;
     static inline int signals = 0;  // calls that would have sent a signal
 
 private:
-    ShelfSys_t saved_;
+    SeamOverride<ShelfSys_t> sys_;
 };
 
 // A process forked before the test opens anything, so that its opens are

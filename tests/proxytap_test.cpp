@@ -120,7 +120,8 @@ std::vector<MonData_t> Frames() {
 class PipeTap : public testing::Test {
 protected:
     void SetUp() override {
-        proxyTapSys = {FakeTime, CountedCalloc};
+        sys_->now = FakeTime;
+        sys_->alloc = CountedCalloc;
         allocsLeft = -1;
         fakeNow = 1000000;
         OpenReader();
@@ -132,12 +133,12 @@ protected:
         if (h_ != nullptr) QxSocksMonClose(h_);
         if (readerFd < 0) OpenReader();
         Frames();
-        proxyTapSys = {time, calloc};
     }
     int Put(int flags, MonConnInfo_t c, const void *data = nullptr, unsigned len = 0,
             int status = 0, const char *statusText = nullptr) {
         return QxSocksMonPut(h_, flags, &c, len, data, status, statusText);
     }
+    quelm::SeamOverride<ProxyTapSys_t> sys_{proxyTapSys};  // restored after each case
     MonHandle_t *h_ = nullptr;
 };
 
@@ -807,7 +808,7 @@ TEST(Helpers, ReplyTextsAreRfc1928sAndLoginFailuresHaveTheirOwn) {
 // more open and close handles all the time; the test drains the pipe.
 // Every session must arrive once, under a key of its own.
 TEST(Threads, SixteenReportersAndChurningOpensLoseNoSessionAndShareNoKey) {
-    proxyTapSys = {time, calloc};
+    proxyTapSys = kProxyTapSysDefault;
     OpenReader();
     Frames();
     ASSERT_GE(fcntl(readerFd, F_SETPIPE_SZ, 1 << 20), 0);
@@ -890,7 +891,7 @@ TEST(Threads, SixteenReportersAndChurningOpensLoseNoSessionAndShareNoKey) {
 class StoreTap : public testing::Test {
 protected:
     void SetUp() override {
-        proxyTapSys = {FakeTime, calloc};
+        sys_->now = FakeTime;
         fakeNow = 2000000;
         ASSERT_EQ(QxMonMemOpen("mon.mmap", MON_SLOT_DAEMON, &daemon_), 0);
         ASSERT_EQ(QxMonMemOpen("mon.mmap", MON_SLOT_VIEWER_FIRST, &viewer_), 0);
@@ -901,7 +902,6 @@ protected:
         if (h_ != nullptr) QxSocksMonClose(h_);
         QxMonClose(viewer_);
         QxMonClose(daemon_);
-        proxyTapSys = {time, calloc};
     }
     int Put(int flags, MonConnInfo_t c, int status = 0, const char *text = nullptr) {
         return QxSocksMonPut(h_, flags, &c, 0, nullptr, status, text);
@@ -915,6 +915,7 @@ protected:
         return QxMonRecvData(viewer_, out) == 0;
     }
     Key SessionKey() { return KeyOf(Tap(h_)->session.rec); }
+    quelm::SeamOverride<ProxyTapSys_t> sys_{proxyTapSys};  // restored after each case
     MonHandle_t *daemon_ = nullptr;
     MonHandle_t *viewer_ = nullptr;
     MonHandle_t *h_ = nullptr;

@@ -353,8 +353,9 @@ TEST_F(Semgate, WaitForAStoppedHolderIsLoggedAndBounded) {
     ASSERT_EQ(read(fds[0], &c, 1), 1);
     close(fds[0]);
 
-    const quelm::MutexWait_t saved = quelm::mutexWait;
-    quelm::mutexWait = {1000, 2500};
+    quelm::SeamOverride<quelm::SemgateSys_t> sys(quelm::semgateSys);
+    sys->waitStepMs = 1000;
+    sys->waitLimitMs = 2500;
     LogEverythingToStderr();
     testing::internal::CaptureStderr();
     const time_t start = time(nullptr);
@@ -363,7 +364,6 @@ TEST_F(Semgate, WaitForAStoppedHolderIsLoggedAndBounded) {
     EXPECT_EQ(errno, ETIMEDOUT);
     const time_t took = time(nullptr) - start;
     const std::string log = testing::internal::GetCapturedStderr();
-    quelm::mutexWait = saved;
 
     EXPECT_GE(took, 2);
     EXPECT_LE(took, 10);

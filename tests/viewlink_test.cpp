@@ -487,8 +487,8 @@ TEST(ViewLinkTimeout, PeerClosingMidFrameIsAResetNotATimeout) {
 
 // A stream that goes on past the bound is an error, counted in frames: the
 // records up to the bound are delivered, the next call fails with EPROTO,
-// and the handle is dead.  (The bound is lowered on the handle so that the
-// test need not send a million frames.)
+// and the handle is dead.  (The bound is lowered through the seam table so
+// that the test need not send a million frames.)
 TEST(ViewLinkTimeout, EndlessStreamIsCutAtTheRecordBound) {
     FakeServer server([](int fd) {
         EXPECT_EQ(Request(fd), (Bytes{2, 1}));
@@ -500,8 +500,9 @@ TEST(ViewLinkTimeout, EndlessStreamIsCutAtTheRecordBound) {
     });
     MonHandle_t *h = Open();
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(static_cast<ViewLink_t *>(h->priv)->streamMax, MON_VIEWER_STREAM_MAX);
-    static_cast<ViewLink_t *>(h->priv)->streamMax = 50;
+    EXPECT_EQ(quelm::viewLinkSys.streamMax, MON_VIEWER_STREAM_MAX);
+    quelm::SeamOverride<quelm::ViewLinkSys_t> sys(quelm::viewLinkSys);
+    sys->streamMax = 50;
     MonData_t r;
     int records = 0, got;
     testing::internal::CaptureStderr();
