@@ -290,6 +290,12 @@ std::vector<uint8_t> Bytes(const std::string &s) { return {s.begin(), s.end()}; 
 // last look, merged by key, ended records kept after the store drops them.
 class StoreReader {
   public:
+    StoreReader() = default;
+    StoreReader(const StoreReader &) = delete;
+    StoreReader &operator=(const StoreReader &) = delete;
+    // A failed assertion leaves by return: the handle goes with the reader,
+    // or the process would keep mapping this store for the next test.
+    ~StoreReader() { Close(); }
     bool Open() { return QxMonMemOpen("mon.mmap", 4, &h_) == 0; }
     void Close() {
         if (h_ != nullptr) QxMonClose(h_);
@@ -841,7 +847,7 @@ TEST(Socks5DemoAlone, SessionsSurviveADaemonRestart) {
             http.Stop();
         }
     } cleanup{http, warden, proxy, curl, keeper};
-    http.pause = 80 * 1000;  // about 5 s for the body
+    http.pause = 160 * 1000;  // about 10 s for the body: it outlasts the restart
     ASSERT_TRUE(http.Start(AF_INET));
     const std::string url = "http://127.0.0.1:" + std::to_string(http.port) + "/slow";
     const std::string dest = "127.0.0.1:" + std::to_string(http.port);
@@ -873,7 +879,7 @@ TEST(Socks5DemoAlone, SessionsSurviveADaemonRestart) {
     ASSERT_TRUE(after.Open());
     // Still running, and in the new store before it ends.
     std::vector<MonData_t> again;
-    for (long end = NowMs() + 3000; NowMs() < end && again.empty(); usleep(50000))
+    for (long end = NowMs() + 7000; NowMs() < end && again.empty(); usleep(50000))
         again = after.Open(isOurs);
     ASSERT_EQ(again.size(), 1u) << "the running session did not reach the new daemon";
     EXPECT_EQ(again[0].startTime, open[0].startTime);
