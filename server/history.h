@@ -99,6 +99,10 @@ public:
 /* The schema version this warden writes; a newer one is refused. */
 constexpr int kHistorySchemaVersion = 1;
 
+// The one line both databases give for a schema newer than this warden's:
+// what names the database ("database NAME" or the file's path).
+std::string HistoryNewerSchemaText(const std::string &what, int version);
+
 HistorySink *HistoryMakeSqlite(const std::string &path);
 HistorySink *HistoryMakePostgres(const HistorySettings_t &s);
 

@@ -193,9 +193,7 @@ public:
         const int version = atoi(PQgetvalue(r, 0, 0));
         PQclear(r);
         if (version > kHistorySchemaVersion) {
-            *error = "the schema of database " + s_.dbName + " is version " + std::to_string(version) +
-                     ", newer than this warden's " + std::to_string(kHistorySchemaVersion) +
-                     "; nothing is written until warden is upgraded";
+            *error = HistoryNewerSchemaText("database " + s_.dbName, version);
             Close();
             return false;
         }

@@ -81,9 +81,7 @@ public:
             version = sqlite3_column_int(q, 0);
         sqlite3_finalize(q);
         if (version > kHistorySchemaVersion) {
-            *error = "the schema of " + path_ + " is version " + std::to_string(version) +
-                     ", newer than this warden's " + std::to_string(kHistorySchemaVersion) +
-                     "; nothing is written until warden is upgraded";
+            *error = HistoryNewerSchemaText(path_, version);
             Close();
             return false;
         }

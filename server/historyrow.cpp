@@ -142,3 +142,9 @@ bool HistoryCheckSettings(void)
         s.spoolPath = !s.sqlitePath.empty() ? s.sqlitePath + ".spool" : "/tmp/warden-history.spool";
     return true;
 }
+
+std::string HistoryNewerSchemaText(const std::string &what, int version)
+{
+    return "the schema of " + what + " is version " + std::to_string(version) + ", newer than this warden's " +
+           std::to_string(kHistorySchemaVersion) + "; nothing is written until warden is upgraded";
+}
