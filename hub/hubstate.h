@@ -1,9 +1,9 @@
 /*
  * hubstate.h - everything warden-hub knows: per upstream its link state, the
- * table of sessions (the session library's, the same rules as warden-top's),
- * the counters behind /metrics and the events behind /api/events.  One mutex guards it all; the
- * upstream threads feed it whole change streams at a time, the HTTP threads
- * read it.  A session's bytes are counted from the advance of its counters
+ * table of sessions (the session library's, by the same rules as
+ * warden-top's), the counters behind /metrics and the events behind
+ * /api/events.  One mutex guards it all; the upstream threads feed it whole
+ * change streams at a time, the HTTP threads read it.  A session's bytes are counted from the advance of its counters
  * between two readings, so a record read twice (a full read after a
  * reconnect) adds nothing, and an ended session is journaled and counted as
  * ended exactly once while the hub runs.
@@ -15,7 +15,6 @@
 
 #include "host.h"
 #include "journal.h"
-
 
 #include <chrono>
 #include <condition_variable>

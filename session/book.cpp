@@ -98,6 +98,8 @@ Outcome Book::Apply(const MonData_t &rec, double now, time_t wall)
         if (RateAdvance(&row, row.rec, rec))
             row.changedAt = now;
         row.rec = rec;
+        if (row.gone && !ended)
+            row.ended = false;  /* the store holds it after all: it runs on */
         row.gone = false;
     }
     Row &row = it->second;

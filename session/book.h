@@ -5,7 +5,8 @@
  * dropped, but its key and start time are remembered for as long as the
  * store still hands the record out, so that a later full read neither shows
  * nor counts it again.  A row that a full read no longer finds has left the
- * store without an end being seen and ends as "gone".  warden-top draws
+ * store without an end being seen and ends as "gone"; met again open, it
+ * runs on (its end is then noted once more when it comes).  warden-top draws
  * these rows; warden-hub counts, journals and serves what Apply reports.
  */
 #ifndef WARDEN_SESSION_BOOK_H

@@ -229,6 +229,14 @@ TEST_F(State, AnOpenSessionAFullReadMissesHasGone)
     ASSERT_EQ(1u, lines.size());
     EXPECT_TRUE(lines[0]["gone"].get<bool>());
     EXPECT_EQ("2023-11-14T22:15:00Z", lines[0]["end_time"]);  /* when the hub noticed */
+    /* Met again open, it runs on: neither its start nor its bytes count again. */
+    Feed({Rec(1, 1, 5)});
+    ASSERT_TRUE(state_->FindSession(0, wtop::RecordKey{77, 1, 0}, &s));
+    EXPECT_FALSE(s.ended);
+    EXPECT_FALSE(s.gone);
+    EXPECT_EQ(3u, state_->Stats(0).bytesUp);
+    EXPECT_EQ(7u, state_->Stats(0).bytesDown);
+    EXPECT_EQ(2u, state_->Stats(0).started);
 }
 
 TEST_F(State, EventsNameTheChangeAndSkipRecordsThatDidNotChange)
