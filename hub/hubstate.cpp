@@ -11,13 +11,11 @@
  */
 #include "hubstate.h"
 
-#include "fields.h"
 #include "jsonforms.h"
 #include "metrics.h"
 #include "recjson.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace hub {
 
