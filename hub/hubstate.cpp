@@ -1,150 +1,40 @@
 /*
- * hubstate.cpp - the hub's model of its upstreams.  Counters only ever grow:
- * bytes are added from the advance of a session's counters since its last
- * reading, a session is counted as started when it first enters the table
- * and as ended once, when its end is first noted; a row dropped after its
- * linger time is remembered (key and start time) for as long as the store
- * still hands it out, so that a later full read neither counts nor journals
- * it again.
+ * hubstate.cpp - the hub's model of its upstreams: each host's table of
+ * sessions (sess::Book, the rules warden-top shows by), the counters that
+ * only ever grow and the events.  What the table reports of a record is
+ * counted here: bytes from the advance of a session's counters since its
+ * last reading, a start when a session first enters the table, an end once,
+ * when it is first noted.  A row dropped after its linger time is
+ * remembered by the table for as long as the store still hands it out, so
+ * a later full read neither counts nor journals it again.  The metrics and
+ * JSON forms are free functions below this file (metrics.h, jsonforms.h).
  */
 #include "hubstate.h"
 
-#include "counters.h"
+#include "jsonforms.h"
+#include "metrics.h"
 #include "recjson.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <iterator>
 
 namespace hub {
 
 namespace {
 
-using wtop::KeyOf;
 using wtop::RecordKey;
 using json = nlohmann::ordered_json;
+using Kind = sess::Outcome::Kind;
 
 const char *const kOtherUser = "(other)";
 
-const char *LinkName(Link l)
-{
-    switch (l) {
-    case Link::Up:
-        return "up";
-    case Link::Stale:
-        return "stale";
-    case Link::Down:
-        break;
-    }
-    return "down";
-}
-
-bool IsEnded(const MonData_t &rec)
-{
-    return (rec.flags & MON_FLAG_END) != 0 || rec.endTime != 0;
-}
-
-/* True when two copies of a record differ in more than their change bits. */
-bool Differs(const MonData_t &a, const MonData_t &b)
-{
-    MonData_t x = a, y = b;
-    x.flags = y.flags = 0;
-    x.seqNum = y.seqNum = 0;
-    return std::memcmp(&x, &y, sizeof x) != 0;
-}
-
-/* v in the shortest form that reads back the same (bucket bounds: "0.1"). */
-std::string Number(double v)
-{
-    char buf[40];
-    for (int digits = 6; digits <= 17; ++digits) {
-        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-        if (std::strtod(buf, nullptr) == v)
-            break;
-    }
-    return buf;
-}
-
-std::string User(const MonData_t &rec)
-{
-    return wtop::FieldText(rec.text1, sizeof rec.text1);
-}
-
 }  // namespace
-
-void Histogram::Observe(double seconds)
-{
-    for (size_t i = 0; i < kBuckets; ++i) {
-        if (seconds <= kBounds[i]) {
-            ++counts[i];
-            break;
-        }
-    }
-    ++count;
-    sum += seconds;
-}
-
-std::string Rfc3339(int64_t t)
-{
-    const time_t when = static_cast<time_t>(t);
-    struct tm tm;
-    if (gmtime_r(&when, &tm) == nullptr)
-        return std::to_string(t);
-    char buf[40];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
-std::string LabelValue(const std::string &v)
-{
-    std::string out;
-    out.reserve(v.size());
-    for (char c : v) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out;
-}
-
-std::string JournalLine(const std::string &host, const Session &s)
-{
-    const MonData_t &r = s.rec;
-    const auto addr = [](const unsigned char *block) {
-        const auto text = wtop::AddrDecode(block);
-        return text ? json(*text) : json(nullptr);
-    };
-    json j;
-    j["host"] = host;
-    j["key"] = wtop::KeyText(KeyOf(r));
-    j["user"] = User(r);
-    j["client"] = addr(r.addrA);
-    j["destination"] = wtop::FieldText(r.text2, sizeof r.text2);
-    j["resolved"] = addr(r.addrB);
-    j["start_time"] = r.startTime != 0 ? json(Rfc3339(r.startTime)) : json(nullptr);
-    j["end_time"] = Rfc3339(s.endWall);
-    j["duration_seconds"] = r.startTime != 0 ? std::max<int64_t>(0, int64_t{s.endWall} - r.startTime) : 0;
-    j["bytes_up"] = CountUp(r);
-    j["bytes_down"] = CountDown(r);
-    j["status"] = r.status;
-    j["status_text"] = wtop::FieldText(r.statusText, sizeof r.statusText);
-    j["gone"] = s.gone;
-    return wtop::JsonLine(j);
-}
 
 HubState::HubState(std::vector<std::string> labels, HubConfig config, Journal *journal)
     : config_(config), journal_(journal)
 {
-    hosts_.resize(labels.size());
-    for (size_t i = 0; i < labels.size(); ++i)
-        hosts_[i].label = std::move(labels[i]);
+    hosts_.reserve(labels.size());
+    for (std::string &label : labels)
+        hosts_.emplace_back(std::move(label), config_.linger);
 }
 
 void HubState::EmitLocked(const char *type, const std::string &data)
@@ -160,28 +50,14 @@ void HubState::EmitLocked(const char *type, const std::string &data)
     eventsCv_.notify_all();
 }
 
-/* A session's row of /api/sessions and of the events; stale: its host's
- * link is not up.  Needs no lock: it reads only what it is given. */
-static json SessionJson(const std::string &label, bool stale, const Session &s)
+void HubState::EmitSessionLocked(const char *type, const Host &h, const Session &s)
 {
-    json j;
-    j["host"] = label;
-    json rec = wtop::RecordJson(s.rec);
-    for (auto &[k, v] : rec.items())
-        j[k] = std::move(v);
-    j["state"] = s.ended ? "ended" : "open";
-    j["bytes_up"] = CountUp(s.rec);
-    j["bytes_down"] = CountDown(s.rec);
-    j["rate_up"] = s.rateUp;
-    j["rate_down"] = s.rateDown;
-    j["gone"] = s.gone;
-    j["stale"] = stale;
-    return j;
+    EmitLocked(type, wtop::JsonLine(SessionJson(h.label, h.link != Link::Up, s)));
 }
 
-json HubState::SessionJsonLocked(const Host &h, const Session &s) const
+void HubState::EmitTotalsLocked()
 {
-    return SessionJson(h.label, h.link != Link::Up, s);
+    EmitLocked("totals", wtop::JsonLine(hub::TotalsJson(hosts_, std::time(nullptr))));
 }
 
 void HubState::Connected(size_t host)
@@ -193,7 +69,7 @@ void HubState::Connected(size_t host)
     h.everUp = true;
     h.link = Link::Up;
     h.lastError.clear();
-    EmitLocked("totals", wtop::JsonLine(TotalsLocked()));
+    EmitTotalsLocked();
 }
 
 void HubState::Disconnected(size_t host, const std::string &why)
@@ -202,8 +78,8 @@ void HubState::Disconnected(size_t host, const std::string &why)
     Host &h = hosts_.at(host);
     h.link = h.everUp ? Link::Stale : Link::Down;
     h.lastError = why;
-    h.inFull = false;
-    EmitLocked("totals", wtop::JsonLine(TotalsLocked()));
+    h.book.CancelFullRead();
+    EmitTotalsLocked();
 }
 
 void HubState::BadRecord(size_t host)
@@ -216,7 +92,7 @@ void HubState::CountUserLocked(Host &h, const Session &s, uint64_t dUp, uint64_t
 {
     if (!config_.perUser || (dUp == 0 && dDown == 0))
         return;
-    std::string user = User(s.rec);
+    std::string user = UserOf(s.rec);
     if (users_.count(user) == 0) {
         if (users_.size() < config_.usersMax)
             users_.insert(user);
@@ -228,12 +104,8 @@ void HubState::CountUserLocked(Host &h, const Session &s, uint64_t dUp, uint64_t
     b.second += dDown;
 }
 
-void HubState::EndLocked(Host &h, Session &s, double now, time_t wall)
+void HubState::CountEndLocked(Host &h, const Session &s)
 {
-    s.ended = true;
-    s.endedAt = now;
-    s.endWall = s.rec.endTime != 0 ? s.rec.endTime : static_cast<int32_t>(wall);
-    s.rateUp = s.rateDown = 0;
     ++h.stats.endedByCode[s.rec.status];
     const double duration = s.rec.startTime != 0 ? std::max(0, s.endWall - s.rec.startTime) : 0;
     h.stats.durations.Observe(duration);
@@ -244,75 +116,47 @@ void HubState::EndLocked(Host &h, Session &s, double now, time_t wall)
 
 void HubState::ApplyLocked(Host &h, const MonData_t &rec, double now, time_t wall)
 {
-    const RecordKey key = KeyOf(rec);
     ++h.stats.reports;
-    auto it = h.sessions.find(key);
-    if (it != h.sessions.end() && it->second.ended && rec.startTime != it->second.rec.startTime) {
-        /* The key was given to a new session. */
-        h.sessions.erase(it);
-        it = h.sessions.end();
+    const sess::Outcome o = h.book.Apply(rec, now, wall);
+    if (o.kind == Kind::Skipped)
+        return;  /* shown, ended and dropped already */
+    if (o.endedPrevious) {
+        /* The key was given to a new session before the old one's end came. */
+        CountEndLocked(h, o.previous);
+        EmitSessionLocked("end", h, o.previous);
     }
-    const bool endedRec = IsEnded(rec);
-    bool isNew = false;
-    if (it == h.sessions.end()) {
-        if (auto r = h.retired.find(key); r != h.retired.end()) {
-            if (r->second == rec.startTime) {
-                if (h.inFull)
-                    h.retiredSeen.insert(key);
-                return;  /* shown, ended and dropped already */
-            }
-            h.retired.erase(r);
-        }
-        it = h.sessions.emplace(key, Session{}).first;
-        std::memset(&it->second.rec, 0, sizeof it->second.rec);
-        isNew = true;
+    const Session &s = *o.row;
+    const bool started = o.kind != Kind::Updated;
+    if (started) {
         ++h.stats.started;
-        if (!endedRec)
+        if (!sess::IsEnded(rec))
             h.recentStarts.push_back(now);
     }
-    Session &s = it->second;
-    s.seen = true;
-    const bool changed = isNew || Differs(s.rec, rec);
-    const uint64_t up = CountUp(rec), down = CountDown(rec);
-    const uint64_t dUp = CounterAdvance(s.up, up), dDown = CounterAdvance(s.down, down);
-    h.stats.bytesUp += dUp;
-    h.stats.bytesDown += dDown;
-    if (dUp != 0 || dDown != 0) {
-        if (s.sampleAt >= 0 && now > s.sampleAt) {
-            s.rateUp = static_cast<double>(dUp) / (now - s.sampleAt);
-            s.rateDown = static_cast<double>(dDown) / (now - s.sampleAt);
-        }
-        s.movedAt = now;
-    }
-    s.sampleAt = now;
-    s.up = up;
-    s.down = down;
-    s.rec = rec;
-    CountUserLocked(h, s, dUp, dDown);
+    h.stats.bytesUp += o.movedA;
+    h.stats.bytesDown += o.movedB;
+    CountUserLocked(h, s, o.movedA, o.movedB);
 
     const char *type = "update";
-    if (endedRec && !s.ended) {
-        EndLocked(h, s, now, wall);
+    if (o.ended) {
+        CountEndLocked(h, s);
         type = "end";
-    } else if (isNew) {
+    } else if (started) {
         type = "start";
     } else if ((rec.flags & MON_FLAG_STATUS) != 0) {
         type = "status";
     }
-    if (changed || std::strcmp(type, "end") == 0)
-        EmitLocked(type, wtop::JsonLine(SessionJsonLocked(h, s)));
+    if (o.changed || o.ended)
+        EmitSessionLocked(type, h, s);
 }
 
 void HubState::BeginStream(size_t host, bool full)
 {
     std::lock_guard<std::mutex> lock(mu_);
     Host &h = hosts_.at(host);
-    h.inFull = full;
-    if (full) {
-        for (auto &[key, s] : h.sessions)
-            s.seen = false;
-        h.retiredSeen.clear();
-    }
+    if (full)
+        h.book.BeginFullRead();
+    else
+        h.book.CancelFullRead();
 }
 
 void HubState::Apply(size_t host, const MonData_t *recs, size_t count, double now, time_t wall)
@@ -327,21 +171,15 @@ void HubState::EndStream(size_t host, double now, time_t wall)
 {
     std::lock_guard<std::mutex> lock(mu_);
     Host &h = hosts_.at(host);
-    if (!h.inFull)
+    if (!h.book.InFullRead())
         return;
-    h.inFull = false;
     /* Open sessions the store no longer holds ended without a word. */
-    for (auto &[key, s] : h.sessions) {
-        if (!s.seen && !s.ended) {
-            s.gone = true;
-            EndLocked(h, s, now, wall);
-            EmitLocked("end", wtop::JsonLine(SessionJsonLocked(h, s)));
-        }
+    std::vector<Session *> gone;
+    h.book.EndFullRead(now, wall, &gone);
+    for (const Session *s : gone) {
+        CountEndLocked(h, *s);
+        EmitSessionLocked("end", h, *s);
     }
-    /* A dropped row the store no longer holds cannot come back. */
-    for (auto it = h.retired.begin(); it != h.retired.end();)
-        it = h.retiredSeen.count(it->first) != 0 ? std::next(it) : h.retired.erase(it);
-    h.retiredSeen.clear();
 }
 
 void HubState::ApplyStream(size_t host, const std::vector<MonData_t> &recs, bool full, double now, time_t wall)
@@ -367,176 +205,36 @@ void HubState::Tick(double now, time_t /*wall*/)
         }
         while (!h.recentStarts.empty() && h.recentStarts.front() < now - 60)
             h.recentStarts.pop_front();
-        for (auto it = h.sessions.begin(); it != h.sessions.end();) {
-            Session &s = it->second;
-            if (s.ended && now - s.endedAt >= config_.linger) {
-                json gone;
-                gone["host"] = h.label;
-                gone["key"] = wtop::KeyText(it->first);
-                EmitLocked("remove", wtop::JsonLine(gone));
-                h.retired[it->first] = s.rec.startTime;
-                it = h.sessions.erase(it);
-                continue;
-            }
-            if (!s.ended && (s.rateUp != 0 || s.rateDown != 0) && now - s.movedAt >= config_.rateHold) {
-                s.rateUp = s.rateDown = 0;
-                EmitLocked("update", wtop::JsonLine(SessionJsonLocked(h, s)));
-            }
-            ++it;
+        std::vector<RecordKey> dropped;
+        std::vector<Session *> idled;
+        h.book.Tick(now, config_.rateHold, &dropped, &idled);
+        for (const RecordKey &key : dropped) {
+            json gone;
+            gone["host"] = h.label;
+            gone["key"] = wtop::KeyText(key);
+            EmitLocked("remove", wtop::JsonLine(gone));
         }
+        for (const Session *s : idled)
+            EmitSessionLocked("update", h, *s);
     }
-    EmitLocked("totals", wtop::JsonLine(TotalsLocked()));
-}
-
-json HubState::TotalsLocked() const
-{
-    json hosts = json::array();
-    json all;
-    uint64_t active = 0, total = 0, perMinute = 0;
-    double rateUp = 0, rateDown = 0;
-    std::map<int32_t, uint64_t> failures;
-    for (const Host &h : hosts_) {
-        uint64_t open = 0;
-        for (const auto &[key, s] : h.sessions)
-            open += s.ended ? 0 : 1;
-        json f = json::object();
-        for (const auto &[code, n] : h.stats.endedByCode) {
-            if (code != 0) {
-                f[std::to_string(code)] = n;
-                failures[code] += n;
-            }
-        }
-        json j;
-        j["host"] = h.label;
-        j["state"] = LinkName(h.link);
-        j["error"] = h.lastError;
-        j["active"] = open;
-        j["sessions"] = h.sessions.size();
-        j["per_minute"] = h.recentStarts.size();
-        j["rate_up"] = h.rateUp;
-        j["rate_down"] = h.rateDown;
-        j["bytes_up"] = h.stats.bytesUp;
-        j["bytes_down"] = h.stats.bytesDown;
-        j["failures"] = f;
-        hosts.push_back(j);
-        active += open;
-        total += h.sessions.size();
-        perMinute += h.recentStarts.size();
-        rateUp += h.rateUp;
-        rateDown += h.rateDown;
-    }
-    json f = json::object();
-    for (const auto &[code, n] : failures)
-        f[std::to_string(code)] = n;
-    all["active"] = active;
-    all["sessions"] = total;
-    all["per_minute"] = perMinute;
-    all["rate_up"] = rateUp;
-    all["rate_down"] = rateDown;
-    all["failures"] = f;
-    json t;
-    t["time"] = static_cast<int64_t>(std::time(nullptr));
-    t["hosts"] = hosts;
-    t["all"] = all;
-    return t;
+    EmitTotalsLocked();
 }
 
 std::string HubState::TotalsJson()
 {
     std::lock_guard<std::mutex> lock(mu_);
-    return wtop::JsonLine(TotalsLocked());
+    return wtop::JsonLine(hub::TotalsJson(hosts_, std::time(nullptr)));
 }
 
 std::string HubState::Metrics()
 {
     std::lock_guard<std::mutex> lock(mu_);
     ++scrapes_;
-    std::string out;
-    out.reserve(4096 + hosts_.size() * 2048);
-    const auto family = [&](const char *name, const char *type, const char *help) {
-        out += "# HELP ";
-        out += name;
-        out += ' ';
-        out += help;
-        out += "\n# TYPE ";
-        out += name;
-        out += ' ';
-        out += type;
-        out += '\n';
-    };
-    const auto sample = [&](const std::string &name, const std::string &labels, const std::string &value) {
-        out += name;
-        if (!labels.empty())
-            out += "{" + labels + "}";
-        out += ' ';
-        out += value;
-        out += '\n';
-    };
-    const auto hostLabel = [](const Host &h) { return "host=\"" + LabelValue(h.label) + "\""; };
-
-    family("warden_up", "gauge", "Whether the hub is connected to the warden daemon (1) or not (0).");
-    for (const Host &h : hosts_)
-        sample("warden_up", hostLabel(h), h.link == Link::Up ? "1" : "0");
-    family("warden_sessions_active", "gauge", "Sessions the proxy is relaying now (last known while the link is down).");
-    for (const Host &h : hosts_) {
-        uint64_t open = 0;
-        for (const auto &[key, s] : h.sessions)
-            open += s.ended ? 0 : 1;
-        sample("warden_sessions_active", hostLabel(h), std::to_string(open));
-    }
-    family("warden_sessions_started_total", "counter", "Sessions seen starting.");
-    for (const Host &h : hosts_)
-        sample("warden_sessions_started_total", hostLabel(h), std::to_string(h.stats.started));
-    family("warden_sessions_ended_total", "counter", "Sessions seen ending, by SOCKS reply code.");
-    for (const Host &h : hosts_)
-        for (const auto &[code, n] : h.stats.endedByCode)
-            sample("warden_sessions_ended_total", hostLabel(h) + ",code=\"" + std::to_string(code) + "\"",
-                   std::to_string(n));
-    family("warden_relayed_bytes_total", "counter", "Bytes relayed by the proxy, by direction.");
-    for (const Host &h : hosts_) {
-        sample("warden_relayed_bytes_total", hostLabel(h) + ",direction=\"to_destination\"",
-               std::to_string(h.stats.bytesUp));
-        sample("warden_relayed_bytes_total", hostLabel(h) + ",direction=\"to_client\"",
-               std::to_string(h.stats.bytesDown));
-    }
-    family("warden_session_duration_seconds", "histogram", "Duration of ended sessions.");
-    for (const Host &h : hosts_) {
-        const Histogram &d = h.stats.durations;
-        uint64_t cumulative = 0;
-        for (size_t i = 0; i < Histogram::kBuckets; ++i) {
-            cumulative += d.counts[i];
-            sample("warden_session_duration_seconds_bucket", hostLabel(h) + ",le=\"" + Number(Histogram::kBounds[i]) + "\"",
-                   std::to_string(cumulative));
-        }
-        sample("warden_session_duration_seconds_bucket", hostLabel(h) + ",le=\"+Inf\"", std::to_string(d.count));
-        sample("warden_session_duration_seconds_sum", hostLabel(h), Number(d.sum));
-        sample("warden_session_duration_seconds_count", hostLabel(h), std::to_string(d.count));
-    }
-    family("warden_reports_received_total", "counter", "Session records received from the daemon.");
-    for (const Host &h : hosts_)
-        sample("warden_reports_received_total", hostLabel(h), std::to_string(h.stats.reports));
-    family("warden_bad_records_total", "counter", "Records from the daemon that could not be decoded.");
-    for (const Host &h : hosts_)
-        sample("warden_bad_records_total", hostLabel(h), std::to_string(h.stats.badRecords));
-    if (config_.perUser) {
-        family("warden_user_relayed_bytes_total", "counter",
-               "Bytes relayed per user name and direction; users past the cap are summed as \"(other)\".");
-        for (const Host &h : hosts_) {
-            for (const auto &[user, b] : h.userBytes) {
-                const std::string l = hostLabel(h) + ",user=\"" + LabelValue(user) + "\"";
-                sample("warden_user_relayed_bytes_total", l + ",direction=\"to_destination\"", std::to_string(b.first));
-                sample("warden_user_relayed_bytes_total", l + ",direction=\"to_client\"", std::to_string(b.second));
-            }
-        }
-    }
-    family("warden_hub_reconnects_total", "counter", "Times the hub connected to the daemon again after losing it.");
-    for (const Host &h : hosts_)
-        sample("warden_hub_reconnects_total", hostLabel(h), std::to_string(h.stats.reconnects));
-    family("warden_hub_scrapes_total", "counter", "Requests for /metrics, this one included.");
-    sample("warden_hub_scrapes_total", "", std::to_string(scrapes_));
-    family("warden_hub_journal_errors_total", "counter", "Journal lines that could not be written.");
-    sample("warden_hub_journal_errors_total", "", std::to_string(journal_ != nullptr ? journal_->Errors() : 0));
-    return out;
+    MetricsExtra extra;
+    extra.perUser = config_.perUser;
+    extra.scrapes = scrapes_;
+    extra.journalErrors = journal_ != nullptr ? journal_->Errors() : 0;
+    return MetricsText(hosts_, extra);
 }
 
 std::string HubState::SessionsJson(const SessionFilter &filter, time_t /*wall*/, uint64_t *seq)
@@ -576,18 +274,18 @@ bool HubState::SessionsChunk(const SessionFilter &filter, SessionCursor *cursor,
             const Host &h = hosts_[cursor->host];
             if (!filter.host.empty() && filter.host != h.label)
                 continue;
-            auto it = cursor->inHost ? h.sessions.upper_bound(cursor->after) : h.sessions.begin();
-            for (; it != h.sessions.end() && taken.size() < rows; ++it) {
+            auto it = cursor->inHost ? h.book.Rows().upper_bound(cursor->after) : h.book.Rows().begin();
+            for (; it != h.book.Rows().end() && taken.size() < rows; ++it) {
                 const Session &s = it->second;
                 cursor->after = it->first;
                 cursor->inHost = true;
-                if (!filter.user.empty() && filter.user != User(s.rec))
+                if (!filter.user.empty() && filter.user != UserOf(s.rec))
                     continue;
                 if (!filter.state.empty() && filter.state != (s.ended ? "ended" : "open"))
                     continue;
                 taken.push_back({cursor->host, h.link != Link::Up, s});
             }
-            if (it != h.sessions.end()) {
+            if (it != h.book.Rows().end()) {
                 more = true;  /* this host goes on in the next piece */
                 break;
             }
@@ -665,11 +363,10 @@ void HubState::Stop()
 bool HubState::FindSession(size_t host, const RecordKey &key, Session *out) const
 {
     std::lock_guard<std::mutex> lock(mu_);
-    const Host &h = hosts_.at(host);
-    const auto it = h.sessions.find(key);
-    if (it == h.sessions.end())
+    const Session *s = hosts_.at(host).book.Find(key);
+    if (s == nullptr)
         return false;
-    *out = it->second;
+    *out = *s;
     return true;
 }
 

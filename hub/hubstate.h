@@ -1,9 +1,9 @@
 /*
  * hubstate.h - everything warden-hub knows: per upstream its link state, the
- * table of sessions (the same fields as warden-top's), the counters behind
- * /metrics and the events behind /api/events.  One mutex guards it all; the
- * upstream threads feed it whole change streams at a time, the HTTP threads
- * read it.  A session's bytes are counted from the advance of its counters
+ * table of sessions (the session library's, by the same rules as
+ * warden-top's), the counters behind /metrics and the events behind
+ * /api/events.  One mutex guards it all; the upstream threads feed it whole
+ * change streams at a time, the HTTP threads read it.  A session's bytes are counted from the advance of its counters
  * between two readings, so a record read twice (a full read after a
  * reconnect) adds nothing, and an ended session is journaled and counted as
  * ended exactly once while the hub runs.
@@ -13,86 +13,24 @@
 
 #include <quelm/monitor.h>
 
-#include "fieldfmt.h"
+#include "host.h"
 #include "journal.h"
-
-#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace hub {
 
-/* One session as the hub keeps it. */
-struct Session {
-    MonData_t rec;            /* latest copy; flags: the change bits it came with */
-    uint64_t up = 0;          /* counters at the latest reading                   */
-    uint64_t down = 0;
-    bool ended = false;       /* end seen, or no longer alive                     */
-    bool gone = false;        /* left the store without an end being seen         */
-    double endedAt = 0;       /* monotonic time the end was noted                 */
-    int32_t endWall = 0;      /* wall time of the end: endTime, else when noted   */
-    double sampleAt = -1;     /* monotonic time of the latest counter reading     */
-    double movedAt = 0;       /* monotonic time the counters last moved           */
-    double rateUp = 0;        /* bytes per second between the last two readings   */
-    double rateDown = 0;
-    bool seen = false;        /* met by the full read in progress                 */
-};
-
-/* Session durations in seconds, buckets by the Prometheus convention
- * (cumulative counts, le="+Inf" is the count). */
-struct Histogram {
-    static constexpr double kBounds[] = {0.1, 0.5, 1, 5, 10, 30, 60, 300, 900, 3600, 14400, 86400};
-    static constexpr size_t kBuckets = sizeof kBounds / sizeof kBounds[0];
-    uint64_t counts[kBuckets] = {};  /* observations <= kBounds[i], not cumulated */
-    uint64_t count = 0;
-    double sum = 0;
-    void Observe(double seconds);
-};
-
-enum class Link { Down, Up, Stale };
-
-struct HostStats {
-    uint64_t started = 0;
-    std::map<int32_t, uint64_t> endedByCode;
-    uint64_t bytesUp = 0;
-    uint64_t bytesDown = 0;
-    uint64_t reports = 0;
-    uint64_t reconnects = 0;
-    uint64_t badRecords = 0;
-    Histogram durations;
-};
-
-struct Host {
-    std::string label;
-    Link link = Link::Down;
-    bool everUp = false;
-    std::string lastError;
-    std::map<wtop::RecordKey, Session> sessions;
-    std::map<wtop::RecordKey, int32_t> retired;  /* dropped ended rows: key -> startTime */
-    std::set<wtop::RecordKey> retiredSeen;       /* of those, met by the full read      */
-    bool inFull = false;
-    HostStats stats;
-    std::map<std::string, std::pair<uint64_t, uint64_t>> userBytes;  /* user -> up, down */
-    std::deque<double> recentStarts;  /* monotonic start times of the last minute     */
-    double rateUp = 0;                /* throughput over the rate window, bytes/second */
-    double rateDown = 0;
-    std::deque<std::tuple<double, uint64_t, uint64_t>> samples;  /* tick time, bytes totals */
-};
-
 struct HubConfig {
     double linger = 30;       /* seconds an ended session stays in the table */
-    double rateHold = 8;      /* a rate falls to 0 after this long unmoved:
-                                 longer than the proxy's 5 s report throttle  */
+    double rateHold = sess::kRateHold;  /* a rate falls to 0 after this long unmoved */
     double rateWindow = 10;   /* seconds a host's throughput is averaged over */
     bool perUser = false;
     size_t usersMax = 100;
@@ -182,11 +120,11 @@ public:
 
 private:
     void ApplyLocked(Host &h, const MonData_t &rec, double now, time_t wall);
-    void EndLocked(Host &h, Session &s, double now, time_t wall);
+    void CountEndLocked(Host &h, const Session &s);
     void CountUserLocked(Host &h, const Session &s, uint64_t dUp, uint64_t dDown);
     void EmitLocked(const char *type, const std::string &json);
-    nlohmann::ordered_json TotalsLocked() const;
-    nlohmann::ordered_json SessionJsonLocked(const Host &h, const Session &s) const;
+    void EmitSessionLocked(const char *type, const Host &h, const Session &s);
+    void EmitTotalsLocked();
 
     mutable std::mutex mu_;
     std::condition_variable eventsCv_;
@@ -200,15 +138,6 @@ private:
     uint64_t seq_ = 0;
     bool stopped_ = false;
 };
-
-/* A journal line for an ended session of host (no newline). */
-std::string JournalLine(const std::string &host, const Session &s);
-
-/* t as RFC 3339 in UTC, "2026-01-02T03:04:05Z". */
-std::string Rfc3339(int64_t t);
-
-/* A Prometheus label value, escaped. */
-std::string LabelValue(const std::string &v);
 
 }  // namespace hub
 

@@ -7,6 +7,8 @@
  */
 #include "upstream.h"
 
+#include "failtext.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,13 +93,7 @@ bool Upstream::Open(std::string *err)
     if (QxMonNetOpen(where_.host.c_str(), MON_CLIENT_VIEWER, &h_) != 0) {
         const int e = errno;
         h_ = nullptr;
-        *err = "cannot connect to warden at " + where_.Label();
-        if (e == ESRCH)
-            *err += ": unknown host";
-        else if (e != 0)
-            *err += std::string(": ") + std::strerror(e);
-        if (e == ECONNREFUSED)
-            *err += " (is warden running?)";
+        *err = sess::ConnectFailureText(where_.Label(), where_.host, e);
         return false;
     }
     (void)QxMonNetSetTimeout(h_, static_cast<int>(opt_.timeout * 1000));

@@ -30,9 +30,6 @@
 #include "records.h"
 #include "warden_fixture.h"
 
-#include "../tools/fieldfmt.cpp"
-#include "../tools/fields.cpp"
-#include "../tools/recjson.cpp"
 #include "../tools/table.cpp"
 
 namespace {

@@ -1,6 +1,6 @@
 /*
- * table.cpp - warden-top's session table: rows keyed by record key, their
- * rates and lifetimes, and the text of their cells.  Every cell text is made
+ * table.cpp - warden-top's session table: its columns, the order and filter
+ * of its rows, and the text of their cells.  Every cell text is made
  * printable here, so the drawing code never sees raw record bytes.
  */
 #include "table.h"
@@ -13,11 +13,6 @@
 namespace wtop {
 
 namespace {
-
-/* The proxy reports a running session's counters at most once every five
- * seconds; a rate is held until two such periods and a poll have passed
- * without movement. */
-constexpr double kRateStale = 11.0;
 
 constexpr std::array<Column, 14> kLive = {Column::Key,    Column::Client, Column::Destination, Column::Resolved,
                                           Column::User,   Column::Proxy,  Column::State,       Column::Age,
@@ -60,19 +55,6 @@ std::string CountText(uint64_t n, bool exact)
     return exact ? std::to_string(n) : HumanBytes(static_cast<double>(n));
 }
 
-/* Bytes moved between two readings of a total.  A total read as 32 bits
- * wraps at 4 GiB, and a smaller reading below that is taken as one wrap; a
- * full 64-bit total only grows, so a smaller one larger than 32 bits means
- * the counter started over, and nothing is counted. */
-uint64_t Moved(uint64_t now, uint64_t before)
-{
-    if (now >= before)
-        return now - before;
-    if (before <= UINT32_MAX)
-        return now + (uint64_t{1} << 32) - before;
-    return 0;
-}
-
 std::string RateText(const Row &row, double rate)
 {
     return row.ended || rate < 0 ? "-" : HumanBytes(rate);
@@ -82,58 +64,6 @@ std::string Lower(std::string s)
 {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
     return s;
-}
-
-/* Starts row over from rec: a new session, or the first sight of one. */
-void Restart(Row &row, const MonData_t &rec, double now)
-{
-    row.rec = rec;
-    row.ended = row.gone = false;
-    row.changedAt = now;
-    row.sampleA = BytesUp(rec);
-    row.sampleB = BytesDown(rec);
-    row.sampleTime = rec.eventTime != 0 ? rec.eventTime : rec.startTime;
-    row.rateA = row.rateB = -1;
-    /* A session met in the middle: its average so far is the best guess. */
-    const long long span = static_cast<long long>(rec.eventTime) - rec.startTime;
-    if (rec.startTime != 0 && span >= 1 && (row.sampleA != 0 || row.sampleB != 0)) {
-        row.rateA = static_cast<double>(row.sampleA) / static_cast<double>(span);
-        row.rateB = static_cast<double>(row.sampleB) / static_cast<double>(span);
-    }
-}
-
-/* True when rec, met under the key of row, belongs to a new session.  A
- * start bit alone is no news: a reconnected viewer is seeded with a start
- * for every open session.  A different start time is a new session under a
- * reused key, with or without its start bit (a viewer that was away may
- * have missed it); so is a fresh start, not ended, of a row that had ended.
- * Counting such a record as an update would take its small totals for a
- * wrap of the old ones. */
-bool IsNewSession(const Row &row, const MonData_t &rec)
-{
-    if (rec.startTime != 0 && rec.startTime != row.rec.startTime)
-        return true;
-    const bool freshStart = (rec.flags & (MON_FLAG_START | MON_FLAG_END)) == MON_FLAG_START && rec.endTime == 0;
-    return row.ended && freshStart;
-}
-
-/* Moves the rates when rec's totals differ from row's.  The rate spans the
- * proxy's event times, at least one second; a change within the same second
- * is folded into the next sample, however late or early it arrives here. */
-void UpdateRates(Row &row, const MonData_t &rec, double now)
-{
-    const uint64_t up = BytesUp(rec), down = BytesDown(rec);
-    if (up == BytesUp(row.rec) && down == BytesDown(row.rec))
-        return;
-    row.changedAt = now;
-    const long long span = static_cast<long long>(rec.eventTime) - row.sampleTime;
-    if (span < 1)
-        return;
-    row.rateA = static_cast<double>(Moved(up, row.sampleA)) / static_cast<double>(span);
-    row.rateB = static_cast<double>(Moved(down, row.sampleB)) / static_cast<double>(span);
-    row.sampleA = up;
-    row.sampleB = down;
-    row.sampleTime = rec.eventTime;
 }
 
 }  // namespace
@@ -204,101 +134,15 @@ bool RowMatches(const Row &row, std::string_view filter, const CellStyle &style)
 
 void SessionTable::Apply(const MonData_t &rec, double now, time_t wallNow)
 {
-    const RecordKey key = KeyOf(rec);
-    const bool ended = (rec.flags & MON_FLAG_END) != 0;
-    auto it = rows_.find(key);
-    if (it == rows_.end()) {
-        if (full_ && ended) {
-            if (auto r = retired_.find(key); r != retired_.end() && r->second == rec.endTime) {
-                retiredSeen_.insert(key);
-                return;
-            }
-            const bool news = (rec.flags & (MON_FLAG_START | MON_FLAG_UPDATE | MON_FLAG_STATUS)) != 0;
-            const bool recent = rec.endTime != 0 && wallNow - rec.endTime < linger_;
-            if (!news && !recent)
-                return;
-        }
-        Row row;
-        row.key = key;
-        Restart(row, rec, now);
-        row.ended = ended;
-        row.endedAt = now;
-        row.seen = full_;
-        rows_.emplace(key, row);
-        retired_.erase(key);
-        return;
-    }
-
-    Row &row = it->second;
-    if (IsNewSession(row, rec)) {
-        Restart(row, rec, now);
-    } else {
-        UpdateRates(row, rec, now);
-        row.rec = rec;
-    }
-    if (ended && !row.ended)
-        row.endedAt = now;
-    row.ended = ended;
-    row.gone = false;
-    row.seen = row.seen || full_;
-}
-
-void SessionTable::BeginFullRead()
-{
-    full_ = true;
-    retiredSeen_.clear();
-    for (auto &[key, row] : rows_)
-        row.seen = false;
-}
-
-void SessionTable::EndFullRead(double now)
-{
-    full_ = false;
-    for (auto &[key, row] : rows_) {
-        if (!row.seen && !row.ended) {
-            row.ended = row.gone = true;
-            row.endedAt = now;
-        }
-        row.seen = false;
-    }
-    /* A dropped row that the store no longer holds cannot come back. */
-    std::erase_if(retired_, [&](const auto &entry) { return retiredSeen_.count(entry.first) == 0; });
-    retiredSeen_.clear();
-}
-
-void SessionTable::CancelFullRead()
-{
-    full_ = false;
-    retiredSeen_.clear();
-    for (auto &[key, row] : rows_)
-        row.seen = false;
-}
-
-void SessionTable::Tick(double now)
-{
-    for (auto it = rows_.begin(); it != rows_.end();) {
-        Row &row = it->second;
-        if (row.ended && now - row.endedAt >= linger_) {
-            retired_[it->first] = row.rec.endTime;
-            it = rows_.erase(it);
-            continue;
-        }
-        if (!row.ended && now - row.changedAt > kRateStale)
-            row.rateA = row.rateB = 0;
-        ++it;
-    }
-}
-
-size_t SessionTable::OpenCount() const
-{
-    return static_cast<size_t>(std::count_if(rows_.begin(), rows_.end(), [](const auto &e) { return !e.second.ended; }));
+    wall_ = wallNow;
+    (void)book_.Apply(rec, now, wallNow);
 }
 
 std::vector<const Row *> SessionTable::View(Column c, bool descending, std::string_view filter,
                                             const CellStyle &style) const
 {
     std::vector<const Row *> out;
-    for (const auto &[key, row] : rows_) {
+    for (const auto &[key, row] : book_.Rows()) {
         if (RowMatches(row, filter, style))
             out.push_back(&row);
     }

@@ -1,22 +1,19 @@
 /*
- * table.h - warden-top's model of the sessions it shows: one row per record
- * key, fed from the daemon's change stream and from periodic full reads.
- * An ended row stays for a linger time (drawn dimmed) and is then dropped; a
- * row that a full read no longer finds has vanished from the store without
- * an end being seen and ends as "gone".  Rates come from the proxy's own
- * counters and event times, so they depend neither on this host's clock nor
- * on when a record happens to arrive.
+ * table.h - warden-top's view of the sessions it shows: the session table
+ * of the session library (one row per record key; ended rows linger, drawn
+ * dimmed, then go; rows a full read misses end as "gone"; rates from the
+ * proxy's own counters and event times), sorted, filtered and written as
+ * cells.
  */
 #ifndef WARDEN_TOP_TABLE_H
 #define WARDEN_TOP_TABLE_H
 
+#include "book.h"
 #include "fieldfmt.h"
 #include "fields.h"
 
 #include <ctime>
-#include <map>
 #include <optional>
-#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,20 +27,8 @@ using Column = Field;
 std::span<const Column> LiveColumns();   /* every column, status last      */
 std::span<const Column> PlainColumns();  /* the same without the two rates */
 
-struct Row {
-    MonData_t rec;          /* latest copy; flags: the change bits it came with */
-    RecordKey key;
-    bool ended = false;     /* end seen, or the record is no longer alive       */
-    bool gone = false;      /* left the store without an end being seen         */
-    double endedAt = 0;     /* monotonic time the end was first seen            */
-    double changedAt = 0;   /* monotonic time the counters last moved           */
-    uint64_t sampleA = 0;   /* byte totals and proxy event time of the rate sample */
-    uint64_t sampleB = 0;
-    int32_t sampleTime = 0;
-    double rateA = -1;      /* bytes per second; negative while unknown         */
-    double rateB = -1;
-    bool seen = false;      /* met by the full read in progress                 */
-};
+/* A row of the table: one session, kept by the session rules. */
+using Row = sess::Row;
 
 /* How cells are written: the live table abbreviates byte counts and shows
  * clock times only; plain text (exact) gives them in full, and escapes the
@@ -63,40 +48,35 @@ bool RowMatches(const Row &row, std::string_view filter, const CellStyle &style)
 
 class SessionTable {
 public:
-    /* linger: seconds an ended row stays before it is dropped. */
-    explicit SessionTable(double linger) : linger_(linger) {}
+    /* linger: seconds an ended row stays before it is dropped.  The table
+     * shows what is happening: a full read brings an ended record it does
+     * not hold in only with news or when it ended less than linger ago. */
+    explicit SessionTable(double linger) : book_(linger, false) {}
 
-    /* Feeds one record as a stream delivered it.  Outside a full read every
-     * record is taken.  Within one, an ended record that is not in the
-     * table is taken only when it brings news (change bits other than end)
-     * or ended less than the linger time ago, and never when it was already
-     * shown and dropped. */
+    /* Feeds one record as a stream delivered it (the rules of sess::Book). */
     void Apply(const MonData_t &rec, double now, time_t wallNow);
 
     /* Brackets the records of a stream read with the all flag set.  At its
      * end, every open row that the read did not deliver is marked gone. */
-    void BeginFullRead();
-    void EndFullRead(double now);
+    void BeginFullRead() { book_.BeginFullRead(); }
+    void EndFullRead(double now) { book_.EndFullRead(now, wall_, nullptr); }
     /* Ends a full read that failed half-way: nothing is marked gone. */
-    void CancelFullRead();
+    void CancelFullRead() { book_.CancelFullRead(); }
 
     /* Once a second: zeroes the rate of a row whose counters have not moved
-     * for a while, and drops ended rows older than the linger time. */
-    void Tick(double now);
+     * for sess::kRateHold, and drops ended rows older than the linger time. */
+    void Tick(double now) { book_.Tick(now, sess::kRateHold, nullptr, nullptr); }
 
     /* The rows that match filter, sorted by column c (then by key). */
     std::vector<const Row *> View(Column c, bool descending, std::string_view filter,
                                   const CellStyle &style) const;
 
-    size_t Size() const { return rows_.size(); }
-    size_t OpenCount() const;
+    size_t Size() const { return book_.Rows().size(); }
+    size_t OpenCount() const { return book_.OpenCount(); }
 
 private:
-    double linger_;
-    bool full_ = false;
-    std::map<RecordKey, Row> rows_;
-    std::map<RecordKey, int32_t> retired_;  /* dropped ended rows: key -> endTime */
-    std::set<RecordKey> retiredSeen_;       /* of those, met by this full read   */
+    sess::Book book_;
+    time_t wall_ = 0;  /* the wall time of the latest record fed */
 };
 
 /* Width of each column for these rows: the widest cell or heading, cut to

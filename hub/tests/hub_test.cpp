@@ -1,9 +1,12 @@
 // Unit tests of the hub's model: counter arithmetic, what a stream of
 // records does to the counters, the journal and the events, the metrics
 // text, the command line and the journal file.  Runs under quelm_isolate.
-#include "counters.h"
+#include "fields.h"
 #include "hubstate.h"
 #include "journal.h"
+#include "jsonforms.h"
+#include "metrics.h"
+#include "rules.h"
 #include "options.h"
 
 #include <arpa/inet.h>
@@ -85,19 +88,19 @@ double Sample(const std::string &text, const std::string &series)
 
 TEST(Counters, AdvanceAcrossTheWrapOfA32BitCounter)
 {
-    EXPECT_EQ(5u, hub::CounterAdvance(10, 15));
-    EXPECT_EQ(0u, hub::CounterAdvance(10, 10));
-    EXPECT_EQ(0x20u, hub::CounterAdvance(0xfffffff0u, 0x10u));
-    EXPECT_EQ(1u, hub::CounterAdvance(0xffffffffu, 0));
+    EXPECT_EQ(5u, sess::CounterAdvance(10, 15));
+    EXPECT_EQ(0u, sess::CounterAdvance(10, 10));
+    EXPECT_EQ(0x20u, sess::CounterAdvance(0xfffffff0u, 0x10u));
+    EXPECT_EQ(1u, sess::CounterAdvance(0xffffffffu, 0));
     /* A wide counter that goes back was reset: what it reads now is new. */
-    EXPECT_EQ(7u, hub::CounterAdvance(uint64_t{1} << 33, 7));
+    EXPECT_EQ(7u, sess::CounterAdvance(uint64_t{1} << 33, 7));
 }
 
 TEST(Counters, ReadTheRecordsCountersWhole)
 {
     MonData_t r = Rec(1, 0xffffffffu, 0x80000000u);
-    EXPECT_EQ(0xffffffffu, hub::CountUp(r));
-    EXPECT_EQ(0x80000000u, hub::CountDown(r));
+    EXPECT_EQ(0xffffffffu, wtop::BytesUp(r));
+    EXPECT_EQ(0x80000000u, wtop::BytesDown(r));
 }
 
 class State : public ::testing::Test {
@@ -226,6 +229,14 @@ TEST_F(State, AnOpenSessionAFullReadMissesHasGone)
     ASSERT_EQ(1u, lines.size());
     EXPECT_TRUE(lines[0]["gone"].get<bool>());
     EXPECT_EQ("2023-11-14T22:15:00Z", lines[0]["end_time"]);  /* when the hub noticed */
+    /* Met again open, it runs on: neither its start nor its bytes count again. */
+    Feed({Rec(1, 1, 5)});
+    ASSERT_TRUE(state_->FindSession(0, wtop::RecordKey{77, 1, 0}, &s));
+    EXPECT_FALSE(s.ended);
+    EXPECT_FALSE(s.gone);
+    EXPECT_EQ(3u, state_->Stats(0).bytesUp);
+    EXPECT_EQ(7u, state_->Stats(0).bytesDown);
+    EXPECT_EQ(2u, state_->Stats(0).started);
 }
 
 TEST_F(State, EventsNameTheChangeAndSkipRecordsThatDidNotChange)
@@ -458,19 +469,22 @@ TEST_F(State, ThroughputIsAveragedOverTheWindowAndRatesFadeWhenCountersStop)
     totals = nlohmann::json::parse(state_->TotalsJson());
     EXPECT_DOUBLE_EQ(0.0, totals["hosts"][0]["rate_down"].get<double>());
 
-    /* A session's own rate: bytes between two readings over their distance. */
+    /* A session's own rate: bytes between two readings over the proxy's
+     * event times, however late the reading arrives here. */
     State::Feed({Rec(2, 0, 0, MON_FLAG_START)});
     const double t = now_;
-    state_->ApplyStream(0, {Rec(2, 0, 8000)}, false, t + 4, 0);
+    MonData_t later = Rec(2, 0, 8000);
+    later.eventTime += 4;
+    state_->ApplyStream(0, {later}, false, t + 1, 0);
     hub::Session s;
     ASSERT_TRUE(state_->FindSession(0, wtop::RecordKey{77, 2, 0}, &s));
-    EXPECT_DOUBLE_EQ(2000.0, s.rateDown);
-    state_->Tick(t + 4 + 7, 0);  /* within the hold time: kept */
+    EXPECT_DOUBLE_EQ(2000.0, s.rateB);
+    state_->Tick(t + 1 + sess::kRateHold - 1, 0);  /* within the hold time: kept */
     ASSERT_TRUE(state_->FindSession(0, wtop::RecordKey{77, 2, 0}, &s));
-    EXPECT_DOUBLE_EQ(2000.0, s.rateDown);
-    state_->Tick(t + 4 + 9, 0);
+    EXPECT_DOUBLE_EQ(2000.0, s.rateB);
+    state_->Tick(t + 1 + sess::kRateHold, 0);
     ASSERT_TRUE(state_->FindSession(0, wtop::RecordKey{77, 2, 0}, &s));
-    EXPECT_DOUBLE_EQ(0.0, s.rateDown);
+    EXPECT_DOUBLE_EQ(0.0, s.rateB);
 }
 
 TEST(Labels, EscapeBackslashQuoteAndNewline)

@@ -8,6 +8,7 @@
 
 #include "fieldfmt.h"
 #include "fields.h"
+#include "rules.h"
 
 #include <cstdio>
 
@@ -56,7 +57,7 @@ Json Value(const MonData_t &rec, Field f)
     case Field::Flags:
         return FlagsJson(rec.flags);
     case Field::State:
-        return (rec.flags & MON_FLAG_END) != 0 || rec.endTime != 0 ? "ended" : "open";
+        return sess::IsEnded(rec) ? "ended" : "open";
     case Field::Started:
         return TimeJson(rec.startTime);
     case Field::Last:

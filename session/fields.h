@@ -5,8 +5,8 @@
  * table, so that the outputs cannot drift apart, and one set of accessors,
  * the only code that knows which slot of MonData_t holds what.
  */
-#ifndef WARDEN_TOP_FIELDS_H
-#define WARDEN_TOP_FIELDS_H
+#ifndef WARDEN_SESSION_FIELDS_H
+#define WARDEN_SESSION_FIELDS_H
 
 #include <quelm/monitor.h>
 
@@ -61,4 +61,4 @@ uint64_t BytesDown(const MonData_t &rec);
 
 }  // namespace wtop
 
-#endif /* WARDEN_TOP_FIELDS_H */
+#endif /* WARDEN_SESSION_FIELDS_H */

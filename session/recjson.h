@@ -4,8 +4,8 @@
  * convention of the chief header; texts are kept as the proxy wrote them and
  * made valid UTF-8 only when the object is written out.
  */
-#ifndef WARDEN_TOP_RECJSON_H
-#define WARDEN_TOP_RECJSON_H
+#ifndef WARDEN_SESSION_RECJSON_H
+#define WARDEN_SESSION_RECJSON_H
 
 #include <quelm/monitor.h>
 
@@ -28,4 +28,4 @@ std::string JsonLine(const nlohmann::ordered_json &j);
 
 }  // namespace wtop
 
-#endif /* WARDEN_TOP_RECJSON_H */
+#endif /* WARDEN_SESSION_RECJSON_H */

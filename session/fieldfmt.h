@@ -5,8 +5,8 @@
  * proxy convention is shown as hex, never guessed at, and every text comes out
  * printable (valid UTF-8 kept, anything else escaped as \xHH).
  */
-#ifndef WARDEN_TOP_FIELDFMT_H
-#define WARDEN_TOP_FIELDFMT_H
+#ifndef WARDEN_SESSION_FIELDFMT_H
+#define WARDEN_SESSION_FIELDFMT_H
 
 #include <quelm/monitor.h>
 
@@ -84,4 +84,4 @@ std::string DataHex(const MonData_t &rec);
 
 }  // namespace wtop
 
-#endif /* WARDEN_TOP_FIELDFMT_H */
+#endif /* WARDEN_SESSION_FIELDFMT_H */
