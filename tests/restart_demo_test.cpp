@@ -104,18 +104,6 @@ std::vector<MonData_t> DemoRecords()
     return out;
 }
 
-bool CanConnect(uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
 // A curl download through socks5-demo while warden is stopped and started
 // again at once: the session shows in the new store while it still runs,
 // and ends there with the very byte counts the server saw.
@@ -135,13 +123,7 @@ TEST(RestartDemo, CurlDownloadAcrossAQuickRestartEndsWithCurlsTotals)
     ASSERT_TRUE(http.Start(kBody, 40 * 1000));  // about 2 s for the body
     struct Child {
         pid_t pid = 0;
-        ~Child()
-        {
-            if (pid > 0) {
-                kill(pid, SIGTERM);
-                WaitExit(pid);
-            }
-        }
+        ~Child() { testsupport::Stop(pid); }
     } proxy, curl;
     constexpr uint16_t kPort = 1090;
     proxy.pid = Spawn({demo, "--listen", "127.0.0.1:" + std::to_string(kPort),

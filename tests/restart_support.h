@@ -29,33 +29,15 @@
 
 namespace restartsupport {
 
+using testsupport::CanConnect;
+using testsupport::WaitExit;
 using testsupport::WaitFor;
 
+// Runs args, its output to /dev/null unless RESTART_TEST_VERBOSE is set.
 inline pid_t Spawn(const std::vector<std::string> &args)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (getenv("RESTART_TEST_VERBOSE") == nullptr) {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        std::vector<char *> argv;
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-inline int WaitExit(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const bool verbose = getenv("RESTART_TEST_VERBOSE") != nullptr;
+    return testsupport::Spawn(args, {}, verbose ? "/dev/stderr" : "", testsupport::kSpawnAppend);
 }
 
 // warden in the foreground, with a writer of its pipe held by the test so
