@@ -48,6 +48,15 @@ inline void SetText(char (&field)[N], const char *format, ...)
     va_end(args);
 }
 
+// The record (pid, handle, num) with flags and text1 naming it,
+// "session handle/num".
+inline MonData_t NamedRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
+{
+    MonData_t r = MakeRecord(pid, handle, num, flags);
+    SetText(r.text1, "session %u/%u", handle, num);
+    return r;
+}
+
 // r with its bulk at full size, addresses A and B and the opaque data:
 // most of the largest wire size (texts and address C as they were).
 inline MonData_t Bulky(MonData_t r)
