@@ -65,19 +65,7 @@ double Seconds(Clock::duration d)
 
 // ---- records and frames ----
 
-// A record of the size proxies typically report: two addresses, short texts.
-MonData_t TypicalRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
-{
-    MonData_t r = testsupport::MakeRecord(pid, handle, num, flags);
-    r.countA = 1000 + num;
-    r.countB = 2000 + num;
-    memset(r.addrA, 0x11, 16);
-    memset(r.addrC, 0x22, 16);
-    strcpy(r.text1, "alice");
-    strcpy(r.text2, "198.51.100.7:443");
-    strcpy(r.text3, "CONNECT");
-    return r;
-}
+using testsupport::TypicalRecord;
 
 // The largest record message: every field at full size.
 MonData_t MaxRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
