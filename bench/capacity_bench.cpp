@@ -80,19 +80,7 @@ MonData_t Session(uint32_t handle, uint32_t flags)
 
 using testsupport::AppendFrame;
 
-bool WriteAll(int fd, const unsigned char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
+using testsupport::WriteAll;
 
 int Connect()
 {

@@ -60,22 +60,7 @@ MonData_t Session(uint16_t num, uint32_t flags)
 
 using testsupport::AppendFrame;
 
-// Writes all of bytes into a non-blocking descriptor, waiting for room.
-void WriteAll(int fd, const unsigned char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = write(fd, p, std::min<size_t>(n, 65536));
-        if (w > 0) {
-            p += w;
-            n -= static_cast<size_t>(w);
-        } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd pf{fd, POLLOUT, 0};
-            poll(&pf, 1, 100);
-        } else {
-            _exit(3);
-        }
-    }
-}
+using testsupport::WriteAll;
 
 using testsupport::ViewerPortListening;
 

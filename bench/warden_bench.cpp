@@ -97,20 +97,7 @@ Bytes Frame(const Bytes &msg)
     return f;
 }
 
-bool WriteAll(int fd, const void *p, size_t n)
-{
-    const auto *b = static_cast<const unsigned char *>(p);
-    while (n > 0) {
-        const ssize_t w = write(fd, b, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        b += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
+using testsupport::WriteAll;
 
 // Writes one frame into a non-blocking pipe as one write, waiting for room
 // whenever the pipe is full.

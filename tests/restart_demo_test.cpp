@@ -72,11 +72,7 @@ public:
     }
     void Stop()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            WaitExit(pid_);
-        }
-        pid_ = 0;
+        testsupport::Stop(pid_, SIGKILL);
         if (results_ >= 0)
             close(results_);
         results_ = -1;

@@ -71,11 +71,7 @@ public:
     }
     void Stop(int sig)
     {
-        if (pid_ > 0) {
-            kill(pid_, sig);
-            WaitExit(pid_);
-        }
-        pid_ = 0;
+        testsupport::Stop(pid_, sig);
         if (keeper_ >= 0)
             close(keeper_);
         keeper_ = -1;

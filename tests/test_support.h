@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -60,6 +61,31 @@ inline void WriteFile(const std::string &path, const std::string &text, mode_t m
         return;
     (void)!write(fd, text.data(), text.size());
     close(fd);
+}
+
+// Writes all n bytes at p into fd, waiting for room when fd does not block;
+// false when a write fails otherwise.
+inline bool WriteAll(int fd, const void *p, size_t n)
+{
+    const auto *b = static_cast<const unsigned char *>(p);
+    while (n > 0) {
+        const ssize_t w = write(fd, b, n);
+        if (w > 0) {
+            b += w;
+            n -= static_cast<size_t>(w);
+        } else if (w < 0 && errno == EAGAIN) {
+            pollfd pf{fd, POLLOUT, 0};
+            poll(&pf, 1, 100);
+        } else if (w >= 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+inline bool WriteAll(int fd, const std::vector<unsigned char> &bytes)
+{
+    return WriteAll(fd, bytes.data(), bytes.size());
 }
 
 // A TCP connection to port on 127.0.0.1, or -1.

@@ -138,10 +138,7 @@ Bytes Frame(const unsigned char *payload, size_t len)
     return f;
 }
 
-bool WriteAll(int fd, const Bytes &b)
-{
-    return write(fd, b.data(), b.size()) == static_cast<ssize_t>(b.size());
-}
+using testsupport::WriteAll;
 
 // ---- the viewer side of the protocol ----
 
