@@ -385,7 +385,7 @@ TEST_F(Warden, LongAndShortForegroundStayAttached)
         Start({opt});
         // Not detached: the process started is the daemon itself.
         EXPECT_EQ(ReadFile(kPidFile), std::to_string(daemon_.Pid())) << opt;
-        EXPECT_EQ(daemon_.Running(), true) << opt;
+        EXPECT_TRUE(daemon_.Running()) << opt;
         struct stat st;
         ASSERT_EQ(stat(kPidFile, &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -1005,7 +1005,7 @@ TEST_F(Warden, WorkersEndWithAMainProcessKilledOutright)
 TEST_F(Warden, PidFileNamingTheStartingProcessItselfDoesNotBlock)
 {
     Start({"-f"}, true);
-    EXPECT_EQ(daemon_.Running(), true) << Stderr();
+    EXPECT_TRUE(daemon_.Running()) << Stderr();
     EXPECT_EQ(Stderr().find("Can't run Monitor"), std::string::npos) << Stderr();
 }
 
@@ -1163,7 +1163,7 @@ TEST_F(Warden, KilledCollectorIsReplacedAndReportsAreStoredAgain)
         return Stderr().find("collector (PID " + std::to_string(collector) +
                              ") was killed by signal 9") != std::string::npos;
     })) << Stderr();
-    EXPECT_EQ(daemon_.Running(), true) << "the main process ended";
+    EXPECT_TRUE(daemon_.Running()) << "the main process ended";
 }
 
 TEST_F(Warden, KilledViewerServerIsReplacedAndViewersAreServedAgain)
