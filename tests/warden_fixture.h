@@ -1,8 +1,8 @@
 // warden_fixture.h - a warden daemon under test, for the test and benchmark
-// programs: start it with arguments (as another user, with more of the
-// environment), wait until it serves, read its log and its store's header,
-// and stop it, checking that no sanitizer spoke.  One copy of what each
-// program used to write for itself.
+// programs: start it with arguments (in the foreground or not, as another
+// user, with more of the environment), wait until it serves, read its log,
+// its standard output and its store's header, and stop it, checking that no
+// sanitizer spoke.  One copy of what each program used to write for itself.
 #ifndef QUELM_WARDEN_FIXTURE_H
 #define QUELM_WARDEN_FIXTURE_H
 
