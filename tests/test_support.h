@@ -23,6 +23,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -169,6 +170,21 @@ inline void Stop(pid_t &pid, int sig = SIGTERM)
     kill(pid, sig);
     WaitExit(pid);
     pid = 0;
+}
+
+// Reaps every child of this process (in a subreaper, also those that came
+// back to it) until none is left or ms have passed; the statuses by PID.
+inline std::map<pid_t, int> ReapTree(int ms = 5000)
+{
+    std::map<pid_t, int> ended;
+    WaitFor([&] {
+        int status;
+        pid_t pid;
+        while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
+            ended[pid] = status;
+        return pid < 0 && errno == ECHILD;
+    }, ms);
+    return ended;
 }
 
 // The children of pid, from /proc.

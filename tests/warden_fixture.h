@@ -143,13 +143,8 @@ public:
             }
         }
         pid_ = -1;
-        if (reapAll) {
-            WaitFor([] {
-                while (waitpid(-1, nullptr, WNOHANG) > 0) {
-                }
-                return errno == ECHILD;
-            }, 5000);
-        }
+        if (reapAll)
+            ReapTree();
         if (err_ >= 0) {
             Log();
 #ifdef GOOGLETEST_INCLUDE_GTEST_GTEST_H_

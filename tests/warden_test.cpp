@@ -111,20 +111,7 @@ Finished RunToEnd(const std::vector<std::string> &args)
     return {status, w.Out(), w.Log()};
 }
 
-// Reaps every process that has come back to this subreaper until none is
-// left; the statuses by PID.
-std::map<pid_t, int> ReapTree(int ms = 5000)
-{
-    std::map<pid_t, int> ended;
-    WaitFor([&] {
-        int status;
-        pid_t pid;
-        while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
-            ended[pid] = status;
-        return pid < 0 && errno == ECHILD;
-    }, ms);
-    return ended;
-}
+using testsupport::ReapTree;
 
 // ---- frames and records ----
 
