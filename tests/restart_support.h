@@ -26,6 +26,7 @@
 
 #include "proxytap_internal.h"
 #include "test_support.h"
+#include "warden_fixture.h"
 
 namespace restartsupport {
 
@@ -40,18 +41,19 @@ inline pid_t Spawn(const std::vector<std::string> &args)
     return testsupport::Spawn(args, {}, verbose ? "/dev/stderr" : "", testsupport::kSpawnAppend);
 }
 
-// warden in the foreground, with a writer of its pipe held by the test so
-// the collector never waits for one.  Ready once the pipe at the path has a
-// reader and is the new daemon's (a killed daemon's collector may linger on
-// the old pipe for a moment).
+// warden in the foreground (the daemon fixture), with a writer of its pipe
+// held by the test so the collector never waits for one.  Ready once the
+// pipe at the path has a reader and is the new daemon's (a killed daemon's
+// collector may linger on the old pipe for a moment).
 class Warden {
 public:
     ~Warden() { Stop(SIGTERM); }
     bool Start()
     {
 #ifdef WARDEN_BIN
-        pid_ = Spawn({WARDEN_BIN, "-f"});
-        if (getenv("RESTART_TEST_VERBOSE") != nullptr) fprintf(stderr, "warden %d\n", pid_);
+        if (!warden_.Start({{}, 0, {}, false}))
+            return false;
+        if (getenv("RESTART_TEST_VERBOSE") != nullptr) fprintf(stderr, "warden %d\n", warden_.Pid());
         return WaitFor([&] {
             if (keeper_ < 0)
                 keeper_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -71,18 +73,21 @@ public:
     }
     void Stop(int sig)
     {
-        testsupport::Stop(pid_, sig);
+#ifdef WARDEN_BIN
+        warden_.Stop(sig);
+#endif
         if (keeper_ >= 0)
             close(keeper_);
         keeper_ = -1;
     }
 
 private:
-    pid_t pid_ = 0;
+#ifdef WARDEN_BIN
+    testsupport::Warden warden_;
+#endif
     int keeper_ = -1;
     ino_t lastPipe_ = 0;  // every start makes a new pipe: the last one's is not it
 };
-
 
 }  // namespace restartsupport
 
