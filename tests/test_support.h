@@ -119,8 +119,7 @@ inline bool CanConnect(uint16_t port)
 // How Spawn sets up the child's output and files.
 enum SpawnFlags {
     kSpawnAppend = 1,     // append to the output file instead of starting it afresh
-    kSpawnUmask0 = 2,     // the files it makes are writable by everyone
-    kSpawnKeepStderr = 4, // its standard error stays the test's (a verbose run)
+    kSpawnKeepStderr = 2, // its standard error stays the test's (a verbose run)
 };
 
 // Forks and runs args (a name without '/' is looked up in PATH); standard
@@ -139,8 +138,6 @@ inline pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::
             if ((flags & kSpawnKeepStderr) == 0)
                 dup2(fd, 2);
         }
-        if ((flags & kSpawnUmask0) != 0)
-            umask(0);
         for (const std::string &e : env)
             putenv(strdup(e.c_str()));
         std::vector<char *> argv;

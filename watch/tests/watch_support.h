@@ -25,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../../tests/test_support.h"
+#include "../../tests/warden_fixture.h"
 
 namespace watchtest {
 
@@ -36,14 +37,12 @@ inline long NowMs()
 }
 
 // Runs args with extra environment entries; output to the file out (or
-// nowhere).  umask0: the process makes files everyone may write (warden's
-// pipe, so that a server running as another user can report).
+// nowhere), its standard error the test's with WATCH_TEST_VERBOSE set.
 inline pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
-                   const std::string &out = "", bool umask0 = false)
+                   const std::string &out = "")
 {
     return testsupport::Spawn(args, env, out,
-                              (umask0 ? testsupport::kSpawnUmask0 : 0) |
-                                  (getenv("WATCH_TEST_VERBOSE") != nullptr ? testsupport::kSpawnKeepStderr : 0));
+                              getenv("WATCH_TEST_VERBOSE") != nullptr ? testsupport::kSpawnKeepStderr : 0);
 }
 
 using testsupport::CanConnect;
@@ -140,7 +139,10 @@ class Warden {
   public:
     bool Start()
     {
-        pid_ = Spawn({WARDEN_BIN, "-f"}, {}, "/tmp/warden.log", true);
+        // Its pipe writable by everyone, so that a server running as
+        // another user can report.
+        if (!warden_.Start({{}, 0, {}, false, [] { umask(0); }}))
+            return false;
         // Ready once its pipe has a reader.  The test keeps a writer open
         // from then on: a collector that sees its last writer go pauses a
         // while.  The viewer port is not probed: a probe would take one of
@@ -175,7 +177,7 @@ class Warden {
     void Stop()
     {
         testsupport::Stop(top_);
-        testsupport::Stop(pid_);
+        warden_.Stop();
         if (keeper_ >= 0)
             close(keeper_);
         keeper_ = -1;
@@ -214,7 +216,8 @@ class Warden {
     void Forget() { Records(), records_.clear(); }
 
   private:
-    pid_t pid_ = 0, top_ = 0;
+    testsupport::Warden warden_;  // the daemon fixture
+    pid_t top_ = 0;
     int keeper_ = -1;
     size_t offset_ = 0;
     std::map<std::string, nlohmann::json> records_;
