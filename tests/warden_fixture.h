@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "Shelf_internal.h"
+#include "records.h"
 #include "test_support.h"
 
 namespace testsupport {
@@ -51,6 +52,24 @@ inline bool PipeReadable()
         return false;
     close(fd);
     return true;
+}
+
+// Reports n session starts of this process (handles first, first + 1, ...;
+// text1 "user<i>") through the library's pipe writer, as a proxy sends
+// them: 0 when all were written, else the errno of the failed step.
+inline int ReportStarts(int n, uint32_t first)
+{
+    MonHandle_t *h = nullptr;
+    if (QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &h) != 0)
+        return errno != 0 ? errno : 99;
+    for (int i = 0; i < n; ++i) {
+        MonData_t rec = OwnRecord(first + static_cast<uint32_t>(i), 0, MON_FLAG_START);
+        SetText(rec.text1, "user%d", i);
+        if (QxMonSendData(h, &rec) < 0)
+            return errno != 0 ? errno : 99;
+    }
+    QxMonClose(h);
+    return 0;
 }
 
 #ifdef WARDEN_BIN
