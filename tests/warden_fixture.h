@@ -44,14 +44,16 @@ inline std::string ViewerListener()
 // True while a socket listens on the viewer port, 5051, on IPv4.
 inline bool ViewerPortListening() { return !ViewerListener().empty(); }
 
-// True once the collector reads the pipe: a writer can open it.
+// True once the collector reads the pipe: a writer can open it, and it is
+// a pipe.
 inline bool PipeReadable()
 {
     const int fd = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
+    struct stat st;
+    const bool fifo = fd >= 0 && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    if (fd >= 0)
+        close(fd);
+    return fifo;
 }
 
 // Reports n session starts of this process (handles first, first + 1, ...;
@@ -200,12 +202,15 @@ public:
 
     pid_t Pid() const { return pid_; }
 
-    // A word of the store's header, read afresh (0 when there is none).
+    // A word of the store's header, read afresh (0 when there is none, or
+    // no regular file at the store's path).
     static uint32_t Header(size_t offset)
     {
         const int fd = open("/tmp/mon.mmap", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         uint32_t v = 0;
-        if (fd >= 0 && pread(fd, &v, sizeof v, static_cast<off_t>(offset)) != sizeof v)
+        struct stat st;
+        if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+                        pread(fd, &v, sizeof v, static_cast<off_t>(offset)) != sizeof v))
             v = 0;
         if (fd >= 0)
             close(fd);
