@@ -18,8 +18,10 @@
 
 #include "Shelf_internal.h"
 #include "monitor.h"
+#include "records.h"
 
 using namespace quelm;
+using testsupport::TypicalRecord;
 
 namespace {
 
@@ -28,16 +30,6 @@ constexpr char kIsolatedEnv[] = "SHELF_BENCH_IPC_NS";
 MonHandle_t *daemonHandle = nullptr;  // slot 0: writes
 MonHandle_t *viewerHandle = nullptr;  // slot 6: reads, collects change bits
 uint32_t nextPid = 1;                 // fresh keys for the create benchmark
-
-MonData_t Record(uint32_t pid, uint32_t handleNum) {
-    MonData_t r;
-    memset(&r, 0, sizeof r);
-    r.pid = pid;
-    r.handleNum = handleNum;
-    memset(r.text1, 'x', sizeof r.text1 - 1);
-    r.countA = 1;
-    return r;
-}
 
 std::string IpcNamespace() {
     char buf[PATH_MAX] = {};
@@ -76,7 +68,7 @@ struct Raw {
 
 void BM_RawLockCopyUnlock(benchmark::State &state) {
     Raw raw;
-    MonData_t rec = Record(1, 1);
+    MonData_t rec = TypicalRecord(1, 1, 0, 0);
     for (auto _ : state) {
         raw.Lock();
         memcpy(raw.map + 4096, &rec, sizeof rec);
@@ -90,7 +82,7 @@ BENCHMARK(BM_RawLockCopyUnlock);
 // block costs a second lock pair inside the first.
 void BM_RawTwoLocksCopy(benchmark::State &state) {
     Raw outer, inner;
-    MonData_t rec = Record(1, 1);
+    MonData_t rec = TypicalRecord(1, 1, 0, 0);
     for (auto _ : state) {
         outer.Lock();
         inner.Lock();
@@ -105,7 +97,7 @@ BENCHMARK(BM_RawTwoLocksCopy);
 // ---- the store -------------------------------------------------------------------------
 
 void BM_PutExistingKey(benchmark::State &state) {
-    MonData_t rec = Record(static_cast<uint32_t>(getpid()), 0xE0);
+    MonData_t rec = TypicalRecord(static_cast<uint32_t>(getpid()), 0xE0, 0, 0);
     rec.flags = MON_FLAG_START;
     ShelfPut(daemonHandle, &rec);
     for (auto _ : state) {
@@ -117,7 +109,7 @@ void BM_PutExistingKey(benchmark::State &state) {
 BENCHMARK(BM_PutExistingKey);
 
 void BM_GetExistingKey(benchmark::State &state) {
-    MonData_t rec = Record(static_cast<uint32_t>(getpid()), 0xE1);
+    MonData_t rec = TypicalRecord(static_cast<uint32_t>(getpid()), 0xE1, 0, 0);
     rec.flags = MON_FLAG_START;
     ShelfPut(daemonHandle, &rec);
     MonData_t out = rec;
@@ -138,7 +130,7 @@ void BM_PutCreatingRecord(benchmark::State &state) {
     batch.reserve(kBatch);
     const uint32_t me = static_cast<uint32_t>(getpid());
     for (auto _ : state) {
-        MonData_t rec = Record(me, 0x100000 + nextPid++);
+        MonData_t rec = TypicalRecord(me, 0x100000 + nextPid++, 0, 0);
         rec.flags = MON_FLAG_START;
         if (ShelfPut(daemonHandle, &rec) != 0) state.SkipWithError("create failed");
         batch.push_back(rec);
@@ -158,7 +150,7 @@ void BM_GetNextDrain382(benchmark::State &state) {
     const uint32_t me = static_cast<uint32_t>(getpid());
     std::vector<MonData_t> recs;
     for (uint32_t i = 0; i < 382; ++i) {
-        MonData_t r = Record(me, 0x200000 + i);
+        MonData_t r = TypicalRecord(me, 0x200000 + i, 0, 0);
         r.flags = MON_FLAG_START;
         if (ShelfPut(daemonHandle, &r) != 0) {
             state.SkipWithError("fill failed");

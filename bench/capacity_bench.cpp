@@ -72,51 +72,21 @@ void Until(const std::function<bool()> &cond, const char *what)
 
 // ---- frames ----
 
+// A session of this process (alive for the whole run), key (handle, 0).
 MonData_t Session(uint32_t handle, uint32_t flags)
 {
-    MonData_t r;
-    memset(&r, 0, sizeof r);
-    r.pid = static_cast<uint32_t>(getpid()); // alive for the whole run
-    r.handleNum = handle;
-    r.flags = flags;
-    r.countA = 1000 + handle;
-    memset(r.addrA, 0x11, 16);
-    strcpy(r.text1, "alice");
-    strcpy(r.text2, "198.51.100.7:443");
-    return r;
+    return testsupport::TypicalRecord(static_cast<uint32_t>(getpid()), handle, 0, flags);
 }
 
-void AppendFrame(Bytes *out, const MonData_t &rec)
-{
-    const testsupport::Bytes f = testsupport::Framed(rec);
-    out->insert(out->end(), f.begin(), f.end());
-}
+using testsupport::AppendFrame;
 
-bool WriteAll(int fd, const unsigned char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
+using testsupport::WriteAll;
 
 int Connect()
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(MON_VIEWER_PORT);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
+    const int fd = testsupport::ConnectViewer();
+    if (fd < 0)
         return -1;
-    }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;

@@ -52,42 +52,15 @@ constexpr int kUpdates = 100000;     // update frames per ingest run
 constexpr int kLatencySamples = 100; // puts timed per latency run
 constexpr int kIdleViewers = 64;     // viewers connected for the memory figure
 
+// A session of this process, key (9, num).
 MonData_t Session(uint16_t num, uint32_t flags)
 {
-    MonData_t r;
-    memset(&r, 0, sizeof r);
-    r.pid = static_cast<uint32_t>(getpid());
-    r.handleNum = 9;
-    r.recordNum = num;
-    r.flags = flags;
-    r.countA = 1000u + num;
-    strcpy(r.text1, "alice");
-    strcpy(r.text2, "198.51.100.7:443");
-    return r;
+    return testsupport::TypicalRecord(static_cast<uint32_t>(getpid()), 9, num, flags);
 }
 
-void AppendFrame(Bytes *out, const MonData_t &rec)
-{
-    const testsupport::Bytes f = testsupport::Framed(rec);
-    out->insert(out->end(), f.begin(), f.end());
-}
+using testsupport::AppendFrame;
 
-// Writes all of bytes into a non-blocking descriptor, waiting for room.
-void WriteAll(int fd, const unsigned char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = write(fd, p, std::min<size_t>(n, 65536));
-        if (w > 0) {
-            p += w;
-            n -= static_cast<size_t>(w);
-        } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd pf{fd, POLLOUT, 0};
-            poll(&pf, 1, 100);
-        } else {
-            _exit(3);
-        }
-    }
-}
+using testsupport::WriteAll;
 
 using testsupport::ViewerPortListening;
 
@@ -103,19 +76,7 @@ template <class F> void Until(F cond)
     }
 }
 
-int Connect()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(MON_VIEWER_PORT);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+using testsupport::ConnectViewer;
 
 // A viewer's side of one connection: stream requests, buffered frame reads.
 class ViewerConn : public FrameReader {
@@ -189,7 +150,7 @@ std::vector<pid_t> TightViewers(int n)
         const pid_t pid = fork();
         if (pid == 0) {
             int fd = -1;
-            Until([&] { return (fd = Connect()) >= 0; });
+            Until([&] { return (fd = ConnectViewer()) >= 0; });
             ViewerConn c(fd);
             const unsigned char *p;
             for (;;) {
@@ -286,7 +247,7 @@ void BM_Latency(benchmark::State &state)
     const auto base = Clock::now();
     std::thread viewer([&] {
         int fd = -1;
-        Until([&] { return (fd = Connect()) >= 0; });
+        Until([&] { return (fd = ConnectViewer()) >= 0; });
         ViewerConn c(fd);
         const unsigned char *p;
         while (!stop.load()) {
@@ -363,7 +324,7 @@ void BM_IdleMemory(benchmark::State &state)
     // serving costs (the cache of records, the code touched).
     std::vector<int> fds;
     auto connectAndRead = [&] {
-        const int fd = Connect();
+        const int fd = ConnectViewer();
         fds.push_back(fd);
         ViewerConn c(fd);
         const unsigned char *p;

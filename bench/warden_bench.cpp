@@ -65,19 +65,7 @@ double Seconds(Clock::duration d)
 
 // ---- records and frames ----
 
-// A record of the size proxies typically report: two addresses, short texts.
-MonData_t TypicalRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
-{
-    MonData_t r = testsupport::MakeRecord(pid, handle, num, flags);
-    r.countA = 1000 + num;
-    r.countB = 2000 + num;
-    memset(r.addrA, 0x11, 16);
-    memset(r.addrC, 0x22, 16);
-    strcpy(r.text1, "alice");
-    strcpy(r.text2, "198.51.100.7:443");
-    strcpy(r.text3, "CONNECT");
-    return r;
-}
+using testsupport::TypicalRecord;
 
 // The largest record message: every field at full size.
 MonData_t MaxRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
@@ -109,20 +97,7 @@ Bytes Frame(const Bytes &msg)
     return f;
 }
 
-bool WriteAll(int fd, const void *p, size_t n)
-{
-    const auto *b = static_cast<const unsigned char *>(p);
-    while (n > 0) {
-        const ssize_t w = write(fd, b, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        b += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
+using testsupport::WriteAll;
 
 // Writes one frame into a non-blocking pipe as one write, waiting for room
 // whenever the pipe is full.

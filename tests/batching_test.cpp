@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 
@@ -22,36 +21,24 @@
 
 #include "proxytap_internal.h"
 #include "test_support.h"
+#include "warden_fixture.h"
 
 namespace {
 
-using testsupport::ReadFile;
 using testsupport::WaitFor;
-
-constexpr const char *kLog = "/tmp/batching_warden.log";
 
 class Batching : public ::testing::Test {
 protected:
     void SetUp() override
     {
-#ifndef WARDEN_BIN
-        GTEST_SKIP() << "warden is not built";
-#else
-        warden_ = fork();
-        if (warden_ == 0) {
-            const int log = open(kLog, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            dup2(log, 2);
-            setenv("QUELM_LOG_REPEATS", "1", 1);  // every refused report is told
-            execl(WARDEN_BIN, "warden", "-f", static_cast<char *>(nullptr));
-            _exit(127);
-        }
+        // Every refused report is told.
+        ASSERT_TRUE(warden_.Start({{}, 0, {"QUELM_LOG_REPEATS=1"}, false}));
         ASSERT_TRUE(WaitFor([&] {
             keeper_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             return keeper_ >= 0;
         }));
         ASSERT_EQ(QxMonMemOpen("mon.mmap", 4, &reader_), 0);
         ASSERT_EQ(QxSocksMonOpen("batching", MON_TRANSPORT_FIFO, &tap_), 0);
-#endif
     }
     void TearDown() override
     {
@@ -61,10 +48,7 @@ protected:
             QxSocksMonClose(tap_);
         if (reader_ != nullptr)
             QxMonClose(reader_);
-        if (warden_ > 0) {
-            kill(warden_, SIGTERM);
-            waitpid(warden_, nullptr, 0);
-        }
+        warden_.Stop();
         if (keeper_ >= 0)
             close(keeper_);
     }
@@ -91,7 +75,7 @@ protected:
     }
     uint16_t RecordNum() const { return static_cast<ProxyTap_t *>(tap_->priv)->recordCounter; }
 
-    pid_t warden_ = 0;
+    testsupport::Warden warden_;
     pid_t collector_ = 0;
     int keeper_ = -1;
     MonHandle_t *reader_ = nullptr;
@@ -139,10 +123,8 @@ TEST_F(Batching, ShortSessionOfADueDrivingProxyIsOneReport)
 // by the read and stores them by the batch: every session is there, whole.
 TEST_F(Batching, BurstThatPiledUpIsStoredWhole)
 {
-    const std::string children =
-        ReadFile("/proc/" + std::to_string(warden_) + "/task/" + std::to_string(warden_) +
-                 "/children");
-    collector_ = atoi(children.c_str());  // forked first
+    const std::vector<pid_t> children = testsupport::Children(warden_.Pid());
+    collector_ = children.empty() ? 0 : children[0];  // forked first
     ASSERT_GT(collector_, 0);
     ASSERT_EQ(kill(collector_, SIGSTOP), 0);
 
@@ -185,9 +167,9 @@ TEST_F(Batching, BurstThatPiledUpIsStoredWhole)
         EXPECT_EQ(std::string(r.text1), "burst " + std::to_string(i));
         EXPECT_EQ(+r.countA, static_cast<uint32_t>(i));
     }
-    EXPECT_TRUE(WaitFor([] {
-        return ReadFile(kLog).find("QxMonSendData() to shared mem failed") != std::string::npos;
-    })) << ReadFile(kLog);
+    EXPECT_TRUE(WaitFor([this] {
+        return warden_.Log().find("QxMonSendData() to shared mem failed") != std::string::npos;
+    })) << warden_.Log();
 }
 
 }  // namespace

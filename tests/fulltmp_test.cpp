@@ -41,22 +41,7 @@ void FillTmp()
     close(fd);
 }
 
-// Session starts through the pipe, as a proxy sends them: 0 when all were
-// written, else the errno of the failed step.
-int Report(int n, uint32_t first)
-{
-    MonHandle_t *h = nullptr;
-    if (QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &h) != 0)
-        return errno != 0 ? errno : 99;
-    for (int i = 0; i < n; ++i) {
-        MonData_t rec = testsupport::OwnRecord(first + static_cast<uint32_t>(i), 0, MON_FLAG_START);
-        testsupport::SetText(rec.text1, "user%d", i);
-        if (QxMonSendData(h, &rec) < 0)
-            return errno != 0 ? errno : 99;
-    }
-    QxMonClose(h);
-    return 0;
-}
+using testsupport::ReportStarts;
 
 class FullTmp : public testing::Test {
 protected:
@@ -106,7 +91,7 @@ TEST_F(FullTmp, LargeStoreHasItsBlocksAndOutlivesAFullTmp)
     FillTmp();
     // In batches the pipe holds, each stored before the next is sent.
     for (uint32_t stored = 0; stored < 2500; stored += 100) {
-        ASSERT_EQ(Report(100, 1 + stored), 0) << warden_.Log();
+        ASSERT_EQ(ReportStarts(100, 1 + stored), 0) << warden_.Log();
         ASSERT_TRUE(WaitFor([&] { return warden_.PutCount() >= stored + 100; }, 20000))
             << warden_.PutCount() << warden_.Log();
     }

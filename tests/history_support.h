@@ -40,72 +40,14 @@ constexpr int kProxyPort = 1080;
 inline pid_t Spawn(const std::vector<std::string> &args, const std::string &logPath = "",
                    const std::vector<std::string> &env = {})
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(logPath.empty() ? "/dev/null" : logPath.c_str(),
-                             O_WRONLY | O_CREAT | O_APPEND, 0644);
-        dup2(out, 1);
-        dup2(out, 2);
-        for (const std::string &e : env)
-            putenv(const_cast<char *>(e.c_str()));
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
+    return testsupport::Spawn(args, env, logPath, testsupport::kSpawnAppend);
 }
 
-// Exit status of pid, 128 + signal number when it was killed.
-inline int WaitExit(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-inline void Stop(pid_t &pid, int sig = SIGTERM)
-{
-    if (pid <= 0)
-        return;
-    kill(pid, sig);
-    WaitExit(pid);
-    pid = 0;
-}
-
-inline bool CanConnect(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
-// The children of pid (from /proc), for finding warden's workers.
-inline std::vector<pid_t> Children(pid_t pid)
-{
-    std::vector<pid_t> out;
-    const std::string s = testsupport::ReadFile("/proc/" + std::to_string(pid) + "/task/" +
-                                                std::to_string(pid) + "/children");
-    size_t at = 0;
-    while (at < s.size()) {
-        const size_t sp = s.find(' ', at);
-        const std::string w = s.substr(at, sp == std::string::npos ? std::string::npos : sp - at);
-        if (!w.empty())
-            out.push_back(static_cast<pid_t>(atoi(w.c_str())));
-        if (sp == std::string::npos)
-            break;
-        at = sp + 1;
-    }
-    return out;
-}
+using testsupport::CanConnect;
+using testsupport::Children;
+using testsupport::CpuTicks;
+using testsupport::Stop;
+using testsupport::WaitExit;
 
 // The child of warden that holds fileName open: its database worker.
 inline pid_t HistoryWorker(pid_t warden, const std::string &needle)
@@ -120,26 +62,6 @@ inline pid_t HistoryWorker(pid_t warden, const std::string &needle)
         }
     }
     return 0;
-}
-
-// User plus system CPU time of pid in clock ticks, -1 when it is gone.
-inline long CpuTicks(pid_t pid)
-{
-    const std::string s = testsupport::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = s.rfind(')');
-    if (close == std::string::npos)
-        return -1;
-    // Fields after the command: state is field 3; utime 14, stime 15.
-    std::vector<std::string> f;
-    size_t at = close + 2;
-    while (at < s.size()) {
-        const size_t sp = s.find(' ', at);
-        f.push_back(s.substr(at, sp - at));
-        if (sp == std::string::npos)
-            break;
-        at = sp + 1;
-    }
-    return f.size() > 12 ? atol(f[11].c_str()) + atol(f[12].c_str()) : -1;
 }
 
 // Number of lines of text that contain needle.
@@ -206,11 +128,7 @@ public:
     }
     void Stop()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            WaitExit(pid_);
-        }
-        pid_ = 0;
+        testsupport::Stop(pid_, SIGKILL);
         if (results_ >= 0)
             close(results_);
         results_ = -1;

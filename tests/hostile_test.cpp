@@ -76,25 +76,7 @@ int AsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const std::fu
     return WEXITSTATUS(status);
 }
 
-// A proxy's reports through the library's pipe writer: n session starts.
-// 0 when all were written, else the errno of the failed step.
-int Report(int n, uint32_t firstHandle)
-{
-    MonHandle_t *h = nullptr;
-    if (QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &h) != 0)
-        return errno != 0 ? errno : 99;
-    for (int i = 0; i < n; ++i) {
-        MonData_t rec;
-        memset(&rec, 0, sizeof rec);
-        rec.pid = static_cast<uint32_t>(getpid());
-        rec.handleNum = firstHandle + static_cast<uint32_t>(i);
-        rec.flags = MON_FLAG_START;
-        if (QxMonSendData(h, &rec) < 0)
-            return errno != 0 ? errno : 99;
-    }
-    QxMonClose(h);
-    return 0;
-}
+using testsupport::ReportStarts;
 
 
 bool HaveIpv6Loopback()
@@ -212,7 +194,7 @@ protected:
     void ProxyReports(int n, uid_t user = kProxyUser)
     {
         const uint32_t before = PutCount();
-        ASSERT_EQ(AsUser(user, user, {}, [n] { return Report(n, 1); }), 0);
+        ASSERT_EQ(AsUser(user, user, {}, [n] { return ReportStarts(n, 1); }), 0);
         EXPECT_TRUE(WaitFor([&] { return PutCount() == before + static_cast<uint32_t>(n); }))
             << PutCount() << Log();
     }
@@ -295,8 +277,8 @@ TEST_F(Hostile, PipeGroupLetsOnlyItsMembersReport)
     EXPECT_EQ(PipeMode(&st), 0620u);
     EXPECT_EQ(st.st_gid, kPipeGroup);
     const uint32_t before = PutCount();
-    EXPECT_EQ(AsUser(kProxyUser, kProxyUser, {kPipeGroup}, [] { return Report(5, 1); }), 0);
-    EXPECT_EQ(AsUser(kThief, kThief, {}, [] { return Report(5, 100); }), EACCES);
+    EXPECT_EQ(AsUser(kProxyUser, kProxyUser, {kPipeGroup}, [] { return ReportStarts(5, 1); }), 0);
+    EXPECT_EQ(AsUser(kThief, kThief, {}, [] { return ReportStarts(5, 100); }), EACCES);
     EXPECT_TRUE(WaitFor([&] { return PutCount() == before + 5; })) << PutCount();
     Stop();
 
@@ -443,7 +425,7 @@ TEST_F(Hostile, ViewerServerListensOnTheGivenAddressesOnly)
 {
     // Default: every IPv4 address, and no IPv6 socket.
     Start({});
-    EXPECT_NE(ReadFile("/proc/net/tcp").find("00000000:13BB 00000000:0000 0A"), std::string::npos);
+    EXPECT_NE(testsupport::ViewerListener().find(": 00000000:13BB "), std::string::npos);
     EXPECT_EQ(ReadFile("/proc/net/tcp6").find(":0000 0A "), std::string::npos);
     Stop();
 

@@ -6,10 +6,14 @@
 
 #include <quelm/monitor.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <vector>
@@ -48,6 +52,71 @@ inline void SetText(char (&field)[N], const char *format, ...)
     va_end(args);
 }
 
+// The record (pid, handle, num) with flags and text1 naming it,
+// "session handle/num".
+inline MonData_t NamedRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
+{
+    MonData_t r = MakeRecord(pid, handle, num, flags);
+    SetText(r.text1, "session %u/%u", handle, num);
+    return r;
+}
+
+// A record of the size proxies typically report: two addresses, short
+// texts, counters numbered after num.
+inline MonData_t TypicalRecord(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
+{
+    MonData_t r = MakeRecord(pid, handle, num, flags);
+    r.countA = 1000u + num;
+    r.countB = 2000u + num;
+    memset(r.addrA, 0x11, 16);
+    memset(r.addrC, 0x22, 16);
+    strcpy(r.text1, "alice");
+    strcpy(r.text2, "198.51.100.7:443");
+    strcpy(r.text3, "CONNECT");
+    return r;
+}
+
+// An address block holding the sockaddr_in of ip:port, the rest zero.
+inline void PutV4(unsigned char *block, const char *ip, uint16_t port)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &sin.sin_addr);
+    memset(block, 0, MON_ADDR_SIZE);
+    memcpy(block, &sin, sizeof sin);
+}
+
+// An address block holding the sockaddr_in6 of [ip%scope]:port.
+inline void PutV6(unsigned char *block, const char *ip, uint16_t port, uint32_t scope = 0)
+{
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = htons(port);
+    sin6.sin6_scope_id = scope;
+    inet_pton(AF_INET6, ip, &sin6.sin6_addr);
+    memset(block, 0, MON_ADDR_SIZE);
+    memcpy(block, &sin6, sizeof sin6);
+}
+
+// A session of this process (a live owner, so the store keeps it) as
+// socks5-demo reports a CONNECT by user to dest, started now: record 1 of
+// handle, client 192.0.2.10:40000, resolved [2001:db8::1]:443.
+inline MonData_t Session(uint32_t handle, uint32_t flags, const char *user, const char *dest)
+{
+    MonData_t r = OwnRecord(handle, 1, flags);
+    r.startTime = r.eventTime = static_cast<int32_t>(time(nullptr));
+    SetText(r.text1, "%s", user);
+    SetText(r.text2, "%s", dest);
+    SetText(r.text3, "CONNECT");
+    SetText(r.text4, "socks5-demo");
+    r.code2 = 1;
+    r.code1 = 3;
+    PutV4(r.addrA, "192.0.2.10", 40000);
+    PutV6(r.addrB, "2001:db8::1", 443);
+    return r;
+}
+
 // r with its bulk at full size, addresses A and B and the opaque data:
 // most of the largest wire size (texts and address C as they were).
 inline MonData_t Bulky(MonData_t r)
@@ -68,6 +137,13 @@ inline Bytes Framed(const MonData_t &r)
     f[1] = static_cast<unsigned char>(len);
     f.resize(2 + static_cast<size_t>(len));
     return f;
+}
+
+// Appends the record's frame to out.
+inline void AppendFrame(Bytes *out, const MonData_t &r)
+{
+    const Bytes f = Framed(r);
+    out->insert(out->end(), f.begin(), f.end());
 }
 
 }  // namespace testsupport

@@ -1,92 +1,12 @@
 // A curl download through socks5-demo across a quick daemon restart: the
 // running session shows in the new store and ends there with the byte
 // counts the server saw.  Real warden, real curl; runs under quelm_isolate.
+#include "history_support.h"
 #include "restart_support.h"
-
-#include <arpa/inet.h>
 
 namespace {
 
 using namespace restartsupport;
-
-// A one-connection HTTP/1.0 server on loopback that sends its body slowly
-// (32 KiB pieces, a pause after each) and reports the bytes it received
-// and sent: the totals the proxy's record must end with.
-class SlowHttp {
-public:
-    ~SlowHttp() { Stop(); }
-    bool Start(size_t bodySize, useconds_t pause)
-    {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        int p[2];
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-            listen(fd, 4) != 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0 ||
-            pipe2(p, O_CLOEXEC) != 0)
-            return false;
-        port = ntohs(a.sin_port);
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(p[0]);
-            const int c = accept(fd, nullptr, nullptr);
-            unsigned long long in = 0, sent = 0;
-            std::string req;
-            char buf[4096];
-            ssize_t r;
-            while (req.find("\r\n\r\n") == std::string::npos && (r = read(c, buf, sizeof buf)) > 0) {
-                req.append(buf, static_cast<size_t>(r));
-                in += static_cast<unsigned long long>(r);
-            }
-            const std::string all = "HTTP/1.0 200 OK\r\nContent-Length: " +
-                                    std::to_string(bodySize) + "\r\n\r\n" +
-                                    std::string(bodySize, 'x');
-            for (size_t off = 0; off < all.size(); off += static_cast<size_t>(r)) {
-                r = write(c, all.data() + off, std::min<size_t>(32768, all.size() - off));
-                if (r <= 0)
-                    break;
-                sent += static_cast<unsigned long long>(r);
-                usleep(pause);
-            }
-            shutdown(c, SHUT_WR);
-            while ((r = read(c, buf, sizeof buf)) > 0)
-                in += static_cast<unsigned long long>(r);
-            char line[64];
-            const int n = snprintf(line, sizeof line, "%llu %llu\n", in, sent);
-            (void)!write(p[1], line, static_cast<size_t>(n));
-            _exit(0);
-        }
-        close(fd);
-        close(p[1]);
-        results_ = p[0];
-        return pid_ > 0;
-    }
-    // The bytes received and sent, once the connection is over.
-    bool Counts(unsigned long long *in, unsigned long long *sent)
-    {
-        char line[64] = {};
-        const ssize_t r = read(results_, line, sizeof line - 1);
-        return r > 0 && sscanf(line, "%llu %llu", in, sent) == 2;
-    }
-    void Stop()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            WaitExit(pid_);
-        }
-        pid_ = 0;
-        if (results_ >= 0)
-            close(results_);
-        results_ = -1;
-    }
-    uint16_t port = 0;
-
-private:
-    pid_t pid_ = 0;
-    int results_ = -1;
-};
 
 // The records of socks5-demo's sessions in the store: every record, read
 // through a reading slot opened for this look only.
@@ -104,18 +24,6 @@ std::vector<MonData_t> DemoRecords()
     return out;
 }
 
-bool CanConnect(uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
 // A curl download through socks5-demo while warden is stopped and started
 // again at once: the session shows in the new store while it still runs,
 // and ends there with the very byte counts the server saw.
@@ -129,19 +37,14 @@ TEST(RestartDemo, CurlDownloadAcrossAQuickRestartEndsWithCurlsTotals)
     GTEST_SKIP() << "warden is not built";
 #endif
     Warden warden;
-    SlowHttp http;
+    hist::HttpServer http;  // it tells the bytes it received and sent
     constexpr size_t kBody = 1536 * 1024;
     ASSERT_TRUE(warden.Start());
-    ASSERT_TRUE(http.Start(kBody, 40 * 1000));  // about 2 s for the body
+    http.pause = 20 * 1000;  // about 2 s for the body
+    ASSERT_TRUE(http.Start(kBody));
     struct Child {
         pid_t pid = 0;
-        ~Child()
-        {
-            if (pid > 0) {
-                kill(pid, SIGTERM);
-                WaitExit(pid);
-            }
-        }
+        ~Child() { testsupport::Stop(pid); }
     } proxy, curl;
     constexpr uint16_t kPort = 1090;
     proxy.pid = Spawn({demo, "--listen", "127.0.0.1:" + std::to_string(kPort),
@@ -165,8 +68,8 @@ TEST(RestartDemo, CurlDownloadAcrossAQuickRestartEndsWithCurlsTotals)
 
     ASSERT_EQ(WaitExit(curl.pid), 0);
     curl.pid = 0;
-    unsigned long long in = 0, sent = 0;
-    ASSERT_TRUE(http.Counts(&in, &sent));
+    const auto [in, sent] = http.Take();
+    ASSERT_GT(sent, kBody);
     struct stat st;
     ASSERT_EQ(stat("/tmp/restart.bin", &st), 0);
     EXPECT_EQ(static_cast<size_t>(st.st_size), kBody);

@@ -26,50 +26,34 @@
 
 #include "proxytap_internal.h"
 #include "test_support.h"
+#include "warden_fixture.h"
 
 namespace restartsupport {
 
+using testsupport::CanConnect;
+using testsupport::WaitExit;
 using testsupport::WaitFor;
 
+// Runs args, its output to /dev/null unless RESTART_TEST_VERBOSE is set.
 inline pid_t Spawn(const std::vector<std::string> &args)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (getenv("RESTART_TEST_VERBOSE") == nullptr) {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        std::vector<char *> argv;
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
+    const bool verbose = getenv("RESTART_TEST_VERBOSE") != nullptr;
+    return testsupport::Spawn(args, {}, verbose ? "/dev/stderr" : "", testsupport::kSpawnAppend);
 }
 
-inline int WaitExit(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// warden in the foreground, with a writer of its pipe held by the test so
-// the collector never waits for one.  Ready once the pipe at the path has a
-// reader and is the new daemon's (a killed daemon's collector may linger on
-// the old pipe for a moment).
+// warden in the foreground (the daemon fixture), with a writer of its pipe
+// held by the test so the collector never waits for one.  Ready once the
+// pipe at the path has a reader and is the new daemon's (a killed daemon's
+// collector may linger on the old pipe for a moment).
 class Warden {
 public:
     ~Warden() { Stop(SIGTERM); }
     bool Start()
     {
 #ifdef WARDEN_BIN
-        pid_ = Spawn({WARDEN_BIN, "-f"});
-        if (getenv("RESTART_TEST_VERBOSE") != nullptr) fprintf(stderr, "warden %d\n", pid_);
+        if (!warden_.Start({{}, 0, {}, false}))
+            return false;
+        if (getenv("RESTART_TEST_VERBOSE") != nullptr) fprintf(stderr, "warden %d\n", warden_.Pid());
         return WaitFor([&] {
             if (keeper_ < 0)
                 keeper_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -89,22 +73,21 @@ public:
     }
     void Stop(int sig)
     {
-        if (pid_ > 0) {
-            kill(pid_, sig);
-            WaitExit(pid_);
-        }
-        pid_ = 0;
+#ifdef WARDEN_BIN
+        warden_.Stop(sig);
+#endif
         if (keeper_ >= 0)
             close(keeper_);
         keeper_ = -1;
     }
 
 private:
-    pid_t pid_ = 0;
+#ifdef WARDEN_BIN
+    testsupport::Warden warden_;
+#endif
     int keeper_ = -1;
     ino_t lastPipe_ = 0;  // every start makes a new pipe: the last one's is not it
 };
-
 
 }  // namespace restartsupport
 

@@ -20,21 +20,6 @@ namespace {
 using namespace viewerdaemon;
 using std::chrono::milliseconds;
 
-int LowestFreeFd(pid_t pid)
-{
-    std::set<int> used;
-    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    while (dirent *e = d != nullptr ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.')
-            used.insert(atoi(e->d_name));
-    if (d != nullptr)
-        closedir(d);
-    int fd = 0;
-    while (used.count(fd) != 0)
-        ++fd;
-    return fd;
-}
-
 // A non-blocking connect to 127.0.0.1:5051 begun; the socket.
 int ConnectBegun()
 {
@@ -75,7 +60,7 @@ TEST_P(Modes, AcceptShortOfDescriptorsCostsNoCpuAndServesOn)
     struct rlimit saved;
     ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, nullptr, &saved), 0);
     struct rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(LowestFreeFd(server));
+    tight.rlim_cur = static_cast<rlim_t>(testsupport::LowestFreeFd(server));
     ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &tight, nullptr), 0);
 
     for (int i = 0; i < 3; ++i)

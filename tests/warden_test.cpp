@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "records.h"
 #include "warden_fixture.h"
 
 #include <arpa/inet.h>
@@ -47,6 +48,7 @@ using testsupport::WaitFor;
 using testsupport::ReadFile;
 using testsupport::ConnectViewer;
 using testsupport::ViewerPortListening;
+using testsupport::WriteFile;
 
 using Bytes = std::vector<unsigned char>;
 using std::chrono::milliseconds;
@@ -74,21 +76,6 @@ constexpr const char *kUsage =
     "\t        --history-spool <file>  (rows waiting for the database)\n"
     "\t        --history-spool-limit <MiB>  (spool bound, default 64)\n";
 
-void WriteFile(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::trunc) << text;
-}
-
-std::string Drain(int fd)
-{
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    return out;
-}
-
 bool Alive(pid_t pid)
 {
     return kill(pid, 0) == 0;
@@ -104,81 +91,7 @@ pid_t DeadPid()
     return pid;
 }
 
-// Children of pid, from the parent field of every /proc/N/stat.
-std::vector<pid_t> ChildrenOf(pid_t parent)
-{
-    std::vector<pid_t> kids;
-    DIR *d = opendir("/proc");
-    while (dirent *e = d != nullptr ? readdir(d) : nullptr) {
-        const pid_t pid = atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-        const size_t paren = stat.rfind(')');
-        if (paren == std::string::npos)
-            continue;
-        char state;
-        int ppid = 0;
-        if (sscanf(stat.c_str() + paren + 1, " %c %d", &state, &ppid) == 2 && ppid == parent)
-            kids.push_back(pid);
-    }
-    if (d != nullptr)
-        closedir(d);
-    return kids;
-}
-
-
 // ---- a warden process under test ----
-
-struct Proc {
-    pid_t pid = -1;
-    int out = -1; // read ends of the process' stdout and stderr
-    int err = -1;
-};
-
-// ownPidInPidFile: the PID file names the new process itself when warden
-// starts, as after a restart that got the same PID again.
-Proc Spawn(const std::vector<std::string> &args, bool ownPidInPidFile = false)
-{
-    int outPipe[2], errPipe[2];
-    EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
-    Proc r;
-    r.pid = fork();
-    if (r.pid == 0) {
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        if (ownPidInPidFile)
-            WriteFile(kPidFile, std::to_string(getpid()));
-        std::vector<char *> argv{const_cast<char *>(WARDEN_BIN)};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(WARDEN_BIN, argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    r.out = outPipe[0];
-    r.err = errPipe[0];
-    fcntl(r.out, F_SETFL, O_NONBLOCK);
-    fcntl(r.err, F_SETFL, O_NONBLOCK);
-    return r;
-}
-
-// Exit status of pid, or -1 if it has not ended within ms.
-int WaitExit(pid_t pid, int ms = 5000)
-{
-    int status = -1;
-    int result = -1;
-    WaitFor([&] {
-        if (waitpid(pid, &status, WNOHANG) != pid)
-            return false;
-        result = status;
-        return true;
-    }, ms);
-    return result;
-}
 
 struct Finished {
     int status;
@@ -188,73 +101,22 @@ struct Finished {
 // Runs warden with args, which is expected to end by itself.
 Finished RunToEnd(const std::vector<std::string> &args)
 {
-    Proc r = Spawn(args);
-    Finished f{WaitExit(r.pid), "", ""};
-    f.out = Drain(r.out);
-    f.err = Drain(r.err);
-    close(r.out);
-    close(r.err);
-    return f;
+    testsupport::Warden w;
+    testsupport::WardenStart s;
+    s.args = args;
+    s.foreground = false;
+    s.waitReady = false;
+    EXPECT_TRUE(w.Start(s));
+    const int status = w.WaitExit(5000);
+    return {status, w.Out(), w.Log()};
 }
 
-// Reaps every process that has come back to this subreaper until none is
-// left; the statuses by PID.
-std::map<pid_t, int> ReapTree(int ms = 5000)
-{
-    std::map<pid_t, int> ended;
-    WaitFor([&] {
-        int status;
-        pid_t pid;
-        while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
-            ended[pid] = status;
-        return pid < 0 && errno == ECHILD;
-    }, ms);
-    return ended;
-}
-
-// Read-only view of the store's header.
-class StoreView {
-public:
-    bool Map()
-    {
-        const int fd = open("/tmp/mon.mmap", O_RDONLY | O_NOFOLLOW);
-        if (fd < 0)
-            return false;
-        void *p = mmap(nullptr, SHELF_MMAP_SIZE, PROT_READ, MAP_SHARED, fd, 0);
-        close(fd);
-        if (p == MAP_FAILED)
-            return false;
-        base_ = p;
-        return true;
-    }
-    ~StoreView()
-    {
-        if (base_ != nullptr)
-            munmap(base_, SHELF_MMAP_SIZE);
-    }
-    uint32_t Slot(int s) const { return Load(&Header()->clientPid[s]); }
-    uint32_t PutCount() const { return Load(&Header()->putCount); }
-    uint32_t HashCount() const { return Load(&Header()->hashCount); }
-
-private:
-    const ShelfHeader_t *Header() const { return static_cast<const ShelfHeader_t *>(base_); }
-    static uint32_t Load(const uint32_t *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
-    void *base_ = nullptr;
-};
+using testsupport::ReapTree;
 
 // ---- frames and records ----
 
-MonData_t Record(uint32_t pid, uint32_t handle, uint16_t num, uint32_t flags)
-{
-    MonData_t r;
-    memset(&r, 0, sizeof r);
-    r.pid = pid;
-    r.handleNum = handle;
-    r.recordNum = num;
-    r.flags = flags;
-    snprintf(r.text1, sizeof r.text1, "session %u/%u", handle, num);
-    return r;
-}
+constexpr auto Record = testsupport::NamedRecord;
+using testsupport::Framed;
 
 Bytes Frame(const unsigned char *payload, size_t len)
 {
@@ -263,17 +125,7 @@ Bytes Frame(const unsigned char *payload, size_t len)
     return f;
 }
 
-Bytes RecordFrame(const MonData_t &rec)
-{
-    unsigned char msg[MON_MSG_MAX];
-    const int len = ParcelPutData(&rec, msg);
-    return Frame(msg, static_cast<size_t>(len));
-}
-
-bool WriteAll(int fd, const Bytes &b)
-{
-    return write(fd, b.data(), b.size()) == static_cast<ssize_t>(b.size());
-}
+using testsupport::WriteAll;
 
 // ---- the viewer side of the protocol ----
 
@@ -378,51 +230,48 @@ protected:
         if (writer_ >= 0)
             close(writer_);
         writer_ = -1;
-        if (daemon_.pid > 0 && Alive(daemon_.pid))
-            kill(daemon_.pid, SIGTERM);
-        ReapTree();
-        // Whatever any process of the tree reported is in the pipe by now;
-        // a sanitizer build reports memory faults and leaks there.
-        EXPECT_EQ(Stderr().find("Sanitizer"), std::string::npos) << Stderr();
-        if (daemon_.out >= 0)
-            close(daemon_.out);
-        if (daemon_.err >= 0)
-            close(daemon_.err);
-        daemon_ = Proc();
-        err_.clear();
+        daemon_.Stop(SIGTERM, true);
+    }
+
+    // Starts warden with args as they are (no "-f" added); ownPidInPidFile:
+    // the PID file names the new process itself when warden starts, as
+    // after a restart that got the same PID again.
+    bool Launch(const std::vector<std::string> &args, bool ownPidInPidFile = false)
+    {
+        testsupport::WardenStart s;
+        s.args = args;
+        s.foreground = false;
+        s.waitReady = false;
+        if (ownPidInPidFile)
+            s.beforeExec = [] { WriteFile(kPidFile, std::to_string(getpid())); };
+        return daemon_.Start(s);
     }
 
     // Starts warden with args and waits until it listens and its collector
     // reads the pipe; a writer descriptor on the pipe is kept in writer_.
     void Start(const std::vector<std::string> &args = {"-f"}, bool ownPidInPidFile = false)
     {
-        daemon_ = Spawn(args, ownPidInPidFile);
+        ASSERT_TRUE(Launch(args, ownPidInPidFile));
         ASSERT_TRUE(WaitFor(ViewerPortListening)) << Stderr();
         ASSERT_TRUE(WaitFor([this] {
             writer_ = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             return writer_ >= 0;
         })) << Stderr();
         fcntl(writer_, F_SETFL, 0);
-        ASSERT_TRUE(store_.Map());
         ASSERT_TRUE(WaitFor([this] {
-            return store_.Slot(0) != 0 && store_.Slot(0) != static_cast<uint32_t>(daemon_.pid);
+            return daemon_.Slot(0) != 0 && daemon_.Slot(0) != static_cast<uint32_t>(daemon_.Pid());
         })) << "the collector never registered";
     }
 
-    std::string Stderr()
-    {
-        if (daemon_.err >= 0)
-            err_ += Drain(daemon_.err);
-        return err_;
-    }
+    const std::string &Stderr() { return daemon_.Log(); }
 
     // Writes records (start flags counted) and waits until the store has
     // seen starts started records in all.
     void Put(const std::vector<MonData_t> &recs, uint32_t starts)
     {
         for (const MonData_t &r : recs)
-            ASSERT_TRUE(WriteAll(writer_, RecordFrame(r)));
-        ASSERT_TRUE(WaitFor([&] { return store_.PutCount() >= starts; })) << Stderr();
+            ASSERT_TRUE(WriteAll(writer_, Framed(r)));
+        ASSERT_TRUE(WaitFor([&] { return daemon_.PutCount() >= starts; })) << Stderr();
     }
 
     // Writes many records in few writes and waits (generously: sanitizer
@@ -431,11 +280,11 @@ protected:
     {
         Bytes all;
         for (const MonData_t &r : recs) {
-            const Bytes f = RecordFrame(r);
+            const Bytes f = Framed(r);
             all.insert(all.end(), f.begin(), f.end());
         }
         ASSERT_TRUE(WriteAll(writer_, all));
-        ASSERT_TRUE(WaitFor([&] { return store_.PutCount() >= starts; }, 60000)) << Stderr();
+        ASSERT_TRUE(WaitFor([&] { return daemon_.PutCount() >= starts; }, 60000)) << Stderr();
     }
 
     // The store's reply to a keyed read of key: true when it holds the
@@ -458,21 +307,19 @@ protected:
         return fd;
     }
 
-    pid_t Collector() const { return static_cast<pid_t>(store_.Slot(0)); }
+    pid_t Collector() const { return static_cast<pid_t>(daemon_.Slot(0)); }
 
     pid_t ViewerServer() const
     {
-        for (pid_t kid : ChildrenOf(daemon_.pid))
+        for (pid_t kid : testsupport::Children(daemon_.Pid()))
             if (kid != Collector())
                 return kid;
         return -1;
     }
 
-    Proc daemon_;
+    testsupport::Warden daemon_;
     int writer_ = -1;
-    StoreView store_;
     std::vector<int> viewers_;
-    std::string err_;
 };
 
 // ---- command line ----
@@ -524,8 +371,8 @@ TEST_F(Warden, LongAndShortForegroundStayAttached)
     for (const char *opt : {"--fore", "-f"}) {
         Start({opt});
         // Not detached: the process started is the daemon itself.
-        EXPECT_EQ(ReadFile(kPidFile), std::to_string(daemon_.pid)) << opt;
-        EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << opt;
+        EXPECT_EQ(ReadFile(kPidFile), std::to_string(daemon_.Pid())) << opt;
+        EXPECT_TRUE(daemon_.Running()) << opt;
         struct stat st;
         ASSERT_EQ(stat(kPidFile, &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -536,14 +383,15 @@ TEST_F(Warden, LongAndShortForegroundStayAttached)
 
 TEST_F(Warden, VersionAloneDetachesAndRecordsTheDetachedPid)
 {
-    daemon_ = Spawn({"-v"});
-    const int status = WaitExit(daemon_.pid);
+    ASSERT_TRUE(Launch({"-v"}));
+    const pid_t started = daemon_.Pid();
+    const int status = daemon_.WaitExit(5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the process left behind";
-    EXPECT_EQ(Drain(daemon_.out), "Monitor version: 1.1\n");
+    EXPECT_EQ(daemon_.Out(), "Monitor version: 1.1\n");
     ASSERT_TRUE(WaitFor(ViewerPortListening));
     const pid_t detached = atoi(ReadFile(kPidFile).c_str());
     EXPECT_GT(detached, 0);
-    EXPECT_NE(detached, daemon_.pid);
+    EXPECT_NE(detached, started);
     EXPECT_TRUE(Alive(detached));
     struct stat st;
     ASSERT_EQ(stat(kPidFile, &st), 0);
@@ -575,7 +423,7 @@ TEST_F(Warden, StaleEmptyGarbageZeroAndNegativePidsDoNotBlock)
           std::string("-1"), std::string("-5\n")}) {
         WriteFile(kPidFile, text);
         Start();
-        EXPECT_EQ(ReadFile(kPidFile), std::to_string(daemon_.pid)) << "after \"" << text << "\"";
+        EXPECT_EQ(ReadFile(kPidFile), std::to_string(daemon_.Pid())) << "after \"" << text << "\"";
         Stop();
     }
 }
@@ -599,7 +447,7 @@ TEST_F(Warden, SymlinkAtThePidFileIsReplacedNotFollowed)
     ASSERT_EQ(symlink("/tmp/pid-target", kPidFile), 0);
     Start();
     EXPECT_EQ(ReadFile("/tmp/pid-target"), std::to_string(getpid()));
-    ExpectOwnPidFile(daemon_.pid);
+    ExpectOwnPidFile(daemon_.Pid());
     unlink("/tmp/pid-target");
 }
 
@@ -611,7 +459,7 @@ TEST_F(Warden, PidFileOfAnotherUserDoesNotBlockAndIsReplaced)
     ASSERT_EQ(chown(kPidFile, 65534, 65534), 0);
     Start();
     EXPECT_EQ(Stderr().find("Can't run Monitor"), std::string::npos) << Stderr();
-    ExpectOwnPidFile(daemon_.pid);
+    ExpectOwnPidFile(daemon_.Pid());
 }
 
 // A PID file that is a hard link to another file: the PID must not be
@@ -622,7 +470,7 @@ TEST_F(Warden, HardLinkAtThePidFileIsNotWrittenThrough)
     ASSERT_EQ(link("/tmp/victim", kPidFile), 0);
     Start();
     EXPECT_EQ(ReadFile("/tmp/victim"), "precious");
-    ExpectOwnPidFile(daemon_.pid);
+    ExpectOwnPidFile(daemon_.Pid());
     unlink("/tmp/victim");
 }
 
@@ -632,12 +480,12 @@ TEST_F(Warden, PidFileIsNotWritableByOthersWhateverTheUmask)
 {
     umask(0);
     Start();
-    ExpectOwnPidFile(daemon_.pid);
+    ExpectOwnPidFile(daemon_.Pid());
     Stop();
     WriteFile(kPidFile, std::to_string(DeadPid()));
     ASSERT_EQ(chmod(kPidFile, 0666), 0);
     Start();
-    ExpectOwnPidFile(daemon_.pid);
+    ExpectOwnPidFile(daemon_.Pid());
 }
 
 // Directories and FIFOs at the path are replaced too; none of them hangs
@@ -646,12 +494,12 @@ TEST_F(Warden, DirectoryOrFifoAtThePidFileIsReplaced)
 {
     ASSERT_EQ(mkdir(kPidFile, 0777), 0);
     Start();
-    ExpectOwnPidFile(daemon_.pid);
+    ExpectOwnPidFile(daemon_.Pid());
     Stop();
     unlink(kPidFile);
     ASSERT_EQ(mkfifo(kPidFile, 0666), 0);
     Start();
-    ExpectOwnPidFile(daemon_.pid);
+    ExpectOwnPidFile(daemon_.Pid());
 }
 
 // ---- collector ----
@@ -664,7 +512,7 @@ TEST_F(Warden, ReportsInThePipeReachTheStore)
     a.countA = 77;
     MonData_t b = Record(getpid(), 2, 3, MON_FLAG_START);
     Put({a, b}, 2);
-    EXPECT_EQ(store_.HashCount(), 2u);
+    EXPECT_EQ(daemon_.HashCount(), 2u);
 
     const int v = Viewer();
     ASSERT_TRUE(SendRequest(v, KeyedRequest(a)));
@@ -690,11 +538,11 @@ TEST_F(Warden, BadFramesInThePipeDoNotStopCollection)
     ASSERT_TRUE(WriteAll(writer_, Frame(badType, sizeof badType)));
     ASSERT_TRUE(WriteAll(writer_, Frame(shortMsg, sizeof shortMsg)));
     Put({Record(getpid(), 7, 0, MON_FLAG_START)}, 1);
-    EXPECT_EQ(store_.HashCount(), 1u);
+    EXPECT_EQ(daemon_.HashCount(), 1u);
     EXPECT_TRUE(Alive(Collector()));
     // After the failures it goes on collecting.
     Put({Record(getpid(), 8, 0, MON_FLAG_START)}, 2);
-    EXPECT_EQ(store_.HashCount(), 2u);
+    EXPECT_EQ(daemon_.HashCount(), 2u);
     // The 3121 bad bytes are skipped, counted and logged together.
     EXPECT_NE(Stderr().find("skipped 3121 bytes of the pipe"), std::string::npos) << Stderr();
 }
@@ -822,7 +670,7 @@ TEST_F(Warden, FifthViewerIsClosedAndAFreedSlotGoesToTheNextViewer)
         ASSERT_EQ(Stream(v[i]).size(), 1u) << "viewer " << i;
     }
     for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s)
-        EXPECT_NE(store_.Slot(s), 0u);
+        EXPECT_NE(daemon_.Slot(s), 0u);
 
     const int fifth = Viewer();
     EXPECT_TRUE(ClosedWithoutAByte(fifth));
@@ -831,14 +679,14 @@ TEST_F(Warden, FifthViewerIsClosedAndAFreedSlotGoesToTheNextViewer)
         EXPECT_TRUE(Stream(fd).empty());
 
     // The second viewer leaves: its slot 7 is freed and taken by the next.
-    const uint32_t old = store_.Slot(7);
+    const uint32_t old = daemon_.Slot(7);
     close(v[1]);
     viewers_.erase(std::find(viewers_.begin(), viewers_.end(), v[1]));
-    ASSERT_TRUE(WaitFor([this] { return store_.Slot(7) == 0; }));
+    ASSERT_TRUE(WaitFor([this] { return daemon_.Slot(7) == 0; }));
     const int next = Viewer();
     EXPECT_EQ(Stream(next).size(), 1u);
-    EXPECT_NE(store_.Slot(7), 0u);
-    EXPECT_NE(store_.Slot(7), old);
+    EXPECT_NE(daemon_.Slot(7), 0u);
+    EXPECT_NE(daemon_.Slot(7), old);
 }
 
 // A child killed outright runs no handler and closes nothing: only the
@@ -849,15 +697,15 @@ TEST_F(Warden, ViewerChildKilledOutrightFreesItsSlot)
     Put({Record(getpid(), 1, 1, MON_FLAG_START)}, 1);
     const int first = Viewer();
     ASSERT_EQ(Stream(first).size(), 1u);
-    const pid_t child = static_cast<pid_t>(store_.Slot(MON_SLOT_VIEWER_FIRST));
+    const pid_t child = static_cast<pid_t>(daemon_.Slot(MON_SLOT_VIEWER_FIRST));
     ASSERT_GT(child, 0);
     ASSERT_EQ(kill(child, SIGKILL), 0);
-    ASSERT_TRUE(WaitFor([this] { return store_.Slot(MON_SLOT_VIEWER_FIRST) == 0; })) << Stderr();
+    ASSERT_TRUE(WaitFor([this] { return daemon_.Slot(MON_SLOT_VIEWER_FIRST) == 0; })) << Stderr();
 
     const int next = Viewer();
     EXPECT_EQ(Stream(next).size(), 1u);  // served, and seeded afresh
-    EXPECT_NE(store_.Slot(MON_SLOT_VIEWER_FIRST), 0u);
-    EXPECT_NE(store_.Slot(MON_SLOT_VIEWER_FIRST), static_cast<uint32_t>(child));
+    EXPECT_NE(daemon_.Slot(MON_SLOT_VIEWER_FIRST), 0u);
+    EXPECT_NE(daemon_.Slot(MON_SLOT_VIEWER_FIRST), static_cast<uint32_t>(child));
 }
 
 TEST_F(Warden, ViewersLeavingAtOnceLeaveNoSlotHeld)
@@ -877,7 +725,7 @@ TEST_F(Warden, ViewersLeavingAtOnceLeaveNoSlotHeld)
     EXPECT_TRUE(WaitFor([this] {
         int held = 0;
         for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s)
-            held += store_.Slot(s) != 0;
+            held += daemon_.Slot(s) != 0;
         return held == 0;
     }, 15000));
     // Served afterwards; in the end it is the only holder.
@@ -886,7 +734,7 @@ TEST_F(Warden, ViewersLeavingAtOnceLeaveNoSlotHeld)
     EXPECT_TRUE(WaitFor([this] {
         int held = 0;
         for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s)
-            held += store_.Slot(s) != 0;
+            held += daemon_.Slot(s) != 0;
         return held == 1;
     }));
 }
@@ -942,7 +790,7 @@ TEST_F(Warden, FullStoreRecoversOnceItsSessionsEndAndAreRead)
     PutMany(starts, 382);
     // Three more: refused, and "store full" said once for all of them.
     for (uint32_t i = 0; i < 3; ++i)
-        ASSERT_TRUE(WriteAll(writer_, RecordFrame(Record(getpid(), 5000 + i, 0, MON_FLAG_START))));
+        ASSERT_TRUE(WriteAll(writer_, Framed(Record(getpid(), 5000 + i, 0, MON_FLAG_START))));
     ASSERT_TRUE(WaitFor([this] { return Stderr().find("store full, 382 live records") != std::string::npos; }))
         << Stderr();
     PutMany(ends, 382);
@@ -960,7 +808,7 @@ TEST_F(Warden, FullStoreRecoversOnceItsSessionsEndAndAreRead)
     const auto next = Stream(v);
     ASSERT_EQ(next.size(), 1u);
     EXPECT_EQ(next.begin()->first.first, 6000u);
-    EXPECT_EQ(store_.HashCount(), 1u);
+    EXPECT_EQ(daemon_.HashCount(), 1u);
     const std::string err = Stderr();
     EXPECT_EQ(err.find("store full"), err.rfind("store full")) << err;
 }
@@ -981,7 +829,7 @@ TEST_F(Warden, CapacityStoreCarriesTenThousandSessions)
         ends.push_back(Record(getpid(), i + 1, 0, MON_FLAG_END));
     }
     PutMany(starts, kSessions);
-    EXPECT_EQ(store_.HashCount(), kSessions);
+    EXPECT_EQ(daemon_.HashCount(), kSessions);
 
     const int v = Viewer();
     const auto first = Stream(v);
@@ -1055,10 +903,10 @@ TEST_F(Warden, SessionBeyondCapacityIsRefusedAndTheStoreStaysConsistent)
         starts.push_back(Record(getpid(), i + 1, 0, MON_FLAG_START));
     PutMany(starts, geo.records);
     const MonData_t beyond = Record(getpid(), 90000, 0, MON_FLAG_START);
-    ASSERT_TRUE(WriteAll(writer_, RecordFrame(beyond)));
+    ASSERT_TRUE(WriteAll(writer_, Framed(beyond)));
     ASSERT_TRUE(WaitFor([this] { return Stderr().find("store full") != std::string::npos; })) << Stderr();
-    EXPECT_EQ(store_.HashCount(), geo.records);
-    EXPECT_EQ(store_.PutCount(), geo.records);
+    EXPECT_EQ(daemon_.HashCount(), geo.records);
+    EXPECT_EQ(daemon_.PutCount(), geo.records);
 
     const int v = Viewer();
     EXPECT_EQ(Stream(v).size(), geo.records);
@@ -1082,15 +930,15 @@ TEST_F(Warden, TermToTheMainProcessStopsTheWholeTree)
         ASSERT_EQ(Stream(fd).size(), 1u);
     const pid_t collector = Collector();
     const pid_t server = ViewerServer();
-    std::set<pid_t> tree{daemon_.pid, collector, server, static_cast<pid_t>(store_.Slot(6)),
-                         static_cast<pid_t>(store_.Slot(7))};
+    std::set<pid_t> tree{daemon_.Pid(), collector, server, static_cast<pid_t>(daemon_.Slot(6)),
+                         static_cast<pid_t>(daemon_.Slot(7))};
     ASSERT_EQ(tree.size(), 5u);
 
-    ASSERT_EQ(kill(daemon_.pid, SIGTERM), 0);
+    ASSERT_EQ(kill(daemon_.Pid(), SIGTERM), 0);
     const std::map<pid_t, int> ended = ReapTree();
     // The workers come back to this subreaper; a viewer child may instead
     // have been reaped by the viewer server, but must be gone either way.
-    for (pid_t pid : {daemon_.pid, collector, server}) {
+    for (pid_t pid : {daemon_.Pid(), collector, server}) {
         ASSERT_TRUE(ended.count(pid)) << pid << " still running";
         EXPECT_TRUE(WIFEXITED(ended.at(pid)) && WEXITSTATUS(ended.at(pid)) == 1) << pid;
     }
@@ -1114,17 +962,17 @@ TEST_F(Warden, ViewerChildrenFreeTheirSlotsWhenTheServerDies)
     Viewer();
     for (int fd : viewers_)
         ASSERT_TRUE(Stream(fd).empty());
-    ASSERT_NE(store_.Slot(6), 0u);
-    ASSERT_NE(store_.Slot(7), 0u);
+    ASSERT_NE(daemon_.Slot(6), 0u);
+    ASSERT_NE(daemon_.Slot(7), 0u);
     const pid_t server = ViewerServer();
     ASSERT_GT(server, 0);
     ASSERT_EQ(kill(server, SIGTERM), 0);
     EXPECT_TRUE(WaitFor([this] {
         for (int s = MON_SLOT_VIEWER_FIRST; s <= MON_SLOT_VIEWER_LAST; ++s)
-            if (store_.Slot(s) != 0)
+            if (daemon_.Slot(s) != 0)
                 return false;
         return true;
-    })) << store_.Slot(6) << " " << store_.Slot(7);
+    })) << daemon_.Slot(6) << " " << daemon_.Slot(7);
 }
 
 // Workers must not outlive a main process that was killed outright.
@@ -1135,7 +983,7 @@ TEST_F(Warden, WorkersEndWithAMainProcessKilledOutright)
     const pid_t server = ViewerServer();
     ASSERT_GT(collector, 0);
     ASSERT_GT(server, 0);
-    ASSERT_EQ(kill(daemon_.pid, SIGKILL), 0);
+    ASSERT_EQ(kill(daemon_.Pid(), SIGKILL), 0);
     const std::map<pid_t, int> ended = ReapTree();
     EXPECT_TRUE(ended.count(collector)) << "collector still running";
     EXPECT_TRUE(ended.count(server)) << "viewer server still running";
@@ -1144,7 +992,7 @@ TEST_F(Warden, WorkersEndWithAMainProcessKilledOutright)
 TEST_F(Warden, PidFileNamingTheStartingProcessItselfDoesNotBlock)
 {
     Start({"-f"}, true);
-    EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << Stderr();
+    EXPECT_TRUE(daemon_.Running()) << Stderr();
     EXPECT_EQ(Stderr().find("Can't run Monitor"), std::string::npos) << Stderr();
 }
 
@@ -1172,7 +1020,7 @@ TEST_F(Warden, ShutdownSignalsOnlyProcessesTheDaemonForked)
     Start();
     const int v = Viewer();
     ASSERT_TRUE(Stream(v).empty());
-    const pid_t child = static_cast<pid_t>(store_.Slot(MON_SLOT_VIEWER_FIRST));
+    const pid_t child = static_cast<pid_t>(daemon_.Slot(MON_SLOT_VIEWER_FIRST));
     ASSERT_GT(child, 0);
     const pid_t victim = fork();
     if (victim == 0) {
@@ -1185,10 +1033,9 @@ TEST_F(Warden, ShutdownSignalsOnlyProcessesTheDaemonForked)
     for (int s = MON_SLOT_VIEWER_FIRST + 1; s <= MON_SLOT_VIEWER_LAST; ++s)
         ASSERT_TRUE(ForgeSlot(s, static_cast<uint32_t>(victim)));
 
-    ASSERT_EQ(kill(daemon_.pid, SIGTERM), 0);
-    const int status = WaitExit(daemon_.pid);
+    ASSERT_EQ(kill(daemon_.Pid(), SIGTERM), 0);
+    const int status = daemon_.WaitExit(5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    daemon_.pid = -1;
     EXPECT_TRUE(ClosedWithoutAByte(v)) << "the real viewer child was not stopped";
     EXPECT_TRUE(WaitFor([&] {
         return waitpid(child, nullptr, WNOHANG) == child || (kill(child, 0) < 0 && errno == ESRCH);
@@ -1282,21 +1129,6 @@ size_t CountOf(const std::string &text, const std::string &what)
 }
 
 // The lowest descriptor number that pid has not open.
-int LowestFreeFd(pid_t pid)
-{
-    std::set<int> used;
-    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    while (dirent *e = d != nullptr ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.')
-            used.insert(atoi(e->d_name));
-    if (d != nullptr)
-        closedir(d);
-    int fd = 0;
-    while (used.count(fd) != 0)
-        ++fd;
-    return fd;
-}
-
 TEST_F(Warden, KilledCollectorIsReplacedAndReportsAreStoredAgain)
 {
     signal(SIGPIPE, SIG_IGN);
@@ -1309,8 +1141,8 @@ TEST_F(Warden, KilledCollectorIsReplacedAndReportsAreStoredAgain)
     // and lost with it; write once it is surely gone.
     ASSERT_TRUE(WaitFor([&] { return Collector() != collector && Collector() != 0; }, 3000));
     for (uint32_t h = 2; h <= 6; ++h)
-        ASSERT_TRUE(WriteWhenRead(writer_, RecordFrame(Record(getpid(), h, 0, MON_FLAG_START))));
-    ASSERT_TRUE(WaitFor([this] { return store_.PutCount() >= 6; }, 3000)) << Stderr();
+        ASSERT_TRUE(WriteWhenRead(writer_, Framed(Record(getpid(), h, 0, MON_FLAG_START))));
+    ASSERT_TRUE(WaitFor([this] { return daemon_.PutCount() >= 6; }, 3000)) << Stderr();
     EXPECT_LT(std::chrono::steady_clock::now() - killed, milliseconds(2000));
     EXPECT_NE(Collector(), collector);
     EXPECT_TRUE(Alive(Collector()));
@@ -1318,7 +1150,7 @@ TEST_F(Warden, KilledCollectorIsReplacedAndReportsAreStoredAgain)
         return Stderr().find("collector (PID " + std::to_string(collector) +
                              ") was killed by signal 9") != std::string::npos;
     })) << Stderr();
-    EXPECT_EQ(waitpid(daemon_.pid, nullptr, WNOHANG), 0) << "the main process ended";
+    EXPECT_TRUE(daemon_.Running()) << "the main process ended";
 }
 
 TEST_F(Warden, KilledViewerServerIsReplacedAndViewersAreServedAgain)
@@ -1360,7 +1192,7 @@ TEST_F(Warden, AcceptShortOfDescriptorsWaitsAndServesOn)
     struct rlimit saved;
     ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, nullptr, &saved), 0);
     struct rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(LowestFreeFd(server));
+    tight.rlim_cur = static_cast<rlim_t>(testsupport::LowestFreeFd(server));
     ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &tight, nullptr), 0);
 
     const int fd = Viewer();
@@ -1389,7 +1221,7 @@ TEST_F(Warden, TenThousandFailingPutsWriteAFewDozenLines)
         setenv("QUELM_LOG_REPEATS", saved.c_str(), 1);
     Bytes all;
     for (uint16_t i = 0; i < 10000; ++i) {
-        const Bytes f = RecordFrame(Record(getpid(), 7, i, MON_FLAG_UPDATE));
+        const Bytes f = Framed(Record(getpid(), 7, i, MON_FLAG_UPDATE));
         all.insert(all.end(), f.begin(), f.end());
     }
     size_t done = 0;
@@ -1416,9 +1248,8 @@ TEST_F(Warden, CollectorThatCannotStartEndsTheDaemon)
     ASSERT_EQ(mount("blocker", "/tmp/mon.fifo", "tmpfs", 0, "size=16k"), 0) << strerror(errno);
     const pid_t collector = Collector();
     ASSERT_EQ(kill(collector, SIGKILL), 0);
-    const int status = WaitExit(daemon_.pid, 20000);
+    const int status = daemon_.WaitExit();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    daemon_.pid = -1;
     const std::string err = Stderr();
     EXPECT_NE(err.find("before it started, " + std::to_string(5) + " times in a row; warden stops"),
               std::string::npos)

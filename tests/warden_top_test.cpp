@@ -42,42 +42,9 @@ const std::string kTool = QUELM_BINARY_DIR "/tools/warden-top";
 
 // ---- building records ----
 
-void PutV4(unsigned char *block, const char *ip, uint16_t port) {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &sin.sin_addr);
-    memset(block, 0, MON_ADDR_SIZE);
-    memcpy(block, &sin, sizeof sin);
-}
-
-void PutV6(unsigned char *block, const char *ip, uint16_t port, uint32_t scope = 0) {
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_port = htons(port);
-    sin6.sin6_scope_id = scope;
-    inet_pton(AF_INET6, ip, &sin6.sin6_addr);
-    memset(block, 0, MON_ADDR_SIZE);
-    memcpy(block, &sin6, sizeof sin6);
-}
-
-MonData_t Session(uint32_t handle, uint32_t flags, const char *user, const char *dest) {
-    MonData_t r{};
-    r.pid = static_cast<uint32_t>(getpid());  // a live owner: the store keeps it alive
-    r.handleNum = handle;
-    r.recordNum = 1;
-    r.flags = flags;
-    r.startTime = r.eventTime = static_cast<int32_t>(time(nullptr));
-    snprintf(r.text1, sizeof r.text1, "%s", user);
-    snprintf(r.text2, sizeof r.text2, "%s", dest);
-    snprintf(r.text3, sizeof r.text3, "CONNECT");
-    snprintf(r.text4, sizeof r.text4, "socks5-demo");
-    r.code2 = 1;
-    r.code1 = 3;
-    PutV4(r.addrA, "192.0.2.10", 40000);
-    PutV6(r.addrB, "2001:db8::1", 443);
-    return r;
-}
+using testsupport::PutV4;
+using testsupport::PutV6;
+using testsupport::Session;
 
 std::string KeyOf(const MonData_t &r) {
     return wtop::KeyText(wtop::KeyOf(r));

@@ -1,6 +1,7 @@
-// watch_support.h - what the warden-watch tests share: starting and stopping
-// processes, a forked HTTP server on loopback, a warden daemon built in this
-// tree, and its sessions as `warden-top --json` shows them.
+// watch_support.h - what the warden-watch tests share besides the process
+// helpers of tests/test_support.h: a forked HTTP server on loopback, a
+// warden daemon built in this tree, and its sessions as `warden-top --json`
+// shows them.
 #ifndef QUELM_WATCH_SUPPORT_H
 #define QUELM_WATCH_SUPPORT_H
 
@@ -23,6 +24,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../../tests/test_support.h"
+#include "../../tests/warden_fixture.h"
+
 namespace watchtest {
 
 inline long NowMs()
@@ -33,90 +37,23 @@ inline long NowMs()
 }
 
 // Runs args with extra environment entries; output to the file out (or
-// nowhere).  umask0: the process makes files everyone may write (warden's
-// pipe, so that a server running as another user can report).
+// nowhere), its standard error the test's with WATCH_TEST_VERBOSE set.
 inline pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
-                   const std::string &out = "/dev/null", bool umask0 = false)
+                   const std::string &out = "")
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            if (getenv("WATCH_TEST_VERBOSE") == nullptr)
-                dup2(fd, 2);
-        }
-        if (umask0)
-            umask(0);
-        for (const std::string &e : env)
-            putenv(strdup(e.c_str()));
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
+    return testsupport::Spawn(args, env, out,
+                              getenv("WATCH_TEST_VERBOSE") != nullptr ? testsupport::kSpawnKeepStderr : 0);
 }
 
-inline int WaitExit(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-inline void Stop(pid_t &pid, int sig = SIGTERM)
-{
-    if (pid <= 0)
-        return;
-    kill(pid, sig);
-    WaitExit(pid);
-    pid = 0;
-}
-
-inline bool CanConnect(uint16_t port)
-{
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    in.sin_port = htons(port);
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in) == 0;
-    close(fd);
-    return ok;
-}
+using testsupport::CanConnect;
+using testsupport::ReadFile;
+using testsupport::Stop;
+using testsupport::WaitExit;
+using testsupport::WriteFile;
 
 inline bool WaitPort(uint16_t port, int ms = 10000)
 {
-    for (long end = NowMs() + ms; NowMs() < end; usleep(20000))
-        if (CanConnect(port))
-            return true;
-    return false;
-}
-
-inline std::string ReadFile(const std::string &path)
-{
-    std::string s;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return s;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        s.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return s;
-}
-
-inline void WriteFile(const std::string &path, const std::string &text, mode_t mode = 0644)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0)
-        return;
-    (void)!write(fd, text.data(), text.size());
-    close(fd);
+    return testsupport::WaitFor([port] { return CanConnect(port); }, ms);
 }
 
 // A forked HTTP/1.0 server on 127.0.0.1: GET /N answers N bytes, /slow/N
@@ -153,7 +90,7 @@ class HttpServer {
         close(fd);
         return pid_ > 0;
     }
-    void Stop() { watchtest::Stop(pid_, SIGKILL); }
+    void Stop() { testsupport::Stop(pid_, SIGKILL); }
     std::string Url(const std::string &host, const std::string &path) const
     {
         return "http://" + host + ":" + std::to_string(port) + path;
@@ -202,7 +139,10 @@ class Warden {
   public:
     bool Start()
     {
-        pid_ = Spawn({WARDEN_BIN, "-f"}, {}, "/tmp/warden.log", true);
+        // Its pipe writable by everyone, so that a server running as
+        // another user can report.
+        if (!warden_.Start({{}, 0, {}, false, [] { umask(0); }}))
+            return false;
         // Ready once its pipe has a reader.  The test keeps a writer open
         // from then on: a collector that sees its last writer go pauses a
         // while.  The viewer port is not probed: a probe would take one of
@@ -236,8 +176,8 @@ class Warden {
     }
     void Stop()
     {
-        watchtest::Stop(top_);
-        watchtest::Stop(pid_);
+        testsupport::Stop(top_);
+        warden_.Stop();
         if (keeper_ >= 0)
             close(keeper_);
         keeper_ = -1;
@@ -276,7 +216,8 @@ class Warden {
     void Forget() { Records(), records_.clear(); }
 
   private:
-    pid_t pid_ = 0, top_ = 0;
+    testsupport::Warden warden_;  // the daemon fixture
+    pid_t top_ = 0;
     int keeper_ = -1;
     size_t offset_ = 0;
     std::map<std::string, nlohmann::json> records_;
