@@ -24,13 +24,35 @@ const char *const kCreateV1 =
     " bytes_up INTEGER NOT NULL, bytes_down INTEGER NOT NULL,"
     " last_update INTEGER NOT NULL, link_record INTEGER NOT NULL,"
     " UNIQUE (host, pid, handle, record, start_time));"
-    // The summary's sums are read from the indexes alone (covering).
     "CREATE INDEX warden_sessions_start ON warden_sessions (start_time, bytes_up, bytes_down);"
     "CREATE INDEX warden_sessions_end ON warden_sessions (end_time);"
     "CREATE INDEX warden_sessions_hour ON warden_sessions ((start_time / 3600), bytes_up, bytes_down);"
     "CREATE INDEX warden_sessions_user ON warden_sessions (username, start_time, bytes_up, bytes_down);"
     "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time, bytes_up, bytes_down);"
     "INSERT INTO warden_schema (version) VALUES (1);";
+
+// Version 2: the summary's covering indexes hold ended sessions only.  An
+// open session's row is rewritten at every interval with new totals; were
+// the totals in four indexes, each refresh would rewrite four index entries
+// too.  Now a refresh rewrites the row and its entry in the end index
+// alone, and a session enters the summary's indexes once, when it ends; the
+// summary reads the open sessions (at most a store's worth) through the end
+// index.  (An index of open sessions with their totals would be rewritten
+// at every refresh: it tripled a refresh's cost.)  The hour index holds
+// start_time as well, so that the hours are read from it alone.
+const char *const kMigrateV2 =
+    "DROP INDEX warden_sessions_start; DROP INDEX warden_sessions_hour;"
+    "DROP INDEX warden_sessions_user; DROP INDEX warden_sessions_dest;"
+    "CREATE INDEX warden_sessions_start ON warden_sessions (start_time);"
+    "CREATE INDEX warden_sessions_ended ON warden_sessions (start_time, bytes_up, bytes_down)"
+    " WHERE end_time IS NOT NULL;"
+    "CREATE INDEX warden_sessions_hour ON warden_sessions ((start_time / 3600), start_time, bytes_up, bytes_down)"
+    " WHERE end_time IS NOT NULL;"
+    "CREATE INDEX warden_sessions_user ON warden_sessions (username, start_time, bytes_up, bytes_down)"
+    " WHERE end_time IS NOT NULL;"
+    "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time, bytes_up, bytes_down)"
+    " WHERE end_time IS NOT NULL;"
+    "INSERT INTO warden_schema (version) VALUES (2);";
 
 // Totals and the end never go back; the texts follow the later report.
 #define LATER(c) c " = CASE WHEN excluded.last_update >= last_update THEN excluded." c " ELSE " c " END"
@@ -85,8 +107,11 @@ public:
             Close();
             return false;
         }
-        // Version 0 is an empty file; later versions migrate step by step here.
+        // Version 0 is an empty file; later versions migrate step by step,
+        // each in this one transaction.
         if (version == 0 && !Exec(kCreateV1, error))
+            return false;
+        if (version < 2 && !Exec(kMigrateV2, error))
             return false;
         if (!Exec("COMMIT", error))
             return false;
