@@ -73,6 +73,19 @@ const char *const kUpsert =
     " last_update = MAX(last_update, excluded.last_update)";
 #undef LATER
 
+// A running session's row at its refresh, when the row is there, still
+// open and not newer: the same result as the upsert, but only the row is
+// rewritten (the end index is left alone, and the summary's indexes hold
+// no open row).  Numbered as the upsert, so one binding serves both (?6
+// and ?7, the end and the duration, are bound and not used).
+const char *const kRefresh =
+    "UPDATE warden_sessions SET client = ?8, destination = ?9, resolved = ?10, username = ?11,"
+    " proxy = ?12, command = ?13, status = ?14, status_text = ?15,"
+    " bytes_up = MAX(bytes_up, ?16), bytes_down = MAX(bytes_down, ?17), last_update = ?18,"
+    " duration = ?18 - start_time, link_record = ?19"
+    " WHERE host = ?1 AND pid = ?2 AND handle = ?3 AND record = ?4 AND start_time = ?5"
+    " AND end_time IS NULL AND last_update <= ?18";
+
 const char *const kPurge =
     "DELETE FROM warden_sessions WHERE id IN (SELECT id FROM warden_sessions"
     " WHERE end_time IS NOT NULL AND end_time < ?1 LIMIT ?2)";
@@ -116,6 +129,7 @@ public:
         if (!Exec("COMMIT", error))
             return false;
         if (sqlite3_prepare_v2(db_, kUpsert, -1, &upsert_, nullptr) != SQLITE_OK ||
+            sqlite3_prepare_v2(db_, kRefresh, -1, &refresh_, nullptr) != SQLITE_OK ||
             sqlite3_prepare_v2(db_, kPurge, -1, &purge_, nullptr) != SQLITE_OK)
             return Fail(error, "cannot prepare");
         return true;
@@ -129,35 +143,52 @@ public:
         if (!Exec("BEGIN IMMEDIATE", error))
             return false;
         for (const HistoryRow_t &r : rows) {
-            sqlite3_stmt *s = upsert_;
-            sqlite3_reset(s);
-            sqlite3_bind_text(s, 1, host.c_str(), -1, SQLITE_STATIC);
-            sqlite3_bind_int64(s, 2, r.key.pid);
-            sqlite3_bind_int64(s, 3, r.key.handle);
-            sqlite3_bind_int64(s, 4, r.key.record);
-            sqlite3_bind_int64(s, 5, r.key.start);
-            if (r.end != 0)
-                sqlite3_bind_int64(s, 6, r.end);
-            else
-                sqlite3_bind_null(s, 6);
-            sqlite3_bind_int64(s, 7, (r.end != 0 ? r.end : r.lastUpdate) - r.key.start);
-            const std::string *texts[] = {&r.client, &r.destination, &r.resolved, &r.user,
-                                          &r.proxy, &r.command};
-            for (int i = 0; i < 6; ++i)
-                sqlite3_bind_text(s, 8 + i, texts[i]->c_str(), -1, SQLITE_STATIC);
-            sqlite3_bind_int64(s, 14, r.status);
-            sqlite3_bind_text(s, 15, r.statusText.c_str(), -1, SQLITE_STATIC);
-            sqlite3_bind_int64(s, 16, static_cast<sqlite3_int64>(r.bytesUp));
-            sqlite3_bind_int64(s, 17, static_cast<sqlite3_int64>(r.bytesDown));
-            sqlite3_bind_int64(s, 18, r.lastUpdate);
-            sqlite3_bind_int64(s, 19, r.linkRecord);
-            if (sqlite3_step(s) != SQLITE_DONE) {
+            // An open session is most likely a refresh of its row; when
+            // that changed nothing (no row yet, or ended, or newer), the
+            // upsert decides.
+            if (r.end == 0) {
+                Bind(refresh_, host, r);
+                if (sqlite3_step(refresh_) != SQLITE_DONE) {
+                    Fail(error, "cannot write a row into");
+                    return false;
+                }
+                if (sqlite3_changes(db_) == 1)
+                    continue;
+            }
+            Bind(upsert_, host, r);
+            if (sqlite3_step(upsert_) != SQLITE_DONE) {
                 Fail(error, "cannot write a row into");
                 return false;
             }
         }
         sqlite3_reset(upsert_);
+        sqlite3_reset(refresh_);
         return Exec("COMMIT", error);
+    }
+
+    // Binds r to the upsert or the refresh (numbered alike).
+    static void Bind(sqlite3_stmt *s, const std::string &host, const HistoryRow_t &r)
+    {
+        sqlite3_reset(s);
+        sqlite3_bind_text(s, 1, host.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(s, 2, r.key.pid);
+        sqlite3_bind_int64(s, 3, r.key.handle);
+        sqlite3_bind_int64(s, 4, r.key.record);
+        sqlite3_bind_int64(s, 5, r.key.start);
+        if (r.end != 0)
+            sqlite3_bind_int64(s, 6, r.end);
+        else
+            sqlite3_bind_null(s, 6);
+        sqlite3_bind_int64(s, 7, (r.end != 0 ? r.end : r.lastUpdate) - r.key.start);
+        const std::string *texts[] = {&r.client, &r.destination, &r.resolved, &r.user, &r.proxy, &r.command};
+        for (int i = 0; i < 6; ++i)
+            sqlite3_bind_text(s, 8 + i, texts[i]->c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(s, 14, r.status);
+        sqlite3_bind_text(s, 15, r.statusText.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(s, 16, static_cast<sqlite3_int64>(r.bytesUp));
+        sqlite3_bind_int64(s, 17, static_cast<sqlite3_int64>(r.bytesDown));
+        sqlite3_bind_int64(s, 18, r.lastUpdate);
+        sqlite3_bind_int64(s, 19, r.linkRecord);
     }
 
     long Purge(int64_t cutoff, int limit, std::string *error) override
@@ -178,8 +209,9 @@ public:
     void Close() override
     {
         sqlite3_finalize(upsert_);
+        sqlite3_finalize(refresh_);
         sqlite3_finalize(purge_);
-        upsert_ = purge_ = nullptr;
+        upsert_ = refresh_ = purge_ = nullptr;
         if (db_ != nullptr)
             sqlite3_close(db_);
         db_ = nullptr;
@@ -208,6 +240,7 @@ private:
     std::string path_;
     sqlite3 *db_ = nullptr;
     sqlite3_stmt *upsert_ = nullptr;
+    sqlite3_stmt *refresh_ = nullptr;
     sqlite3_stmt *purge_ = nullptr;
 };
 
