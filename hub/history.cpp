@@ -10,6 +10,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 
 namespace hub {
 
@@ -120,21 +121,32 @@ Where Filters(const HistoryParams &p)
     return w;
 }
 
-/* Groups of the summary: key column, its JSON name, top-N or every row. */
-json Group(HistoryDb &db, const Where &w, const std::string &key, const std::string &by, const char *name,
-           bool top, std::string *error)
+/* One group of the summary as a query: key is the column (or expression)
+ * the rows are grouped by, top asks for the kSummaryTop largest by bytes
+ * instead of every group in key order.  Ended sessions are summed from the
+ * indexes that hold them alone (warden(8)); the few open ones are read
+ * through the end index and added. */
+HistoryQuery Group(const Where &w, const std::string &key, bool top)
 {
-    // by is written as the index on it is, so that SQLite walks that index
-    // in order instead of sorting a million rows.
-    std::string sql = "SELECT " + key + ", COUNT(*), SUM(bytes_up), SUM(bytes_down) FROM warden_sessions" +
-                      w.sql + " GROUP BY " + by + " ORDER BY " +
-                      (top ? "SUM(bytes_up) + SUM(bytes_down) DESC, 1 LIMIT " + std::to_string(kSummaryTop)
-                           : by);
-    std::vector<std::vector<std::string>> rows;
+    HistoryQuery q;
+    std::string parts;
+    for (const char *state : {"end_time IS NOT NULL", "end_time IS NULL"}) {
+        Where part = w;
+        part.Add(state, {});
+        parts += std::string(parts.empty() ? "" : " UNION ALL ") + "SELECT " + key +
+                 " AS k, COUNT(*) AS n, SUM(bytes_up) AS u, SUM(bytes_down) AS d FROM warden_sessions" +
+                 part.sql + " GROUP BY " + key;
+        q.params.insert(q.params.end(), part.params.begin(), part.params.end());
+    }
+    q.sql = "SELECT k, SUM(n), SUM(u), SUM(d) FROM (" + parts + ") AS parts GROUP BY k ORDER BY " +
+            (top ? "SUM(u) + SUM(d) DESC, k LIMIT " + std::to_string(kSummaryTop) : std::string("k"));
+    return q;
+}
+
+json Groups(const HistoryQuery &q, const char *name, bool top)
+{
     json out = json::array();
-    if (!db.Query(sql, w.params, &rows, error))
-        return out;
-    for (const auto &r : rows) {
+    for (const auto &r : q.rows) {
         json g;
         g[name] = top ? json(r[0]) : Number(r[0]);
         g["sessions"] = Number(r[1]);
@@ -188,24 +200,36 @@ HistoryReply HistorySummary(HistoryDb &db, const HistoryParams &p)
     Where w = Filters(p);
     if (!w.error.empty())
         return Error(400, w.error);
+    // The same range on the hour, which the hour index can seek to (its
+    // first column is the hour, not the start itself).
+    Where hours = w;
+    if (w.from >= 0)
+        hours.Add("start_time / 3600 >= ?", {std::to_string(w.from / 3600)});
+    if (w.to >= 0)
+        hours.Add("start_time / 3600 <= ?", {std::to_string(w.to / 3600)});
+    // Each group walks an index of its own: the database runs them at once
+    // where it can.  The hour is grouped on as its index is written.
+    std::vector<HistoryQuery> q = {Group(w, "username", true), Group(w, "destination", true),
+                                   Group(hours, "start_time / 3600", false)};
     std::string error;
-    json out;
-    out["users"] = Group(db, w, "username", "username", "user", true, &error);
-    if (error.empty())
-        out["destinations"] = Group(db, w, "destination", "destination", "destination", true, &error);
-    if (error.empty()) {
-        // The same range on the hour, which the hour index can seek to
-        // (it holds the hour, not the start itself).
-        Where hours = w;
-        if (w.from >= 0)
-            hours.Add("start_time / 3600 >= ?", {std::to_string(w.from / 3600)});
-        if (w.to >= 0)
-            hours.Add("start_time / 3600 <= ?", {std::to_string(w.to / 3600)});
-        out["hours"] = Group(db, hours, "(start_time / 3600) * 3600", "start_time / 3600", "hour", false, &error);
-    }
-    if (!error.empty())
+    if (!db.QueryAll(&q, &error))
         return Error(503, error);
+    for (auto &r : q[2].rows)
+        if (!r.empty())
+            r[0] = std::to_string(std::strtoll(r[0].c_str(), nullptr, 10) * 3600);
+    json out;
+    out["users"] = Groups(q[0], "user", true);
+    out["destinations"] = Groups(q[1], "destination", true);
+    out["hours"] = Groups(q[2], "hour", false);
     return {200, out.dump() + "\n"};
+}
+
+bool HistoryDb::QueryAll(std::vector<HistoryQuery> *queries, std::string *error)
+{
+    for (HistoryQuery &q : *queries)
+        if (!Query(q.sql, q.params, &q.rows, error))
+            return false;
+    return true;
 }
 
 }  // namespace hub

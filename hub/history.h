@@ -21,6 +21,13 @@ struct HistoryReply {
 
 using HistoryParams = std::map<std::string, std::string>;
 
+/* A query and, once run, its rows. */
+struct HistoryQuery {
+    std::string sql;
+    std::vector<std::string> params;
+    std::vector<std::vector<std::string>> rows;
+};
+
 /* One database connection's worth of queries: SQL text with positional
  * parameters written as "?", every value and every result as text. */
 class HistoryDb {
@@ -29,6 +36,10 @@ public:
     /* The rows of sql; false with *error when the database refused. */
     virtual bool Query(const std::string &sql, const std::vector<std::string> &params,
                        std::vector<std::vector<std::string>> *rows, std::string *error) = 0;
+    /* Runs every query, into its rows; a backend that can runs them at
+     * once, each on a connection of its own (this one runs them in turn).
+     * false with *error when one of them failed. */
+    virtual bool QueryAll(std::vector<HistoryQuery> *queries, std::string *error);
 };
 
 /* source: an SQLite file, or a libpq connection string ("dbname=... host=...",

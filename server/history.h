@@ -97,7 +97,7 @@ public:
 };
 
 /* The schema version this warden writes; a newer one is refused. */
-constexpr int kHistorySchemaVersion = 1;
+constexpr int kHistorySchemaVersion = 2;
 
 // The one line both databases give for a schema newer than this warden's:
 // what names the database ("database NAME" or the file's path).

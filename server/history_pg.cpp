@@ -40,6 +40,25 @@ const char *const kCreateV1 =
     "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time) INCLUDE (bytes_up, bytes_down);"
     "INSERT INTO warden_schema (version) VALUES (1);";
 
+// Version 2: the summary's covering indexes hold ended sessions only, so
+// that an open session's refresh (new totals at every interval) adds no
+// entry to them; a session enters them once, when it ends.  The hour index
+// holds start_time too: without it PostgreSQL reads the table for every
+// entry.
+const char *const kMigrateV2 =
+    "DROP INDEX warden_sessions_start; DROP INDEX warden_sessions_hour;"
+    "DROP INDEX warden_sessions_user; DROP INDEX warden_sessions_dest;"
+    "CREATE INDEX warden_sessions_start ON warden_sessions (start_time);"
+    "CREATE INDEX warden_sessions_ended ON warden_sessions (start_time) INCLUDE (bytes_up, bytes_down)"
+    " WHERE end_time IS NOT NULL;"
+    "CREATE INDEX warden_sessions_hour ON warden_sessions ((start_time / 3600), start_time)"
+    " INCLUDE (bytes_up, bytes_down) WHERE end_time IS NOT NULL;"
+    "CREATE INDEX warden_sessions_user ON warden_sessions (username, start_time) INCLUDE (bytes_up, bytes_down)"
+    " WHERE end_time IS NOT NULL;"
+    "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time) INCLUDE (bytes_up, bytes_down)"
+    " WHERE end_time IS NOT NULL;"
+    "INSERT INTO warden_schema (version) VALUES (2);";
+
 #define LATER(c) c " = CASE WHEN excluded.last_update >= s.last_update THEN excluded." c " ELSE s." c " END"
 const char *const kConflict =
     " ON CONFLICT (host, pid, handle, record, start_time) DO UPDATE SET "
@@ -197,8 +216,11 @@ public:
             Close();
             return false;
         }
-        // Version 0 is an empty database; later versions migrate step by step here.
+        // Version 0 is an empty database; later versions migrate step by
+        // step, each in this one transaction under the lock.
         if (version == 0 && !Exec(kCreateV1, error))
+            return false;
+        if (version < 2 && !Exec(kMigrateV2, error))
             return false;
         return Exec("COMMIT", error) && Exec(kCreateStage, error);
     }

@@ -105,8 +105,10 @@ protected:
 TEST_F(HistoryPg, ServerStoppedUnderLoadLosesAndDoublesNothing)
 {
     ASSERT_TRUE(StartWarden(Server(pg->password)));
-    constexpr int kSessions = 300;
-    pid_t reporter = Reporter(1, kSessions, 25 * 1000); // about 8 s of sessions
+    // Sessions keep coming over the whole outage and past the restart.
+    constexpr int kSessions = 460;
+    constexpr int kOutageSeconds = 20;
+    pid_t reporter = Reporter(1, kSessions, 50 * 1000); // about 23 s of sessions
     struct Reap {
         pid_t &p;
         ~Reap() { Stop(p); }
@@ -116,7 +118,7 @@ TEST_F(HistoryPg, ServerStoppedUnderLoadLosesAndDoublesNothing)
 
     // The server goes away while sessions keep coming, and comes back.
     ASSERT_TRUE(pg->Halt());
-    sleep(5);
+    sleep(kOutageSeconds);
     ASSERT_TRUE(pg->Start());
     EXPECT_EQ(WaitExit(reporter), 0);
     reporter = 0;
@@ -142,7 +144,7 @@ TEST_F(HistoryPg, ServerStoppedUnderLoadLosesAndDoublesNothing)
     EXPECT_EQ(text.find("(0 bytes of rows in the spool)"), std::string::npos)
         << "the rows of the outage waited in the spool: " << text;
     EXPECT_EQ(text.find("NOTICE"), std::string::npos) << "the server's notices are no log lines";
-    EXPECT_EQ(Scalar("SELECT max(version) FROM warden_schema"), "1");
+    EXPECT_EQ(Scalar("SELECT max(version) FROM warden_schema"), "2");
 }
 
 // Texts reach the database byte for byte, whatever they hold (the rows

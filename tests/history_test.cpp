@@ -161,7 +161,7 @@ TEST_F(HistorySqlite, CurlSessionsLandWithTheirBytesAndDurations)
     EXPECT_EQ(stored, moved) << "the rows hold exactly the bytes the HTTP server saw";
 
     EXPECT_EQ(Query("PRAGMA journal_mode")[0]["journal_mode"], "wal");
-    EXPECT_EQ(Query("SELECT version FROM warden_schema")[0]["version"], "1");
+    EXPECT_EQ(Query("SELECT max(version) AS v FROM warden_schema")[0]["v"], "2");
 }
 
 TEST_F(HistorySqlite, KilledWorkerOrWardenLeavesOneRowWithTheFinalTotals)
@@ -261,7 +261,7 @@ TEST_F(HistorySqlite, NewerSchemaIsRefusedInOneLine)
     pid_t reporter = Reporter(1, 5, 1000);
     EXPECT_EQ(WaitExit(reporter), 0);
     ASSERT_TRUE(testsupport::WaitFor([&] {
-        return testsupport::ReadFile(rig.log).find("newer than this warden's 1") != std::string::npos;
+        return testsupport::ReadFile(rig.log).find("newer than this warden's 2") != std::string::npos;
     }));
     sleep(2); // two more intervals: the line is not repeated
     const std::string text = testsupport::ReadFile(rig.log);
@@ -386,6 +386,92 @@ TEST_F(HistorySqlite, HubServesFilteredPagedSessionsAndSummary)
     EXPECT_EQ(recent, 30) << lastHour.dump();
     auto ahead = get("/api/history/summary?from=" + future);
     EXPECT_TRUE(ahead["hours"].empty() && ahead["users"].empty()) << ahead.dump();
+}
+
+}  // namespace
+
+namespace {
+
+// A file as a warden of schema version 1 left it: its tables and indexes,
+// one ended session and one still open, of one user.
+bool WriteVersion1File()
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(kDb, &db) != SQLITE_OK)
+        return false;
+    const char *sql =
+        "PRAGMA journal_mode=WAL;"
+        "CREATE TABLE warden_schema (version INTEGER NOT NULL);"
+        "CREATE TABLE warden_sessions (id INTEGER PRIMARY KEY, host TEXT NOT NULL, pid INTEGER NOT NULL,"
+        " handle INTEGER NOT NULL, record INTEGER NOT NULL, start_time INTEGER NOT NULL, end_time INTEGER,"
+        " duration INTEGER NOT NULL, client TEXT NOT NULL, destination TEXT NOT NULL, resolved TEXT NOT NULL,"
+        " username TEXT NOT NULL, proxy TEXT NOT NULL, command TEXT NOT NULL, status INTEGER NOT NULL,"
+        " status_text TEXT NOT NULL, bytes_up INTEGER NOT NULL, bytes_down INTEGER NOT NULL,"
+        " last_update INTEGER NOT NULL, link_record INTEGER NOT NULL,"
+        " UNIQUE (host, pid, handle, record, start_time));"
+        "CREATE INDEX warden_sessions_start ON warden_sessions (start_time, bytes_up, bytes_down);"
+        "CREATE INDEX warden_sessions_end ON warden_sessions (end_time);"
+        "CREATE INDEX warden_sessions_hour ON warden_sessions ((start_time / 3600), bytes_up, bytes_down);"
+        "CREATE INDEX warden_sessions_user ON warden_sessions (username, start_time, bytes_up, bytes_down);"
+        "CREATE INDEX warden_sessions_dest ON warden_sessions (destination, start_time, bytes_up, bytes_down);"
+        "INSERT INTO warden_schema (version) VALUES (1);"
+        "INSERT INTO warden_sessions (host, pid, handle, record, start_time, end_time, duration, client,"
+        " destination, resolved, username, proxy, command, status, status_text, bytes_up, bytes_down,"
+        " last_update, link_record) VALUES"
+        " ('old', 7, 1, 1, 1700000000, 1700000060, 60, '', 'then:80', '', 'olduser', 'p', 'CONNECT', 0, 'ok',"
+        "  100, 200, 1700000060, 0),"
+        " ('old', 7, 2, 1, 1700000100, NULL, 50, '', 'still:80', '', 'olduser', 'p', 'CONNECT', 0, 'ok',"
+        "  1000, 2000, 1700000150, 0);";
+    const bool ok = sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+// An older file is migrated in place by the worker: the rows stay, the
+// summary's indexes become those of ended sessions, and the hub's summary
+// adds the open session to the ended one.
+TEST_F(HistorySqlite, VersionOneFileIsMigratedAndSummedWithItsOpenSessions)
+{
+    const std::string hubBin = QUELM_BINARY_DIR "/hub/warden-hub";
+    if (access(hubBin.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "warden-hub is not built";
+    ASSERT_TRUE(WriteVersion1File());
+    Rig rig;
+    ASSERT_TRUE(rig.StartWarden());
+    pid_t reporter = Reporter(1, 3, 0);
+    EXPECT_EQ(WaitExit(reporter), 0);
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        auto n = Query("SELECT count(*) AS n FROM warden_sessions");
+        return !n.empty() && n[0]["n"] == "5";
+    }, 10000)) << testsupport::ReadFile(rig.log);
+    EXPECT_EQ(Query("SELECT max(version) AS v FROM warden_schema")[0]["v"], "2");
+    const auto ended = Query("SELECT name FROM sqlite_master WHERE type = 'index' AND name IN"
+                             " ('warden_sessions_user', 'warden_sessions_dest', 'warden_sessions_hour',"
+                             " 'warden_sessions_ended') AND sql LIKE '%WHERE end_time IS NOT NULL'");
+    EXPECT_EQ(ended.size(), 4u) << Describe(Query("SELECT name, sql FROM sqlite_master"));
+    auto open = Query("SELECT * FROM warden_sessions WHERE destination = 'still:80'");
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0]["end_time"], "");
+    EXPECT_EQ(open[0]["bytes_down"], "2000");
+
+    pid_t hub = Spawn({hubBin, "--history", kDb, "--listen", "127.0.0.1:9062", "--upstream", "127.0.0.1"});
+    struct Reap {
+        pid_t &p;
+        ~Reap() { Stop(p); }
+    } reap{hub};
+    ASSERT_TRUE(testsupport::WaitFor([] { return CanConnect(9062); }));
+    pid_t c = Spawn({kCurl, "-s", "-o", "/tmp/sum.json", "http://127.0.0.1:9062/api/history/summary?user=olduser"});
+    WaitExit(c);
+    const auto sum = nlohmann::json::parse(testsupport::ReadFile("/tmp/sum.json"), nullptr, false);
+    ASSERT_EQ(sum["users"].size(), 1u) << sum.dump();
+    EXPECT_EQ(sum["users"][0]["sessions"], 2);
+    EXPECT_EQ(sum["users"][0]["bytes_up"], 1100);
+    EXPECT_EQ(sum["users"][0]["bytes_down"], 2200);
+    ASSERT_EQ(sum["destinations"].size(), 2u) << sum.dump();
+    EXPECT_EQ(sum["destinations"][0]["destination"], "still:80");
+    ASSERT_EQ(sum["hours"].size(), 1u) << sum.dump();
+    EXPECT_EQ(sum["hours"][0]["hour"], 1700000000 / 3600 * 3600);
+    EXPECT_EQ(sum["hours"][0]["sessions"], 2);
 }
 
 }  // namespace
