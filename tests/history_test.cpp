@@ -240,8 +240,9 @@ TEST(HistoryOptions, MistakesEndWithOneLine)
         EXPECT_EQ(WaitExit(p), 1) << c.says;
         const std::string err = testsupport::ReadFile("/tmp/opt.log");
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
-        if (c.says.rfind("Usage", 0) != 0)
+        if (c.says.rfind("Usage", 0) != 0) {
             EXPECT_EQ(CountLines(err, "\n"), 1) << err;
+        }
     }
 }
 
