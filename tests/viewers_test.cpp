@@ -617,6 +617,41 @@ TEST_P(Silent, ConnectionsThatSendNoWholeRequestAreClosedOnce)
 
 INSTANTIATE_TEST_SUITE_P(Modes, Silent, testing::Values("4", "6"));
 
+// ---- the daemon's log as the tests count it ----
+
+// In the warden child just before it runs the daemon: four processes write
+// lines through its standard error at one instant, released together, as
+// the daemon's processes do when two viewer children close at once.
+void WriteLinesAtOnce()
+{
+    int go[2];
+    if (pipe(go) != 0)
+        _exit(126);
+    for (int p = 0; p < 4; ++p) {
+        if (fork() != 0)
+            continue;
+        close(go[1]);
+        char c;
+        (void)!read(go[0], &c, 1);
+        char line[64];
+        const int n = snprintf(line, sizeof line, "%05d: a line written at once\n", getpid());
+        for (int i = 0; i < 20000; ++i)
+            (void)!write(2, line, static_cast<size_t>(n));
+        _exit(0);
+    }
+    close(go[0]);
+    close(go[1]);
+    while (wait(nullptr) > 0) {
+    }
+}
+
+TEST(DaemonLog, LinesThatProcessesWriteAtOnceAreAllCounted)
+{
+    testsupport::Warden warden;
+    ASSERT_TRUE(warden.Start({{}, 0, {}, true, WriteLinesAtOnce})) << warden.Log();
+    EXPECT_EQ(warden.Count(": a line written at once\n"), 80000u);
+}
+
 TEST(ViewerOptions, BadValuesEndWithTheUsage)
 {
     for (std::vector<std::string> args : {std::vector<std::string>{"--viewers", "0"},

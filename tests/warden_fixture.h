@@ -71,7 +71,12 @@ public:
         if (err_ >= 0)
             close(err_);
         err_ = memfd_create("warden-log", MFD_CLOEXEC);
-        if (err_ < 0)
+        // Appending: the daemon's processes share this one open file, and a
+        // memory file, unlike a file opened by name, gives its writers no
+        // shared position they take in turn, so two lines written at one
+        // instant (two viewer children closing at once) land at one offset
+        // and one is lost.  An append takes its place under the file's lock.
+        if (err_ < 0 || fcntl(err_, F_SETFL, O_APPEND) < 0)
             return false;
         const std::string bin = s.user != 0 ? CopyForOthers() : std::string(WARDEN_BIN);
         pid_ = fork();
