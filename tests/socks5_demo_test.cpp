@@ -356,6 +356,33 @@ sockaddr_in Ipv4Block(const unsigned char *block) {
     return in;
 }
 
+#ifdef WARDEN_BIN
+// Starts warden in the foreground and waits until it serves.  *keeper
+// receives a writer of the pipe that the caller keeps open while the daemon
+// runs, so the collector never finds the pipe without a writer (it would
+// then pause for 3 s, the reports in the pipe unread).  The keeper is itself
+// the wait for the collector: the fixture's wait opens a writer and closes
+// it again, which is just such a pause.
+void StartWarden(testsupport::Warden *warden, int *keeper) {
+    EXPECT_TRUE(warden->Start({{}, 0, {}, false, nullptr}));
+    *keeper = -1;
+    // Looked for once the daemon serves: its pipe is made by then, so the
+    // keeper cannot open the last daemon's.
+    for (long end = NowMs() + 20000; NowMs() < end && *keeper < 0; usleep(10000)) {
+        if (warden->Count("warden serves: ") > 0) {
+            *keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+            struct stat st;
+            if (*keeper >= 0 && (fstat(*keeper, &st) != 0 || !S_ISFIFO(st.st_mode))) {
+                close(*keeper);
+                *keeper = -1;
+            }
+        }
+    }
+    EXPECT_GE(*keeper, 0) << "warden's collector did not open /tmp/mon.fifo\n" << warden->Log();
+    EXPECT_GT(warden->Count("warden serves: "), 0u) << warden->Log();
+}
+#endif
+
 class Socks5Demo : public testing::Test {
   protected:
     static testsupport::Warden warden;
@@ -367,11 +394,8 @@ class Socks5Demo : public testing::Test {
     static void SetUpTestSuite() {
 #ifdef WARDEN_BIN
         if (access(kCurl, X_OK) != 0) return;
-        // The test keeps a writer on the pipe, so the collector never waits
-        // for one.
-        ASSERT_TRUE(warden.Start({{}, 0, {}, true, nullptr})) << warden.Log();
-        pipeKeeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(pipeKeeper, 0) << "warden's collector did not open /tmp/mon.fifo";
+        StartWarden(&warden, &pipeKeeper);
+        ASSERT_GE(pipeKeeper, 0);
         ASSERT_TRUE(store.Open());
         ASSERT_TRUE(http.Start(AF_INET));
 #endif
@@ -811,16 +835,6 @@ TEST(Socks5DemoAlone, ProxiesWhenWardenIsNotRunning) {
 }
 
 #ifdef WARDEN_BIN
-// Starts warden in the foreground and waits until it serves.  *keeper
-// receives a writer of the pipe that the caller keeps open while the daemon
-// runs, so the collector never finds the pipe without a writer (it would
-// then pause for seconds).
-void StartWarden(testsupport::Warden *warden, int *keeper) {
-    EXPECT_TRUE(warden->Start({{}, 0, {}, true, nullptr})) << warden->Log();
-    *keeper = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_GE(*keeper, 0) << "warden's collector did not open /tmp/mon.fifo";
-}
-
 // A download that runs for a few seconds (the server sends slowly) while
 // warden is stopped and started again: the new daemon's store knows nothing
 // of the session, whose later reports make it appear there with its

@@ -590,22 +590,38 @@ TEST_P(Silent, ConnectionsThatSendNoWholeRequestAreClosedOnce)
     ASSERT_EQ(write(partial, half, sizeof half), 3);
     MonHandle_t *busy = Viewer();
 
-    // The viewer that keeps asking outlives the limit several times over.
-    auto keepAsking = [&](int ms) {
-        const auto end = std::chrono::steady_clock::now() + milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
+    // The viewer that keeps asking outlives the limit several times over,
+    // and asks on while the other two are waited for: a wait that stopped
+    // its asking would make it a silent connection as well.
+    auto keepAsking = [&](int ms, const std::function<bool()> &until) {
+        const auto least = std::chrono::steady_clock::now() + milliseconds(ms);
+        const auto most = least + milliseconds(10000);
+        for (auto now = std::chrono::steady_clock::now();
+             now < least || (until && !until() && now < most); now = std::chrono::steady_clock::now()) {
             bool ok;
             Stream(busy, &ok);
             ASSERT_TRUE(ok);
             std::this_thread::sleep_for(milliseconds(200));
         }
     };
-    keepAsking(2500);
-    EXPECT_EQ(BytesBeforeClose(quiet, 5000), 0);
-    EXPECT_EQ(BytesBeforeClose(partial, 5000), 0);
-    ASSERT_TRUE(WaitFor([this] { return Count("closed viewer connection silent for 1 s") >= 2; }))
-        << Log();
-    keepAsking(1500);
+    // A connection that has something to read (its end, or bytes it should
+    // never get) is read to its end.
+    auto readIfReady = [](int fd, long *bytes) {
+        pollfd p{fd, POLLIN, 0};
+        if (*bytes < 0 && poll(&p, 1, 0) > 0)
+            *bytes = BytesBeforeClose(fd, 5000);
+    };
+    long quietBytes = -1, partialBytes = -1;
+    keepAsking(2500, [&] {
+        readIfReady(quiet, &quietBytes);
+        readIfReady(partial, &partialBytes);
+        return quietBytes >= 0 && partialBytes >= 0 &&
+               Count("closed viewer connection silent for 1 s") >= 2;
+    });
+    EXPECT_EQ(quietBytes, 0);
+    EXPECT_EQ(partialBytes, 0);
+    ASSERT_GE(Count("closed viewer connection silent for 1 s"), 2u) << Log();
+    keepAsking(1500, nullptr);
     EXPECT_EQ(Count("closed viewer connection silent for 1 s"), 2u) << "once per connection";
     // Not an error: the level-1 messages are the only ones said as errors,
     // and the closing notice must not read like the framing's read errors.
@@ -616,6 +632,41 @@ TEST_P(Silent, ConnectionsThatSendNoWholeRequestAreClosedOnce)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Silent, testing::Values("4", "6"));
+
+// ---- the daemon's log as the tests count it ----
+
+// In the warden child just before it runs the daemon: four processes write
+// lines through its standard error at one instant, released together, as
+// the daemon's processes do when two viewer children close at once.
+void WriteLinesAtOnce()
+{
+    int go[2];
+    if (pipe(go) != 0)
+        _exit(126);
+    for (int p = 0; p < 4; ++p) {
+        if (fork() != 0)
+            continue;
+        close(go[1]);
+        char c;
+        (void)!read(go[0], &c, 1);
+        char line[64];
+        const int n = snprintf(line, sizeof line, "%05d: a line written at once\n", getpid());
+        for (int i = 0; i < 20000; ++i)
+            (void)!write(2, line, static_cast<size_t>(n));
+        _exit(0);
+    }
+    close(go[0]);
+    close(go[1]);
+    while (wait(nullptr) > 0) {
+    }
+}
+
+TEST(DaemonLog, LinesThatProcessesWriteAtOnceAreAllCounted)
+{
+    testsupport::Warden warden;
+    ASSERT_TRUE(warden.Start({{}, 0, {}, true, WriteLinesAtOnce})) << warden.Log();
+    EXPECT_EQ(warden.Count(": a line written at once\n"), 80000u);
+}
 
 TEST(ViewerOptions, BadValuesEndWithTheUsage)
 {

@@ -100,10 +100,19 @@ public:
         out_.clear();
         // Its standard error and output go to files in memory, not pipes: a
         // daemon that logs while the test does not read can never block.
+        // Appending: the daemon's processes share each open file, and a
+        // memory file, unlike a file opened by name, gives its writers no
+        // shared position they take in turn, so two lines written at one
+        // instant (two viewer children closing at once) land at one offset
+        // and one is lost.  An append takes its place under the file's lock.
         for (int *fd : {&err_, &outFd_}) {
             if (*fd >= 0)
                 close(*fd);
             *fd = memfd_create("warden-out", MFD_CLOEXEC);
+            if (*fd >= 0 && fcntl(*fd, F_SETFL, O_APPEND) < 0) {
+                close(*fd);
+                *fd = -1;
+            }
         }
         if (err_ < 0 || outFd_ < 0)
             return false;
