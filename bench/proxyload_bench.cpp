@@ -4,8 +4,8 @@
 // alternates), medians of the rounds.  Per proxy kind:
 //   - short sessions (greeting, CONNECT, 100 bytes, close; 8 clients at once):
 //     sessions per second, reporting over plain, and the CPU a session adds,
-//     from the proxy's and warden's processes' own accounting (utime+stime
-//     of /proc/PID/stat, warden's main process and its workers);
+//     from the proxy's and warden's processes' own accounting (their CPU-time
+//     clocks, in nanoseconds; warden's main process and its workers);
 //   - one bulk transfer of 2 GiB (PROXYLOAD_BULK_MIB to change it): speed,
 //     reporting over plain.
 // Always runs inside quelm_isolate, so a warden on the machine is never
@@ -20,8 +20,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,22 +59,17 @@ pid_t Spawn(const std::vector<std::string> &args)
     return pid;
 }
 
-// Seconds of CPU pid has used, user and system.
+// Seconds of CPU pid has used, all its threads together, those that have
+// ended included: the process's CPU-time clock, kept in nanoseconds by the
+// scheduler (utime and stime of /proc/PID/stat come in 10 ms ticks, too
+// coarse for a few microseconds a session over a few thousand sessions).
 double Cpu(pid_t pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s;
-    std::getline(f, s);
-    const size_t p = s.rfind(')');
-    if (p == std::string::npos)
+    clockid_t clock;
+    struct timespec ts;
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &ts) != 0)
         return 0;
-    std::istringstream in(s.substr(p + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i)
-        if (i == 14 || i == 15)
-            ticks += std::stod(field);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // pid and its children (warden's workers), as they are now.
@@ -123,10 +119,30 @@ struct Kind {
     uint16_t port[2];
 };
 
+// `proxyload_bench --sessions PORT COUNT`: only COUNT short sessions through
+// the SOCKS5 server at 127.0.0.1:PORT, to a source of its own, for profiling
+// a proxy someone else started (under callgrind or strace, say); not
+// isolated, since the proxy and its warden are the caller's.
+int DriveOnly(uint16_t port, uint64_t count)
+{
+    socksload::Source source;
+    if (!source.Start())
+        return 1;
+    socksload::Proxy p;
+    p.port = port;
+    const socksload::ShortResult s =
+        socksload::RunShort(p, source.port(), kShortBytes, kShortClients, 0, count);
+    printf("%llu sessions, %llu failed, %.3f s\n", static_cast<unsigned long long>(s.sessions),
+           static_cast<unsigned long long>(s.failures), s.seconds);
+    return s.failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 4 && strcmp(argv[1], "--sessions") == 0)
+        return DriveOnly(static_cast<uint16_t>(atoi(argv[2])), strtoull(argv[3], nullptr, 10));
     if (RunIsolated(argc, argv, QUELM_ISOLATE, "proxyload_bench") != 0)
         return 1;
     const std::string bin = QUELM_BINARY_DIR;

@@ -32,6 +32,18 @@
 static_assert(MON_FRAME_MAX <= PIPE_BUF, "a frame must reach the pipe in one piece");
 
 namespace {
+/* Sleeps us (below a second) microseconds: 0, or -1 with errno EINTR. */
+int SleepUs(long us) noexcept
+{
+    const struct timespec t = {0, us * 1000};
+    return nanosleep(&t, nullptr);
+}
+}  // namespace
+
+constexpr quelm::ChuteSys_t quelm::kChuteSysDefault = {SleepUs};
+constinit quelm::ChuteSys_t quelm::chuteSys = quelm::kChuteSysDefault;
+
+namespace {
 
 /* Per process: the descriptor every pipe handle uses, and how many handles
  * were opened on it.  Once a descriptor was opened the count never drops
@@ -78,9 +90,13 @@ private:
  * while frames wait in it, or both processes would hand them out. */
 constexpr size_t kReadAheadSize = 64 * 1024;
 unsigned char readAhead[kReadAheadSize];
+int GatherPause(long us) noexcept
+{
+    return quelm::chuteSys.pause(us);
+}
 quelm::FrameScan scan = {
     -1, readAhead, kReadAheadSize, 0, 0, MON_MSG_HEADER, MON_MSG_MAX, MON_MSG_TYPE,
-    CHUTE_STALL_MS, false, false, 0, 0};
+    CHUTE_STALL_MS, false, false, 0, 0, CHUTE_GATHER_US, GatherPause, true};
 
 /* Bytes given up since the last report of them, and when that was. */
 unsigned long long droppedUnreported = 0;

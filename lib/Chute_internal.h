@@ -26,6 +26,12 @@ extern "C" {
  * broken writer leaves one unfinished. */
 #define CHUTE_STALL_MS 500
 
+/* Before each read at a frame boundary the reader waits this long, so a
+ * burst of reports comes in with one read and goes into the store in one
+ * batch: a frame waits at most this long (far below what a viewer could
+ * notice), and none waits after a quiet spell, when the read blocks anyway. */
+#define CHUTE_GATHER_US 1000
+
 typedef struct ChutePriv {
     int fd;                           /* the process's shared pipe descriptor */
     int type;                         /* MON_FIFO_READER or MON_FIFO_WRITER   */
@@ -69,6 +75,14 @@ uint32_t ChuteGeneration() noexcept;
  * waiting), 0 when none is (nothing read, rec untouched).  Never blocks, so
  * the collector can gather what one read brought and store it in one go. */
 int ChuteNextBuffered(MonData_t *rec);
+
+/* The module's seam table (see seam.h): the reader's gathering wait, which
+ * a test swaps to write frames while the reader waits. */
+struct ChuteSys_t {
+    int (*pause)(long us) noexcept; /* nanosleep() of us microseconds */
+};
+extern const ChuteSys_t kChuteSysDefault;
+extern ChuteSys_t chuteSys;
 }  // namespace quelm
 using quelm::ChuteRecv;
 #endif

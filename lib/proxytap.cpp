@@ -226,31 +226,34 @@ extern "C" int QxSocksMonOpen(const char *name, int type, MonHandle_t **out)
     /* Kept handles serve the plain allocator only: a test's allocator
      * must see every allocation it is to fail. */
     const bool plain = proxyTapSys.alloc == calloc;
-    MonHandle_t *h = plain ? quelm::TapHandleTake() : nullptr;
+    /* One hold of the transport lock takes a kept handle and opens the
+     * transport; a failed open hands the kept handle back. */
+    MonHandle_t *link = nullptr;
+    MonHandle_t *h = nullptr;
+    if (quelm::TapOpenTransport(type, &link, plain ? &h : nullptr) < 0) {
+        if (h != nullptr)
+            quelm::TapHandleKeep(h);
+        return -1;
+    }
     if (h != nullptr)
         quelm::HandleRenew(h, ops, sizeof(ProxyTap_t), nullptr);
     else
         h = quelm::HandleNew(ops, sizeof(ProxyTap_t), nullptr, proxyTapSys.alloc);
     if (h == nullptr) {
+        if (link != nullptr)
+            (void)quelm::TapCloseTransport(link, nullptr);
         QxLogUpdate(nullptr, 1, 35, "QxSocksMonOpen: malloc() handle failed");
         errno = ENOMEM;
         return -1;
     }
     auto *tap = static_cast<ProxyTap_t *>(h->priv);
     tap->type = type;
-    tap->pid = static_cast<uint32_t>(getpid());
+    tap->link = link;
+    tap->pid = quelm::TapPid();
     tap->handleNum = threadNum.fetch_add(1, std::memory_order_relaxed);
     tap->freeReports = kUnthrottledReports;
     tap->intervalSec = kThrottleSeconds;
     tap->joinMs = kJoinMs;
-
-    const int r = quelm::TapOpenTransport(type, &tap->link);
-    if (r < 0) {
-        const int err = errno;
-        quelm::HandleFree(h);
-        errno = err;
-        return -1;
-    }
     h->magic = MON_MAGIC_PROXY;
     *out = h;
     return 0;
@@ -499,12 +502,12 @@ extern "C" int QxSocksMonClose(MonHandle_t *h)
     if ((tap->session.rec.flags & MON_FLAG_END) == 0 && HoldsKey(tap->session.rec))
         (void)MonDataFlush(tap);
     h->magic = MON_MAGIC_DEAD;
-    /* A handle of an unknown type never had a transport to close. */
-    const int r = tap->link != nullptr ? quelm::TapCloseTransport(tap->link) : 0;
     DropAdditional(tap);
-    if (proxyTapSys.alloc == calloc) {
-        quelm::TapHandleKeep(h);
-    } else {
+    /* One hold of the transport lock closes the transport (a handle of an
+     * unknown type never had one) and keeps the handle for a later open. */
+    const bool keep = proxyTapSys.alloc == calloc;
+    const int r = quelm::TapCloseTransport(tap->link, keep ? h : nullptr);
+    if (!keep) {
         free(tap);
         free(h);
     }
