@@ -13,6 +13,10 @@
 #include "monitor.h"
 
 #ifdef __cplusplus
+#include <cerrno>
+#endif
+
+#ifdef __cplusplus
 extern "C" {
 #endif
 
@@ -75,6 +79,22 @@ uint32_t ChuteGeneration() noexcept;
  * waiting), 0 when none is (nothing read, rec untouched).  Never blocks, so
  * the collector can gather what one read brought and store it in one go. */
 int ChuteNextBuffered(MonData_t *rec);
+
+/* Points the reader's buffer at the process's pipe descriptor fd, which
+ * every pipe handle of the process shares (Chute.cpp opens it). */
+void ChuteReaderOn(int fd) noexcept;
+
+/* Keeps errno across calls whose own failures are of no interest. */
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() noexcept : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    ErrnoKeeper(const ErrnoKeeper &) = delete;
+    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
+
+private:
+    int saved_;
+};
 
 /* The module's seam table (see seam.h): the reader's gathering wait, which
  * a test swaps to write frames while the reader waits. */
