@@ -103,6 +103,22 @@ int TapCloseTransport(MonHandle_t *link, MonHandle_t *keep) noexcept;
  * asks again). */
 uint32_t TapPid() noexcept;
 
+/* The handle's private part, or null (logged, errno EINVAL) for a handle
+ * that is not an open reporting handle; fn names the caller in the log. */
+ProxyTap_t *TapOf(MonHandle_t *h, const char *fn) noexcept;
+
+/* True when rec carries a key, i.e. holds a session. */
+bool TapHoldsKey(const MonData_t &rec) noexcept;
+
+/* Coarse monotonic milliseconds (no system call); 0 if the clock fails. */
+uint64_t TapNowMs() noexcept;
+
+/* True while node's reports are held to be joined into one frame. */
+bool TapJoining(const ProxyTap_t *tap, const MonDataNode_t *node) noexcept;
+
+/* True when node holds a report not yet delivered that is due at now. */
+bool TapDue(const ProxyTap_t *tap, const MonDataNode_t *node, time_t now) noexcept;
+
 /* Sends node's record, with every event bit not yet delivered, through the
  * handle's transport: the transport's result.  A failed send keeps the bits
  * (and, when the pipe had no reader, the start bit) for the next one. */
