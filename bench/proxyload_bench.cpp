@@ -7,7 +7,9 @@
 //     from the proxy's and warden's processes' own accounting (their CPU-time
 //     clocks, in nanoseconds; warden's main process and its workers);
 //   - one bulk transfer of 2 GiB (PROXYLOAD_BULK_MIB to change it): speed,
-//     reporting over plain.
+//     reporting over plain, and the CPU per GiB of the same processes,
+//     reporting over plain (the robust half: speed depends on what else
+//     the machine's cores are doing).
 // Always runs inside quelm_isolate, so a warden on the machine is never
 // touched.  PROXYLOAD_ROUNDS sets the rounds (default 9).
 #include <fcntl.h>
@@ -17,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -178,7 +181,7 @@ int main(int argc, char **argv)
         for (int r = 0; r < rounds; ++r) {
             for (const Kind &k : kinds) {
                 const std::string n = k.name;
-                double rate[2], cpu[2], speed[2];
+                double rate[2], cpu[2], speed[2], bulkCpu[2];
                 for (int i = 0; i < 2; ++i) {
                     const int m = (r % 2 == 0) ? i : 1 - i;  // who goes first alternates
                     std::vector<pid_t> counted{k.pid[m]};
@@ -195,7 +198,9 @@ int main(int argc, char **argv)
                     if (s.failures != 0)
                         fprintf(stderr, "%s: %llu short sessions failed\n", k.name,
                                 static_cast<unsigned long long>(s.failures));
+                    const double b0 = CpuOf(counted);
                     const socksload::BulkResult b = socksload::RunBulk(p, source.port(), bulk);
+                    bulkCpu[m] = (CpuOf(counted) - b0) / (static_cast<double>(bulk) / (1 << 30));
                     speed[m] = b.ok ? static_cast<double>(b.bytes) / b.seconds : 0;
                 }
                 results[n + " short sessions/s, reporting / plain"].push_back(rate[0] / rate[1]);
@@ -205,12 +210,16 @@ int main(int argc, char **argv)
                 results[n + " bulk speed, reporting / plain"].push_back(
                     speed[1] > 0 ? speed[0] / speed[1] : 0);
                 results[n + " bulk MiB/s, plain"].push_back(speed[1] / (1 << 20));
+                results[n + " bulk CPU s per GiB, reporting / plain"].push_back(
+                    bulkCpu[1] > 0 ? bulkCpu[0] / bulkCpu[1] : 0);
             }
             fprintf(stderr, "round %d of %d done\n", r + 1, rounds);
         }
-        printf("%-56s %10s\n", "median of rounds", "value");
-        for (const auto &kv : results)
-            printf("%-56s %10.3f\n", kv.first.c_str(), Median(kv.first));
+        printf("%-56s %10s %21s\n", "median of rounds", "value", "(lowest .. highest)");
+        for (const auto &kv : results) {
+            const auto [lo, hi] = std::minmax_element(kv.second.begin(), kv.second.end());
+            printf("%-56s %10.3f (%8.3f .. %8.3f)\n", kv.first.c_str(), Median(kv.first), *lo, *hi);
+        }
     }
     source.Stop();
     for (const Kind &k : kinds)

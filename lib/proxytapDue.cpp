@@ -19,6 +19,15 @@ namespace {
  * proxy that never asks keeps every first report going out at once. */
 std::atomic<bool> drivesDue{false};
 
+/* Notes that the process drives due reports.  Looked at before it is set:
+ * every session thread asks on every turn of its relay loop, and a store
+ * each time would move the flag's cache line from core to core. */
+void NoteDrivesDue() noexcept
+{
+    if (!drivesDue.load(std::memory_order_relaxed))
+        NoteDrivesDue();
+}
+
 }  // namespace
 
 /* Coarse monotonic milliseconds: a read of the vDSO's clock, no system
@@ -71,7 +80,7 @@ bool quelm::TapDue(const ProxyTap_t *tap, const MonDataNode_t *node, time_t now)
 extern "C" int QxSocksMonSendDue(MonHandle_t *h)
 {
     const time_t now = proxyTapSys.now(nullptr);
-    drivesDue.store(true, std::memory_order_relaxed);
+    NoteDrivesDue();
     ProxyTap_t *tap = quelm::TapOf(h, "QxSocksMonSendDue");
     if (tap == nullptr)
         return -1;
@@ -107,7 +116,7 @@ extern "C" int QxSocksMonSendDue(MonHandle_t *h)
 extern "C" int QxSocksMonDueIn(MonHandle_t *h)
 {
     const time_t now = proxyTapSys.now(nullptr);
-    drivesDue.store(true, std::memory_order_relaxed);
+    NoteDrivesDue();
     ProxyTap_t *tap = quelm::TapOf(h, "QxSocksMonDueIn");
     if (tap == nullptr)
         return -1;
