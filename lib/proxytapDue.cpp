@@ -25,7 +25,7 @@ std::atomic<bool> drivesDue{false};
 void NoteDrivesDue() noexcept
 {
     if (!drivesDue.load(std::memory_order_relaxed))
-        NoteDrivesDue();
+        drivesDue.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace
