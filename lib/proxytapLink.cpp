@@ -56,6 +56,14 @@ void ForgetPid() noexcept
 {
     cachedPid.store(0, std::memory_order_relaxed);
 }
+/* pthread_once, not a guarded static: C programs link the archive without
+ * the C++ runtime. */
+pthread_once_t forkHandlerOnce = PTHREAD_ONCE_INIT;
+bool forkHandlerSet = false;
+void SetForkHandler() noexcept
+{
+    forkHandlerSet = pthread_atfork(nullptr, nullptr, ForgetPid) == 0;
+}
 }  // namespace
 
 uint32_t quelm::TapPid() noexcept
@@ -63,11 +71,11 @@ uint32_t quelm::TapPid() noexcept
     uint32_t pid = cachedPid.load(std::memory_order_relaxed);
     if (pid != 0)
         return pid;
-    static const bool registered = pthread_atfork(nullptr, nullptr, ForgetPid) == 0;
+    (void)pthread_once(&forkHandlerOnce, SetForkHandler);
     pid = static_cast<uint32_t>(getpid());
     /* Without the handler a child could key its sessions with the parent's
      * ID: then ask each time. */
-    if (registered)
+    if (forkHandlerSet)
         cachedPid.store(pid, std::memory_order_relaxed);
     return pid;
 }
