@@ -4,10 +4,12 @@
 // alternates), medians of the rounds.  Per proxy kind:
 //   - short sessions (greeting, CONNECT, 100 bytes, close; 8 clients at once):
 //     sessions per second, reporting over plain, and the CPU a session adds,
-//     from the proxy's and warden's processes' own accounting (utime+stime
-//     of /proc/PID/stat, warden's main process and its workers);
+//     from the proxy's and warden's processes' own accounting (their CPU-time
+//     clocks, in nanoseconds; warden's main process and its workers);
 //   - one bulk transfer of 2 GiB (PROXYLOAD_BULK_MIB to change it): speed,
-//     reporting over plain.
+//     reporting over plain, and the CPU per GiB of the same processes,
+//     reporting over plain (the robust half: speed depends on what else
+//     the machine's cores are doing).
 // Always runs inside quelm_isolate, so a warden on the machine is never
 // touched.  PROXYLOAD_ROUNDS sets the rounds (default 9).
 #include <fcntl.h>
@@ -17,11 +19,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,22 +62,17 @@ pid_t Spawn(const std::vector<std::string> &args)
     return pid;
 }
 
-// Seconds of CPU pid has used, user and system.
+// Seconds of CPU pid has used, all its threads together, those that have
+// ended included: the process's CPU-time clock, kept in nanoseconds by the
+// scheduler (utime and stime of /proc/PID/stat come in 10 ms ticks, too
+// coarse for a few microseconds a session over a few thousand sessions).
 double Cpu(pid_t pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s;
-    std::getline(f, s);
-    const size_t p = s.rfind(')');
-    if (p == std::string::npos)
+    clockid_t clock;
+    struct timespec ts;
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &ts) != 0)
         return 0;
-    std::istringstream in(s.substr(p + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i)
-        if (i == 14 || i == 15)
-            ticks += std::stod(field);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // pid and its children (warden's workers), as they are now.
@@ -123,10 +122,30 @@ struct Kind {
     uint16_t port[2];
 };
 
+// `proxyload_bench --sessions PORT COUNT`: only COUNT short sessions through
+// the SOCKS5 server at 127.0.0.1:PORT, to a source of its own, for profiling
+// a proxy someone else started (under callgrind or strace, say); not
+// isolated, since the proxy and its warden are the caller's.
+int DriveOnly(uint16_t port, uint64_t count)
+{
+    socksload::Source source;
+    if (!source.Start())
+        return 1;
+    socksload::Proxy p;
+    p.port = port;
+    const socksload::ShortResult s =
+        socksload::RunShort(p, source.port(), kShortBytes, kShortClients, 0, count);
+    printf("%llu sessions, %llu failed, %.3f s\n", static_cast<unsigned long long>(s.sessions),
+           static_cast<unsigned long long>(s.failures), s.seconds);
+    return s.failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 4 && strcmp(argv[1], "--sessions") == 0)
+        return DriveOnly(static_cast<uint16_t>(atoi(argv[2])), strtoull(argv[3], nullptr, 10));
     if (RunIsolated(argc, argv, QUELM_ISOLATE, "proxyload_bench") != 0)
         return 1;
     const std::string bin = QUELM_BINARY_DIR;
@@ -162,7 +181,7 @@ int main(int argc, char **argv)
         for (int r = 0; r < rounds; ++r) {
             for (const Kind &k : kinds) {
                 const std::string n = k.name;
-                double rate[2], cpu[2], speed[2];
+                double rate[2], cpu[2], speed[2], bulkCpu[2];
                 for (int i = 0; i < 2; ++i) {
                     const int m = (r % 2 == 0) ? i : 1 - i;  // who goes first alternates
                     std::vector<pid_t> counted{k.pid[m]};
@@ -179,7 +198,9 @@ int main(int argc, char **argv)
                     if (s.failures != 0)
                         fprintf(stderr, "%s: %llu short sessions failed\n", k.name,
                                 static_cast<unsigned long long>(s.failures));
+                    const double b0 = CpuOf(counted);
                     const socksload::BulkResult b = socksload::RunBulk(p, source.port(), bulk);
+                    bulkCpu[m] = (CpuOf(counted) - b0) / (static_cast<double>(bulk) / (1 << 30));
                     speed[m] = b.ok ? static_cast<double>(b.bytes) / b.seconds : 0;
                 }
                 results[n + " short sessions/s, reporting / plain"].push_back(rate[0] / rate[1]);
@@ -189,12 +210,16 @@ int main(int argc, char **argv)
                 results[n + " bulk speed, reporting / plain"].push_back(
                     speed[1] > 0 ? speed[0] / speed[1] : 0);
                 results[n + " bulk MiB/s, plain"].push_back(speed[1] / (1 << 20));
+                results[n + " bulk CPU s per GiB, reporting / plain"].push_back(
+                    bulkCpu[1] > 0 ? bulkCpu[0] / bulkCpu[1] : 0);
             }
             fprintf(stderr, "round %d of %d done\n", r + 1, rounds);
         }
-        printf("%-56s %10s\n", "median of rounds", "value");
-        for (const auto &kv : results)
-            printf("%-56s %10.3f\n", kv.first.c_str(), Median(kv.first));
+        printf("%-56s %10s %21s\n", "median of rounds", "value", "(lowest .. highest)");
+        for (const auto &kv : results) {
+            const auto [lo, hi] = std::minmax_element(kv.second.begin(), kv.second.end());
+            printf("%-56s %10.3f (%8.3f .. %8.3f)\n", kv.first.c_str(), Median(kv.first), *lo, *hi);
+        }
     }
     source.Stop();
     for (const Kind &k : kinds)

@@ -149,6 +149,40 @@ void BM_PutThatSends(benchmark::State &state) {
     state.counters["lost"] = static_cast<double>(failed);
 }
 
+// A whole short session as a thread-per-client proxy reports it (SIGPIPE
+// ignored): open a handle, start, status, end, close, the proxy driving due
+// reports; against the raw encode and writev of its one frame.
+void BM_ShortSession(benchmark::State &state) {
+    PipeSide &p = Pipe();
+    if (!p.ok) return state.SkipWithError("no pipe");
+    struct sigaction sa = {}, old;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, &old);
+    MonConnInfo_t c = Connection();
+    int64_t failed = 0;
+    int batch = 0;
+    for (auto _ : state) {
+        if (++batch == kBatch) {
+            batch = 0;
+            WaitForEmptyPipe(state, p.rawFd);
+        }
+        MonHandle_t *h = nullptr;
+        if (QxSocksMonOpen("bench", MON_TRANSPORT_FIFO, &h) != 0) {
+            ++failed;
+            continue;
+        }
+        (void)QxSocksMonDueIn(h);
+        failed += QxSocksMonReport(h, MON_FLAG_START, &c, nullptr, 0, nullptr, 0, nullptr) < 0;
+        failed += QxSocksMonReport(h, MON_FLAG_STATUS, &c, nullptr, 0, nullptr, 0, "succeeded") < 0;
+        c.runCountB += 100;
+        failed += QxSocksMonReport(h, MON_FLAG_END, &c, nullptr, 0, nullptr, 0, nullptr) < 0;
+        failed += QxSocksMonClose(h) != 0;
+    }
+    sigaction(SIGPIPE, &old, nullptr);
+    state.counters["failed"] = static_cast<double>(failed);
+}
+
 // What a send cannot do without: encode the record and write one frame.
 void BM_RawEncodeAndWritev(benchmark::State &state) {
     PipeSide &p = Pipe();
@@ -355,6 +389,7 @@ void BM_RawStream(benchmark::State &state) {
 }
 
 BENCHMARK(BM_PutThatSends)->Arg(0)->Arg(1);
+BENCHMARK(BM_ShortSession);
 BENCHMARK(BM_RawEncodeAndWritev);
 BENCHMARK(BM_RawGuardedWritev);
 BENCHMARK(BM_TransportPutAlone);

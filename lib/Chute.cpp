@@ -9,7 +9,7 @@
  * broken writer left, it searches on byte by byte for the next good frame,
  * so one writer's bad bytes never cost the other writers' later reports.  A
  * process opens the pipe once and every later handle shares that descriptor
- * until the process exits.
+ * until the process exits.  The reader's side is in ChuteRead.cpp.
  */
 #include "Chute_internal.h"
 
@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 static_assert(MON_FRAME_MAX <= PIPE_BUF, "a frame must reach the pipe in one piece");
+
 
 namespace {
 
@@ -55,83 +56,6 @@ pthread_mutex_t renewLock = PTHREAD_MUTEX_INITIALIZER;
 constexpr mode_t kFifoMode = 0622;
 constexpr int kPipeSizeDefault = 65536;
 
-/* Keeps errno across calls whose own failures are of no interest. */
-class ErrnoKeeper {
-public:
-    ErrnoKeeper() noexcept : saved_(errno) {}
-    ~ErrnoKeeper() { errno = saved_; }
-    ErrnoKeeper(const ErrnoKeeper &) = delete;
-    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
-
-private:
-    int saved_;
-};
-
-/* The reader's buffer on the process's pipe descriptor.  The collector
- * would otherwise pay two system calls per report; one large read takes in
- * every frame that is waiting.  Only the bytes already in the pipe are taken
- * (a pipe read returns what is there), so no frame waits for a later one.
- * The same buffer lets the reader find its way back into step after a
- * broken writer's bytes (see FrameScan).  It serves fifoFd alone: bytes read
- * from it must never be handed out for another descriptor.  Like fifoFd, it
- * belongs to the one process that reads the pipe: a reader must not fork
- * while frames wait in it, or both processes would hand them out. */
-constexpr size_t kReadAheadSize = 64 * 1024;
-unsigned char readAhead[kReadAheadSize];
-quelm::FrameScan scan = {
-    -1, readAhead, kReadAheadSize, 0, 0, MON_MSG_HEADER, MON_MSG_MAX, MON_MSG_TYPE,
-    CHUTE_STALL_MS, false, false, 0, 0};
-
-/* Bytes given up since the last report of them, and when that was. */
-unsigned long long droppedUnreported = 0;
-time_t droppedLoggedAt = 0;
-constexpr time_t kDropLogSeconds = 10;
-
-/* Logs the bytes the reader gave up to stay in step: the first time at once,
- * then at most once in kDropLogSeconds with the count since the last line,
- * so a writer that sends garbage cannot flood the log. */
-void ReportDropped() noexcept
-{
-    droppedUnreported += scan.dropped;
-    scan.dropped = 0;
-    if (droppedUnreported == 0)
-        return;
-    const time_t now = time(nullptr);
-    if (droppedLoggedAt != 0 && now - droppedLoggedAt < kDropLogSeconds)
-        return;
-    ErrnoKeeper keep;
-    QxLogUpdate(nullptr, 1, 13, "%s: skipped %llu bytes of the pipe that were no whole report",
-                "ChuteGetNext", droppedUnreported);
-    droppedUnreported = 0;
-    droppedLoggedAt = now;
-}
-
-/* Takes a payload as a record when the length-checked decoder accepts it. */
-bool DecodeRecord(const unsigned char *payload, unsigned len, void *rec) noexcept
-{
-    return ParcelGetDataChecked(static_cast<MonData_t *>(rec), payload, len) >= 0;
-}
-
-/* Behaves as read(2) on a pipe: at most len bytes of what is waiting, 0 at
- * end of file, -1 with errno on failure. */
-ssize_t PipeRead(int fd, unsigned char *p, size_t len) noexcept
-{
-    if (fd < 0 || fd != fifoFd)
-        return read(fd, p, len);
-    return quelm::FrameScanRead(&scan, p, len);
-}
-
-/* Logs a read that failed inside a frame and returns -1.  An end of file
- * there means the last writer left in the middle of its frame; it is
- * reported as EPIPE, like an end of file at a boundary, since the
- * stream has nothing more and the next frame of a new writer starts afresh. */
-int FailInFrame(quelm::FrameFault fault) noexcept
-{
-    if (fault == quelm::FrameFault::kEndInFrame)
-        errno = EPIPE;
-    QxLogUpdate(nullptr, 1, 13, "Failed to read FIFO");
-    return -1;
-}
 
 /* Asks the kernel for a pipe buffer that holds a burst of reports, as large
  * as this process may have it: 1 MiB, halving on EPERM (above the
@@ -139,7 +63,7 @@ int FailInFrame(quelm::FrameFault fault) noexcept
  * quota) and EBUSY, never below the default.  Failing leaves the default. */
 void EnlargePipe(int fd) noexcept
 {
-    ErrnoKeeper keep;
+    quelm::ErrnoKeeper keep;
     const int current = fcntl(fd, F_GETPIPE_SZ);
     for (int want = CHUTE_PIPE_SIZE_WANTED; want > current && want > kPipeSizeDefault;
          want /= 2) {
@@ -222,7 +146,7 @@ public:
     {
         if (ignored_)
             return;
-        ErrnoKeeper keep;
+        quelm::ErrnoKeeper keep;
         if (raised_ && !wasPending_) {
             const struct timespec now = {0, 0};
             (void)sigtimedwait(&pipeSet_, nullptr, &now);
@@ -334,7 +258,7 @@ extern "C" int QxChuteOpen(const char *name, unsigned int type, MonHandle_t **ou
         fifoWriter = type == MON_FIFO_WRITER;
     }
     priv->fd = fifoFd;
-    scan.fd = fifoFd;
+    quelm::ChuteReaderOn(fifoFd);
     ++openCount;
     *out = h;
     return 0;
@@ -371,83 +295,6 @@ extern "C" int ChutePut(MonHandle_t *h, const MonData_t *rec)
         return -1;
     }
     return static_cast<int>(w);
-}
-
-/* Reads one frame of at most size bytes into buf: the message length, 0 for
- * an empty frame, -1 on failure.  errno after -1: EPIPE when no writer has
- * the pipe open; EMSGSIZE when a longer frame was read and thrown away;
- * otherwise the failed read's, EINTR included when a signal arrived before
- * the frame began.  Every -1 but a read error inside a frame leaves the
- * stream at the next frame's start. */
-int quelm::ChuteRecv(int fd, unsigned int size, unsigned char *buf)
-{
-    /* At a boundary a signal may end the wait: the caller sees EINTR and
-     * can look at why it was woken before it reads on. */
-    const quelm::FrameSource src = {fd, PipeRead, false};
-    quelm::FrameFault fault;
-    const int len = quelm::FrameRecv(src, size, buf, &fault);
-    switch (fault) {
-    case quelm::FrameFault::kNone:
-        return len;
-    case quelm::FrameFault::kEnd:
-        errno = EPIPE;
-        return -1;
-    case quelm::FrameFault::kReadFailed:
-        QxLogUpdate(nullptr, 1, 13, "failed to read FIFO");
-        return -1;
-    case quelm::FrameFault::kTooLong:
-        QxLogUpdate(nullptr, 1, 51, "%s failed", "msg len > buf len, read() FIFO");
-        errno = EMSGSIZE;
-        return -1;
-    default:
-        return FailInFrame(fault);
-    }
-}
-
-/* Reads the next record from the pipe into rec: 1 for a record, 0 for an
- * empty frame, -1 on failure (errno EPIPE when no writer has the pipe open;
- * EINTR when a signal came before a frame began; otherwise the failed
- * read's).  Bytes that are no whole, decodable report (a broken writer's
- * garbage, an impossible length, a frame left unfinished for
- * CHUTE_STALL_MS) are skipped and counted, and reading goes on with the
- * next good frame.  rec is written only when 1 is returned.  mode is not
- * used. */
-extern "C" int ChuteGetNext(MonHandle_t *h, int mode, MonData_t *rec)
-{
-    (void)mode;
-    (void)h;
-    if (rec == nullptr) {
-        errno = EINVAL;
-        QxLogUpdate(nullptr, 1, 13, "%s failed", "no record to fill, FIFO");
-        return -1;
-    }
-    /* The decoder zeroes its record when it refuses a message; the caller's
-     * record must come out of a refusal as it went in. */
-    MonData_t decoded;
-    const int len = quelm::FrameScanNext(&scan, DecodeRecord, &decoded);
-    ReportDropped();
-    if (len < 0) {
-        const int err = errno;
-        if (err != EPIPE)
-            QxLogUpdate(nullptr, 1, 13, "failed to read FIFO");
-        errno = err;
-        return -1;
-    }
-    if (len == 0)
-        return 0;
-    memcpy(rec, &decoded, sizeof decoded);
-    return 1;
-}
-
-/* Takes the next record out of what the reader has already read, without a
- * read: see the declaration. */
-int quelm::ChuteNextBuffered(MonData_t *rec)
-{
-    MonData_t decoded;
-    if (rec == nullptr || quelm::FrameScanTakeBuffered(&scan, DecodeRecord, &decoded) < 0)
-        return 0;
-    memcpy(rec, &decoded, sizeof decoded);
-    return 1;
 }
 
 /* Frees the handle; the shared descriptor stays open for the process's later

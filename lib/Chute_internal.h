@@ -13,6 +13,10 @@
 #include "monitor.h"
 
 #ifdef __cplusplus
+#include <cerrno>
+#endif
+
+#ifdef __cplusplus
 extern "C" {
 #endif
 
@@ -25,6 +29,12 @@ extern "C" {
  * is given up: good writers put each report in with one write, so only a
  * broken writer leaves one unfinished. */
 #define CHUTE_STALL_MS 500
+
+/* Before each read at a frame boundary the reader waits this long, so a
+ * burst of reports comes in with one read and goes into the store in one
+ * batch: a frame waits at most this long (far below what a viewer could
+ * notice), and none waits after a quiet spell, when the read blocks anyway. */
+#define CHUTE_GATHER_US 1000
 
 typedef struct ChutePriv {
     int fd;                           /* the process's shared pipe descriptor */
@@ -69,6 +79,30 @@ uint32_t ChuteGeneration() noexcept;
  * waiting), 0 when none is (nothing read, rec untouched).  Never blocks, so
  * the collector can gather what one read brought and store it in one go. */
 int ChuteNextBuffered(MonData_t *rec);
+
+/* Points the reader's buffer at the process's pipe descriptor fd, which
+ * every pipe handle of the process shares (Chute.cpp opens it). */
+void ChuteReaderOn(int fd) noexcept;
+
+/* Keeps errno across calls whose own failures are of no interest. */
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() noexcept : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    ErrnoKeeper(const ErrnoKeeper &) = delete;
+    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
+
+private:
+    int saved_;
+};
+
+/* The module's seam table (see seam.h): the reader's gathering wait, which
+ * a test swaps to write frames while the reader waits. */
+struct ChuteSys_t {
+    int (*pause)(long us) noexcept; /* nanosleep() of us microseconds */
+};
+extern const ChuteSys_t kChuteSysDefault;
+extern ChuteSys_t chuteSys;
 }  // namespace quelm
 using quelm::ChuteRecv;
 #endif

@@ -127,6 +127,43 @@ void InitFreeList(MonHandle_t *h, ShelfHeader_t *hdr) {
 
 }  // namespace
 
+namespace {
+
+// The open FreeKeep scope's state: whether one is open, and the free mutex
+// it holds (null until a carve or release took it).
+bool keeping = false;
+MonHandle_t *keptFree = nullptr;
+
+// Holds the free mutex for one carve or release: through lock, or inside a
+// FreeKeep scope once for the scope.  False when the mutex failed.
+bool EnterFree(ShelfClient_t *c, Lock &lock) {
+    if (!keeping) return lock.Take();
+    if (keptFree == nullptr) {
+        if (Acquire(c->freeMutex) != 0) return false;
+        keptFree = c->freeMutex;
+        freeHeld = true;
+    }
+    return true;
+}
+
+// Ends what EnterFree began: false when the semaphore refused the release.
+bool LeaveFree(Lock &lock) { return keeping ? true : lock.Release(); }
+
+}  // namespace
+
+FreeKeep::FreeKeep() noexcept {
+    assert(hashHeld && !keeping);
+    keeping = true;
+}
+
+FreeKeep::~FreeKeep() {
+    keeping = false;
+    if (keptFree == nullptr) return;
+    freeHeld = false;
+    (void)MonMutexRelease(keptFree);
+    keptFree = nullptr;
+}
+
 // Allocates bytes of contents from the segment (not cleared).  Returns
 // their address, or null after logging 29 (no usable segment) or 30 (no
 // block large enough; rover unchanged); null without a message when the
@@ -149,9 +186,9 @@ void *MmapAlloc(MonHandle_t *h, unsigned int bytes) {
     if (hdr->rover == 0) InitFreeList(h, hdr);
 
     Lock lock = FreeLock(c);
-    if (!lock.Take()) return nullptr;
+    if (!EnterFree(c, lock)) return nullptr;
     const uint32_t found = do_Carve(hdr, units);
-    if (!lock.Release()) return nullptr;
+    if (!LeaveFree(lock)) return nullptr;
     if (found == 0) {
         QxLogUpdate(nullptr, 1, 30, "MmapAlloc: no more free shared memory");
         errno = ENOMEM; // the one failure that a clean-up can mend
@@ -176,12 +213,12 @@ void MmapFree(MonHandle_t *h, void *addr) {
     ShelfClient_t *c = Client(h);
     if (c == nullptr) return;
     Lock lock = FreeLock(c);
-    if (!lock.Take()) return;
+    if (!EnterFree(c, lock)) return;
     if (!do_Release(hdr, off - sizeof(MmapBlock_t))) {
         QxLogUpdate(nullptr, 1, 33, "MmapFree: can't free bad addr=0x%lx",
                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(addr)));
     }
-    (void)lock.Release();
+    (void)LeaveFree(lock);
 }
 
 }  // namespace quelm

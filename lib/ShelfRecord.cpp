@@ -221,7 +221,10 @@ int ShelfPutMany(MonHandle_t *h, MonData_t *recs, int n) {
     Lock lock = HashLock(c);
     if (!lock.Take()) return -1;
     int refused = 0;
-    for (int i = 0; i < n; ++i) refused += do_Put(h, c, &recs[i]) < 0 ? 1 : 0;
+    {
+        FreeKeep keep;
+        for (int i = 0; i < n; ++i) refused += do_Put(h, c, &recs[i]) < 0 ? 1 : 0;
+    }
     if (!lock.Release()) return -1;
     return refused;
 }

@@ -198,6 +198,19 @@ private:
 inline Lock HashLock(ShelfClient_t *c) { return Lock(c->hashMutex, &hashHeld); }
 inline Lock FreeLock(ShelfClient_t *c) { return Lock(c->freeMutex, &freeHeld); }
 
+// Under the hash mutex, for a batch of puts: the first block carved or
+// given back takes the free mutex and it stays held until the scope ends,
+// so a batch costs one round trip of it, not one per record created and
+// one per record purged.  Every carve and release runs under the hash
+// mutex (the lock order), so only one scope is open at a time.
+class FreeKeep {
+public:
+    FreeKeep() noexcept;
+    ~FreeKeep();
+    FreeKeep(const FreeKeep &) = delete;
+    FreeKeep &operator=(const FreeKeep &) = delete;
+};
+
 // Liveness answers remembered for one walk: a proxy owns many records under
 // one process ID, so each distinct ID is asked once per walk, not once per
 // record.  An open-addressing set that doubles as it fills; when memory is

@@ -110,16 +110,23 @@ long long NowMs() noexcept
 /* Outcome of one attempt to bring more bytes into a scan's buffer. */
 enum class Fill { kMore, kRetry, kFailed };
 
-/* Reads what the stream has, blocking, into an empty buffer: kMore, or
- * kFailed with errno (EPIPE at the end of the stream, EINTR for a signal). */
+/* Reads what the stream has, blocking, into an empty buffer, after the
+ * gathering wait: kMore, or kFailed with errno (EPIPE at the end of the
+ * stream, EINTR for a signal, also one that cut the wait short). */
 Fill FillAtBoundary(FrameScan *s) noexcept
 {
     s->head = s->tail = 0;
+    if (s->gatherUs > 0 && s->pause != nullptr && !s->readAtOnce && s->pause(s->gatherUs) < 0) {
+        s->readAtOnce = true;
+        return Fill::kFailed;  // EINTR: the caller looks at why it was woken
+    }
     const ssize_t r = read(s->fd, s->buf, s->cap);
     if (r > 0) {
         s->tail = static_cast<size_t>(r);
+        s->readAtOnce = static_cast<size_t>(r) == s->cap;
         return Fill::kMore;
     }
+    s->readAtOnce = true;
     if (r == 0)
         errno = EPIPE;
     return Fill::kFailed;

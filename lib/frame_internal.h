@@ -121,6 +121,15 @@ struct FrameScan {
     bool draining;          // waited long enough: no more waits until the buffer is used up
     long long deadlineMs;   // monotonic time a waiting frame is given up; 0 none
     unsigned long long dropped; // bytes given up; the caller reads and resets it
+    // Before a read at a frame boundary, wait gatherUs microseconds through
+    // pause (0, or -1 with errno), so that the frames written meanwhile come
+    // in with the same read: one read, and one batch for the caller, where
+    // each frame of a burst would otherwise wake the reader on its own.  No
+    // wait before the first read, after a read that filled the buffer (more
+    // is waiting), or after a wait a signal cut short.  0: no wait ever.
+    long gatherUs = 0;
+    int (*pause)(long us) noexcept = nullptr;
+    bool readAtOnce = true;     // the next read at a boundary does not wait
 };
 
 /* Decides whether a payload of len bytes is a frame worth taking. */

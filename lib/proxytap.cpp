@@ -32,7 +32,6 @@ namespace {
 /* Each open takes the next number as its handle number. */
 std::atomic<uint32_t> threadNum{0};
 
-constexpr unsigned char kNullKey[MON_KEY_SIZE] = {};
 /* A record that has had its first four reports goes out at most once in
  * this many seconds, unless the handle was set otherwise. */
 constexpr uint32_t kThrottleSeconds = 5;
@@ -43,44 +42,10 @@ constexpr uint32_t kUnthrottledReports = 4;
  * when the proxy next sends what is due. */
 constexpr uint32_t kJoinMs = 250;
 
-/* Coarse monotonic milliseconds: a read of the vDSO's clock, no system
- * call, precise to a tick, which is all the join window needs. */
-uint64_t NowMs() noexcept
-{
-    struct timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0)
-        return 0;
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
-/* Set once the process asks when held reports are due (QxSocksMonDueIn or
- * QxSocksMonSendDue): such a proxy sends what is held when its time comes,
- * so records may be held for the join window without staying unseen.  A
- * proxy that never asks keeps every first report going out at once. */
-std::atomic<bool> drivesDue{false};
 
-/* True while node's reports are held to be joined: the process drives due
- * reports, the handle joins, the record was never delivered, its free
- * reports are not used up, and it began less than the join window ago. */
-bool Joining(const ProxyTap_t *tap, const MonDataNode_t *node) noexcept
-{
-    return tap->joinMs != 0 && drivesDue.load(std::memory_order_relaxed) && tap->intervalSec != 0 && tap->link != nullptr && node->linkEpoch == 0 &&
-           node->lastSent == 0 && node->updateCount < tap->freeReports &&
-           NowMs() - node->bornMs < tap->joinMs;
-}
 
-/* True for a record held by the join window that has since passed. */
-bool JoinOver(const ProxyTap_t *tap, const MonDataNode_t *node) noexcept
-{
-    return tap->joinMs != 0 && node->held != 0 && node->linkEpoch == 0 &&
-           node->lastSent == 0 && node->updateCount < tap->freeReports && !Joining(tap, node);
-}
 
-/* True when rec carries a key, i.e. holds a session. */
-bool HoldsKey(const MonData_t &rec) noexcept
-{
-    return memcmp(&rec, kNullKey, MON_KEY_SIZE) != 0;
-}
 
 /* Makes from's link key point at to's key. */
 void LinkTo(MonData_t &from, const MonData_t &to) noexcept
@@ -123,34 +88,10 @@ void ClearNodeState(MonDataNode_t *node) noexcept
     node->linkEpoch = 0;
     node->totalA = 0;
     node->totalB = 0;
-    node->bornMs = NowMs();
+    node->bornMs = quelm::TapNowMs();
 }
 
-/* True when node holds a report not yet delivered whose throttle interval
- * has passed at now: since its last send, or since the record began when it
- * was never sent (a handle without free reports: a session shorter than the
- * interval then costs one send, its end).  A clock that was set back counts
- * as time gone by. */
-bool Due(const ProxyTap_t *tap, const MonDataNode_t *node, time_t now) noexcept
-{
-    const time_t since = node->lastSent != 0 ? node->lastSent : node->rec.startTime;
-    return node->held != 0 && (tap->intervalSec == 0 || now < since || JoinOver(tap, node) ||
-                               now - since >= static_cast<time_t>(tap->intervalSec));
-}
 
-/* The handle's private part, or null (logged, errno EINVAL) for a handle
- * that is not an open reporting handle; fn names the caller in the log. */
-ProxyTap_t *TapOf(MonHandle_t *h, const char *fn) noexcept
-{
-    if (h == nullptr || h->magic != MON_MAGIC_PROXY) {
-        if (h != nullptr)
-            QxLogUpdate(nullptr, 1, 1, "%s: bad handle=0x%lx specified", fn,
-                        reinterpret_cast<unsigned long>(h));
-        errno = EINVAL;
-        return nullptr;
-    }
-    return static_cast<ProxyTap_t *>(h->priv);
-}
 
 /* Begins a new session at now: ends a live one first (its result is of no
  * consequence here), drops the additional records, and gives the session a
@@ -160,7 +101,7 @@ ProxyTap_t *TapOf(MonHandle_t *h, const char *fn) noexcept
 void StartSession(ProxyTap_t *tap, time_t now) noexcept
 {
     MonDataNode_t &s = tap->session;
-    if ((s.rec.flags & MON_FLAG_END) == 0 && HoldsKey(s.rec))
+    if ((s.rec.flags & MON_FLAG_END) == 0 && quelm::TapHoldsKey(s.rec))
         (void)MonDataFlush(tap);
     DropAdditional(tap);
     memset(&s.rec, 0, sizeof s.rec);
@@ -192,7 +133,7 @@ MonDataNode_t *AdditionalFor(ProxyTap_t *tap, const unsigned char *addrB, uint32
         return nullptr;
     }
     n->rec = tap->session.rec;
-    n->bornMs = NowMs();
+    n->bornMs = quelm::TapNowMs();
     quelm::StampTotals(n->rec, 0, 0);  // its own totals start at 0
     n->rec.dataLen = 0;
     n->rec.pid = tap->pid;
@@ -208,6 +149,25 @@ MonDataNode_t *AdditionalFor(ProxyTap_t *tap, const unsigned char *addrB, uint32
 }
 
 }  // namespace
+
+bool quelm::TapHoldsKey(const MonData_t &rec) noexcept
+{
+    static constexpr unsigned char kNullKey[MON_KEY_SIZE] = {};
+    return memcmp(&rec, kNullKey, MON_KEY_SIZE) != 0;
+}
+
+/* The handle's private part: see the declaration. */
+ProxyTap_t *quelm::TapOf(MonHandle_t *h, const char *fn) noexcept
+{
+    if (h == nullptr || h->magic != MON_MAGIC_PROXY) {
+        if (h != nullptr)
+            QxLogUpdate(nullptr, 1, 1, "%s: bad handle=0x%lx specified", fn,
+                        reinterpret_cast<unsigned long>(h));
+        errno = EINVAL;
+        return nullptr;
+    }
+    return static_cast<ProxyTap_t *>(h->priv);
+}
 
 /* Opens a reporting handle over transport type (1 pipe, 2 store; any other
  * type gives a handle whose sends all fail) into *out: 0, or -1 with *out
@@ -226,31 +186,34 @@ extern "C" int QxSocksMonOpen(const char *name, int type, MonHandle_t **out)
     /* Kept handles serve the plain allocator only: a test's allocator
      * must see every allocation it is to fail. */
     const bool plain = proxyTapSys.alloc == calloc;
-    MonHandle_t *h = plain ? quelm::TapHandleTake() : nullptr;
+    /* One hold of the transport lock takes a kept handle and opens the
+     * transport; a failed open hands the kept handle back. */
+    MonHandle_t *link = nullptr;
+    MonHandle_t *h = nullptr;
+    if (quelm::TapOpenTransport(type, &link, plain ? &h : nullptr) < 0) {
+        if (h != nullptr)
+            quelm::TapHandleKeep(h);
+        return -1;
+    }
     if (h != nullptr)
         quelm::HandleRenew(h, ops, sizeof(ProxyTap_t), nullptr);
     else
         h = quelm::HandleNew(ops, sizeof(ProxyTap_t), nullptr, proxyTapSys.alloc);
     if (h == nullptr) {
+        if (link != nullptr)
+            (void)quelm::TapCloseTransport(link, nullptr);
         QxLogUpdate(nullptr, 1, 35, "QxSocksMonOpen: malloc() handle failed");
         errno = ENOMEM;
         return -1;
     }
     auto *tap = static_cast<ProxyTap_t *>(h->priv);
     tap->type = type;
-    tap->pid = static_cast<uint32_t>(getpid());
+    tap->link = link;
+    tap->pid = quelm::TapPid();
     tap->handleNum = threadNum.fetch_add(1, std::memory_order_relaxed);
     tap->freeReports = kUnthrottledReports;
     tap->intervalSec = kThrottleSeconds;
     tap->joinMs = kJoinMs;
-
-    const int r = quelm::TapOpenTransport(type, &tap->link);
-    if (r < 0) {
-        const int err = errno;
-        quelm::HandleFree(h);
-        errno = err;
-        return -1;
-    }
     h->magic = MON_MAGIC_PROXY;
     *out = h;
     return 0;
@@ -270,7 +233,7 @@ int Report(MonHandle_t *h, uint32_t f, MonConnInfo_t *conn, const MonCounts_t *c
     *sent = false;
     if (h == nullptr)
         return -1;
-    ProxyTap_t *tap = TapOf(h, "QxSocksMonPut");
+    ProxyTap_t *tap = quelm::TapOf(h, "QxSocksMonPut");
     if (tap == nullptr)
         return -1;
     if (conn == nullptr) {
@@ -339,10 +302,10 @@ int Report(MonHandle_t *h, uint32_t f, MonConnInfo_t *conn, const MonCounts_t *c
         return r;
     }
     node->held = 1;
-    if (Joining(tap, node))
+    if (quelm::TapJoining(tap, node))
         return 0;
     const uint32_t taken = node->updateCount++;
-    if (taken >= tap->freeReports && !Due(tap, node, now))
+    if (taken >= tap->freeReports && !quelm::TapDue(tap, node, now))
         return 0;
     node->lastSent = now;
     const int r = quelm::TapSend(tap, node);
@@ -382,80 +345,8 @@ extern "C" int QxSocksMonReport(MonHandle_t *h, int flags, MonConnInfo_t *conn,
     return sent ? MON_REPORT_SENT : MON_REPORT_HELD;
 }
 
-/* Sends the held-back records of h's live session that are due: how many
- * went out, or -1 at the first failed send (errno the transport's). */
-extern "C" int QxSocksMonSendDue(MonHandle_t *h)
-{
-    const time_t now = proxyTapSys.now(nullptr);
-    drivesDue.store(true, std::memory_order_relaxed);
-    ProxyTap_t *tap = TapOf(h, "QxSocksMonSendDue");
-    if (tap == nullptr)
-        return -1;
-    if (!HoldsKey(tap->session.rec))
-        return 0;
-    /* An end whose flush stopped at a failed send: the flush goes on. */
-    if ((tap->session.rec.flags & MON_FLAG_END) != 0) {
-        int left = 0;
-        bool due = false;
-        for (MonDataNode_t *n = &tap->session; n != nullptr; n = n->next) {
-            ++left;
-            due = due || Due(tap, n, now);
-        }
-        if (!due)
-            return 0;
-        tap->session.lastSent = now;
-        return MonDataFlush(tap) < 0 ? -1 : left;
-    }
-    int count = 0;
-    for (MonDataNode_t *n = &tap->session; n != nullptr; n = n->next) {
-        if (!Due(tap, n, now))
-            continue;
-        n->lastSent = now;
-        if (quelm::TapSend(tap, n) < 0)
-            return -1;
-        ++count;
-    }
-    return count;
-}
 
-/* Seconds until a held-back record of h's live session is due; 0 when one
- * is due now, -1 when none is held (or h is bad). */
-extern "C" int QxSocksMonDueIn(MonHandle_t *h)
-{
-    const time_t now = proxyTapSys.now(nullptr);
-    drivesDue.store(true, std::memory_order_relaxed);
-    ProxyTap_t *tap = TapOf(h, "QxSocksMonDueIn");
-    if (tap == nullptr)
-        return -1;
-    if (!HoldsKey(tap->session.rec))
-        return -1;
-    long best = -1;
-    for (const MonDataNode_t *n = &tap->session; n != nullptr; n = n->next) {
-        if (n->held == 0)
-            continue;
-        long wait = 0;
-        if (Joining(tap, n))
-            wait = 1; /* the window is shorter than the unit asked in */
-        else if (!Due(tap, n, now))
-            wait = static_cast<long>((n->lastSent != 0 ? n->lastSent : n->rec.startTime) +
-                                     static_cast<time_t>(tap->intervalSec) - now);
-        if (best < 0 || wait < best)
-            best = wait;
-    }
-    return static_cast<int>(best);
-}
 
-/* Sets h's throttle: 0, or -1 (errno EINVAL) for a bad handle. */
-extern "C" int QxSocksMonSetThrottle(MonHandle_t *h, unsigned int freeReports,
-                                     unsigned int intervalSeconds)
-{
-    ProxyTap_t *tap = TapOf(h, "QxSocksMonSetThrottle");
-    if (tap == nullptr)
-        return -1;
-    tap->freeReports = freeReports;
-    tap->intervalSec = intervalSeconds;
-    return 0;
-}
 
 /* Ends the session in tap: see the declaration. */
 int quelm::MonDataFlush(ProxyTap_t *tap)
@@ -496,15 +387,15 @@ extern "C" int QxSocksMonClose(MonHandle_t *h)
         return -1;
     }
     auto *tap = static_cast<ProxyTap_t *>(h->priv);
-    if ((tap->session.rec.flags & MON_FLAG_END) == 0 && HoldsKey(tap->session.rec))
+    if ((tap->session.rec.flags & MON_FLAG_END) == 0 && quelm::TapHoldsKey(tap->session.rec))
         (void)MonDataFlush(tap);
     h->magic = MON_MAGIC_DEAD;
-    /* A handle of an unknown type never had a transport to close. */
-    const int r = tap->link != nullptr ? quelm::TapCloseTransport(tap->link) : 0;
     DropAdditional(tap);
-    if (proxyTapSys.alloc == calloc) {
-        quelm::TapHandleKeep(h);
-    } else {
+    /* One hold of the transport lock closes the transport (a handle of an
+     * unknown type never had one) and keeps the handle for a later open. */
+    const bool keep = proxyTapSys.alloc == calloc;
+    const int r = quelm::TapCloseTransport(tap->link, keep ? h : nullptr);
+    if (!keep) {
         free(tap);
         free(h);
     }

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <pthread.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,9 +42,49 @@ public:
 
 }  // namespace
 
-int quelm::TapOpenTransport(int type, MonHandle_t **link) noexcept
+namespace {
+/* Closed reporting handles kept for reuse, under transportLock. */
+constexpr int kKeptMax = 32;
+MonHandle_t *kept[kKeptMax];
+int keptCount = 0;
+
+/* The process ID, asked once: every open would otherwise cost a getpid
+ * call.  A forked child is another process with the same memory: the
+ * child handler forgets the parent's ID. */
+std::atomic<uint32_t> cachedPid{0};
+void ForgetPid() noexcept
+{
+    cachedPid.store(0, std::memory_order_relaxed);
+}
+/* pthread_once, not a guarded static: C programs link the archive without
+ * the C++ runtime. */
+pthread_once_t forkHandlerOnce = PTHREAD_ONCE_INIT;
+bool forkHandlerSet = false;
+void SetForkHandler() noexcept
+{
+    forkHandlerSet = pthread_atfork(nullptr, nullptr, ForgetPid) == 0;
+}
+}  // namespace
+
+uint32_t quelm::TapPid() noexcept
+{
+    uint32_t pid = cachedPid.load(std::memory_order_relaxed);
+    if (pid != 0)
+        return pid;
+    (void)pthread_once(&forkHandlerOnce, SetForkHandler);
+    pid = static_cast<uint32_t>(getpid());
+    /* Without the handler a child could key its sessions with the parent's
+     * ID: then ask each time. */
+    if (forkHandlerSet)
+        cachedPid.store(pid, std::memory_order_relaxed);
+    return pid;
+}
+
+int quelm::TapOpenTransport(int type, MonHandle_t **link, MonHandle_t **keptOut) noexcept
 {
     TransportLock lock;
+    if (keptOut != nullptr)
+        *keptOut = keptCount > 0 ? kept[--keptCount] : nullptr;
     if (type == MON_TRANSPORT_STORE)
         return QxMonMemOpen("mon.mmap", MON_SLOT_PROXY, link);
     if (type == MON_TRANSPORT_FIFO)
@@ -52,35 +93,47 @@ int quelm::TapOpenTransport(int type, MonHandle_t **link) noexcept
 }
 
 namespace {
-/* Closed reporting handles kept for reuse, under transportLock. */
-constexpr int kKeptMax = 32;
-MonHandle_t *kept[kKeptMax];
-int keptCount = 0;
-}  // namespace
-
-MonHandle_t *quelm::TapHandleTake() noexcept
+/* Under transportLock: keeps h when there is room; false when there is none. */
+bool KeepLocked(MonHandle_t *h) noexcept
 {
-    TransportLock lock;
-    return keptCount > 0 ? kept[--keptCount] : nullptr;
+    if (keptCount >= kKeptMax)
+        return false;
+    kept[keptCount++] = h;
+    return true;
 }
 
-void quelm::TapHandleKeep(MonHandle_t *h) noexcept
+void FreeHandle(MonHandle_t *h) noexcept
 {
-    {
-        TransportLock lock;
-        if (keptCount < kKeptMax) {
-            kept[keptCount++] = h;
-            return;
-        }
-    }
     free(h->priv);
     free(h);
 }
+}  // namespace
 
-int quelm::TapCloseTransport(MonHandle_t *link) noexcept
+void quelm::TapHandleKeep(MonHandle_t *h) noexcept
 {
-    TransportLock lock;
-    return QxMonClose(link);
+    bool kept;
+    {
+        TransportLock lock;
+        kept = KeepLocked(h);
+    }
+    if (!kept)
+        FreeHandle(h);
+}
+
+int quelm::TapCloseTransport(MonHandle_t *link, MonHandle_t *keep) noexcept
+{
+    int r = 0;
+    bool kept = keep == nullptr;
+    {
+        TransportLock lock;
+        if (link != nullptr)
+            r = QxMonClose(link);
+        if (keep != nullptr)
+            kept = KeepLocked(keep);
+    }
+    if (!kept)
+        FreeHandle(keep);
+    return r;
 }
 
 namespace {

@@ -81,12 +81,11 @@ constexpr uint32_t kTapEventBits = MON_FLAG_START | MON_FLAG_UPDATE | MON_FLAG_S
 
 /* Opens the transport of a reporting handle of type (pipe writer or store,
  * slot 1; any other type opens nothing and succeeds) into *link, under the
- * process's transport lock: the opener's result. */
-int TapOpenTransport(int type, MonHandle_t **link) noexcept;
-
-/* A closed reporting handle (with its private part) kept for reuse, or null
- * when none is kept. */
-MonHandle_t *TapHandleTake() noexcept;
+ * process's transport lock: the opener's result.  Under the same hold, when
+ * keptOut is not null, *keptOut becomes a closed reporting handle (with its
+ * private part) kept for reuse, or null when none is kept; it is set also
+ * when the open fails. */
+int TapOpenTransport(int type, MonHandle_t **link, MonHandle_t **keptOut) noexcept;
 
 /* Keeps the closed handle h for a later open, or frees it when enough are
  * kept.  A proxy that opens a handle per session would otherwise free and
@@ -95,9 +94,30 @@ MonHandle_t *TapHandleTake() noexcept;
  * shootdown reaches every thread of the proxy, and a page fault). */
 void TapHandleKeep(MonHandle_t *h) noexcept;
 
-/* Closes a reporting handle's transport under the same lock: QxMonClose's
- * result. */
-int TapCloseTransport(MonHandle_t *link) noexcept;
+/* Closes a reporting handle's transport link (none when null) and, when
+ * keep is not null, keeps that closed handle as TapHandleKeep does, in one
+ * hold of the transport lock: QxMonClose's result (0 without a link). */
+int TapCloseTransport(MonHandle_t *link, MonHandle_t *keep) noexcept;
+
+/* This process's ID, asked of the kernel once per process (a fork's child
+ * asks again). */
+uint32_t TapPid() noexcept;
+
+/* The handle's private part, or null (logged, errno EINVAL) for a handle
+ * that is not an open reporting handle; fn names the caller in the log. */
+ProxyTap_t *TapOf(MonHandle_t *h, const char *fn) noexcept;
+
+/* True when rec carries a key, i.e. holds a session. */
+bool TapHoldsKey(const MonData_t &rec) noexcept;
+
+/* Coarse monotonic milliseconds (no system call); 0 if the clock fails. */
+uint64_t TapNowMs() noexcept;
+
+/* True while node's reports are held to be joined into one frame. */
+bool TapJoining(const ProxyTap_t *tap, const MonDataNode_t *node) noexcept;
+
+/* True when node holds a report not yet delivered that is due at now. */
+bool TapDue(const ProxyTap_t *tap, const MonDataNode_t *node, time_t now) noexcept;
 
 /* Sends node's record, with every event bit not yet delivered, through the
  * handle's transport: the transport's result.  A failed send keeps the bits

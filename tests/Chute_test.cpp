@@ -6,6 +6,7 @@
 #include <quelm/monitor.h>
 
 #include "Chute_internal.h"
+#include "seam.h"
 #include "log_support.h"
 
 #include <gtest/gtest.h>
@@ -669,6 +670,56 @@ TEST(Chute, PutToFullPipeFailsAtOnce) {
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(rc, 0) << "check at line " << rc;
     EXPECT_EQ(Count(log, "Failed to write FIFO"), 1u) << log;
+}
+
+// ---- Gathering a burst -------------------------------------------------------
+
+// The reader waits a moment before each read at a boundary, so reports
+// written meanwhile come in with the same read (the collector then stores
+// them in one batch); a signal that cuts the wait short is reported like
+// one at a boundary, and the read after it does not wait again.
+int gatherWriter = -1;
+int gatherPauses = 0;
+long gatherAskedUs = 0;
+int PauseWritingC(long us) noexcept {
+    ++gatherPauses;
+    gatherAskedUs = us;
+    auto f = Frame(Encode(SampleRecord(3, false)));
+    return write(gatherWriter, f.data(), f.size()) == static_cast<ssize_t>(f.size()) ? 0 : -1;
+}
+int PauseInterrupted(long) noexcept {
+    ++gatherPauses;
+    errno = EINTR;
+    return -1;
+}
+
+TEST(Chute, ReaderGathersWhatArrivesWhileItWaits) {
+    int rc = InChild([] {
+        MonHandle_t *r = nullptr;
+        CHILD_CHECK(OpenReader(&r, &gatherWriter) == 0);
+        quelm::SeamOverride<quelm::ChuteSys_t> sys(quelm::chuteSys);
+        sys->pause = PauseWritingC;
+        MonData_t rec;
+        // The first read does not wait: nothing was read before it.
+        WriteAll(gatherWriter, Frame(Encode(SampleRecord(1, false))));
+        CHILD_CHECK(ChuteGetNext(r, 0, &rec) == 1 && rec.pid == 1);
+        CHILD_CHECK(gatherPauses == 0);
+        CHILD_CHECK(quelm::ChuteNextBuffered(&rec) == 0);
+        // B is waiting; C is written during the wait: one read takes both.
+        WriteAll(gatherWriter, Frame(Encode(SampleRecord(2, false))));
+        CHILD_CHECK(ChuteGetNext(r, 0, &rec) == 1 && rec.pid == 2);
+        CHILD_CHECK(gatherPauses == 1 && gatherAskedUs == CHUTE_GATHER_US);
+        CHILD_CHECK(quelm::ChuteNextBuffered(&rec) == 1 && rec.pid == 3);
+        // A signal during the wait: EINTR, and the retry reads at once.
+        sys->pause = PauseInterrupted;
+        WriteAll(gatherWriter, Frame(Encode(SampleRecord(4, false))));
+        errno = 0;
+        CHILD_CHECK(ChuteGetNext(r, 0, &rec) == -1 && errno == EINTR);
+        CHILD_CHECK(ChuteGetNext(r, 0, &rec) == 1 && rec.pid == 4);
+        CHILD_CHECK(gatherPauses == 2);
+        return 0;
+    });
+    EXPECT_EQ(rc, 0) << "check at line " << rc;
 }
 
 }  // namespace

@@ -449,6 +449,31 @@ TEST_F(PipeTap, GuardFollowsChangesOfTheSigpipeDisposition) {
     OpenReader();
 }
 
+// The process ID in a record's key is asked once per process: a forked
+// child's sessions carry the child's ID, not the parent's remembered one.
+TEST_F(PipeTap, SessionsOfAForkedChildCarryTheChildsProcessId) {
+    ASSERT_GT(Put(kStart, Conn("parent")), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        MonHandle_t *h = nullptr;
+        MonConnInfo_t c = Conn("child");
+        const bool ok = QxSocksMonOpen("proxy", MON_TRANSPORT_FIFO, &h) == 0 &&
+                        QxSocksMonPut(h, kStart | kEnd, &c, 0, nullptr, 0, nullptr) == 0;
+        _exit(ok && QxSocksMonClose(h) == 0 ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(Put(kEnd, Conn("")), 0);
+    std::vector<MonData_t> f = Frames();
+    ASSERT_EQ(f.size(), 3u);
+    EXPECT_EQ(f[0].pid, static_cast<uint32_t>(getpid()));
+    EXPECT_STREQ(f[1].text1, "child");
+    EXPECT_EQ(f[1].pid, static_cast<uint32_t>(pid));
+    EXPECT_EQ(f[2].pid, static_cast<uint32_t>(getpid()));
+}
+
 TEST_F(PipeTap, NewSessionAfterAFailedEndStartsFromACleanRecord) {
     MonConnInfo_t c = Conn("alice", 500, 600);
     snprintf(c.text5, sizeof c.text5, "five");
