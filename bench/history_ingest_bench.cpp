@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "warden_fixture.h"
 #include <quelm/monitor.h>
 
 namespace {
@@ -139,6 +140,7 @@ pid_t ChildHolding(pid_t parent, const char *needle)
 int Handle(int64_t seq) { return static_cast<int>((seq - 1) % kLive) + 1; }
 
 struct Warden {
+    testsupport::Warden daemon;
     pid_t pid = 0, collector = 0, worker = 0;
     MonHandle_t *pipe = nullptr;
     int probe = -1;  // another writer's descriptor of the pipe: FIONREAD tells what is unread
@@ -150,18 +152,18 @@ struct Warden {
         history = withHistory;
         for (const char *s : {"", "-wal", "-shm", ".spool"})
             unlink((std::string(kDb) + s).c_str());
-        pid = fork();
-        if (pid == 0) {
-            const int log = open("/tmp/warden.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-            dup2(log, 2);
-            std::vector<const char *> args = {WARDEN_BIN, "-f", "--capacity", "100000"};
-            if (withHistory)
-                args.insert(args.end(), {"--history", kDb});
-            args.push_back(nullptr);
-            execv(WARDEN_BIN, const_cast<char *const *>(args.data()));
-            _exit(127);
+        testsupport::WardenStart how;
+        how.args = {"--capacity", "100000"};
+        if (withHistory)
+            how.args.insert(how.args.end(), {"--history", kDb});
+        if (!daemon.Start(how)) {
+            fprintf(stderr, "%s", daemon.Log().c_str());
+            return false;
         }
-        if (!Until([&] { return (probe = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }))
+        pid = daemon.Pid();
+        probe = open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        if (probe < 0 || fstat(probe, &st) != 0 || !S_ISFIFO(st.st_mode))
             return false;
         if (QxChuteOpen("mon.fifo", MON_FIFO_WRITER, &pipe) != 0)
             return false;
@@ -255,10 +257,7 @@ struct Warden {
         if (probe >= 0)
             close(probe);
         probe = -1;
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
+        daemon.Stop();
         pid = 0;
     }
 };
