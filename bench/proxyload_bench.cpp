@@ -77,10 +77,9 @@ std::vector<pid_t> Tree(pid_t pid)
 
 // Seconds of CPU the whole machine has been busy (user, nice, system,
 // interrupts and softirqs; not idle, iowait or what the hypervisor took),
-// from /proc/stat's ticks.  On
-// loopback the kernel bills a packet's work to whichever process happens to
-// run, so only the sum over everything is free of that sharing; its ticks
-// are coarse, hence many sessions a round.
+// from /proc/stat's ticks.  On loopback the kernel bills a packet's work to
+// whichever process happens to run, so only the sum over everything is free
+// of that sharing; its ticks are coarse, hence PROXYLOAD_SESSIONS.
 double MachineBusy()
 {
     std::ifstream f("/proc/stat");
@@ -160,17 +159,28 @@ int main(int argc, char **argv)
     const uint64_t bulk = static_cast<uint64_t>(Env("PROXYLOAD_BULK_MIB", 2048)) << 20;
     const uint64_t shortSessions = static_cast<uint64_t>(Env("PROXYLOAD_SESSIONS", kShortSessions));
 
+    // The pipe is held from the moment warden makes it, for the whole run.
+    // The fixture's own readiness check opens a writer and closes it again;
+    // a pipe whose last writer left sends the collector into its 3-second
+    // rest before it reads again, and the first round's reports would wait
+    // in the pipe through it.
     testsupport::Warden daemon;
-    const bool served = daemon.Start({});
+    testsupport::WardenStart how;
+    how.waitReady = false;
+    const bool started = daemon.Start(how);
     const pid_t warden = daemon.Pid();
-    // Held open for the whole run: a pipe whose last writer left sends the
-    // collector into its wait for a writer, and reports would wait with it.
-    int keeper = served ? open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC) : -1;
-    struct stat st;
-    if (keeper >= 0 && (fstat(keeper, &st) != 0 || !S_ISFIFO(st.st_mode))) {
-        close(keeper);
-        keeper = -1;
-    }
+    int keeper = -1;
+    testsupport::WaitFor([&] {
+        keeper = started ? open("/tmp/mon.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC) : -1;
+        struct stat st;
+        if (keeper >= 0 && (fstat(keeper, &st) != 0 || !S_ISFIFO(st.st_mode))) {
+            close(keeper);
+            keeper = -1;
+        }
+        return keeper >= 0 || !started;
+    }, 20000);
+    const bool served =
+        keeper >= 0 && testsupport::WaitFor([&] { return daemon.Count("warden serves: ") > 0; }, 20000);
     Kind kinds[2] = {
         {"socks5-demo",
          {Spawn({bin + "/examples/socks5-demo", "--listen", "127.0.0.1:1080"}),
@@ -182,7 +192,7 @@ int main(int argc, char **argv)
          {1082, 1083}},
     };
     socksload::Source source;
-    bool ready = keeper >= 0 && source.Start();
+    bool ready = served && source.Start();
     for (const Kind &k : kinds)
         for (uint16_t port : k.port)
             ready = ready && WaitListening(port);
