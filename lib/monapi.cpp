@@ -26,6 +26,19 @@ int Refuse(const char *format, const MonHandle_t *h) {
     return -1;
 }
 
+// Fills a zeroed handle: not yet open, its transport's calls, its private
+// part and its path (cut to fit, the rest left zero).
+void HandleSet(MonHandle_t *h, const quelm::HandleOps &ops, void *priv, const char *path) noexcept {
+    h->magic = MON_MAGIC_DEAD;
+    h->openFn = ops.open;
+    h->closeFn = ops.close;
+    h->putFn = ops.put;
+    h->getFn = ops.get;
+    h->getNextFn = ops.getNext;
+    h->priv = priv;
+    if (path != nullptr) memcpy(h->path, path, strnlen(path, MON_PATH_SIZE - 1));
+}
+
 }  // namespace
 
 namespace quelm {
@@ -40,14 +53,7 @@ MonHandle_t *HandleNew(const HandleOps &ops, size_t privSize, const char *path,
         errno = ENOMEM;
         return nullptr;
     }
-    h->magic = MON_MAGIC_DEAD;
-    h->openFn = ops.open;
-    h->closeFn = ops.close;
-    h->putFn = ops.put;
-    h->getFn = ops.get;
-    h->getNextFn = ops.getNext;
-    h->priv = priv;
-    if (path != nullptr) memcpy(h->path, path, strnlen(path, MON_PATH_SIZE - 1));
+    HandleSet(h, ops, priv, path);
     return h;
 }
 
@@ -55,14 +61,7 @@ void HandleRenew(MonHandle_t *h, const HandleOps &ops, size_t privSize, const ch
     void *priv = h->priv;
     memset(priv, 0, privSize);
     memset(h, 0, sizeof *h);
-    h->magic = MON_MAGIC_DEAD;
-    h->openFn = ops.open;
-    h->closeFn = ops.close;
-    h->putFn = ops.put;
-    h->getFn = ops.get;
-    h->getNextFn = ops.getNext;
-    h->priv = priv;
-    if (path != nullptr) memcpy(h->path, path, strnlen(path, MON_PATH_SIZE - 1));
+    HandleSet(h, ops, priv, path);
 }
 
 void HandleFree(MonHandle_t *h) noexcept {
