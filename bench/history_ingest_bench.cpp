@@ -74,19 +74,8 @@ bool Until(const std::function<bool()> &cond, int ms = 60000)
     return false;
 }
 
-std::string ReadAll(const std::string &path)
-{
-    std::string out;
-    FILE *f = fopen(path.c_str(), "r");
-    if (f == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
+using testsupport::ChildHolding;
+using testsupport::ReadFile;
 
 // Nanoseconds on the CPU of every thread of pid (schedstat's first field).
 int64_t RunNs(pid_t pid)
@@ -99,7 +88,7 @@ int64_t RunNs(pid_t pid)
     while (const dirent *e = readdir(d)) {
         if (e->d_name[0] == '.')
             continue;
-        sum += atoll(ReadAll(dir + "/" + e->d_name + "/schedstat").c_str());
+        sum += atoll(ReadFile(dir + "/" + e->d_name + "/schedstat").c_str());
     }
     closedir(d);
     return sum;
@@ -109,29 +98,9 @@ int64_t RunNs(pid_t pid)
 // on the pipe or on the store's lock.
 long Sleeps(pid_t pid)
 {
-    const std::string s = ReadAll("/proc/" + std::to_string(pid) + "/status");
+    const std::string s = ReadFile("/proc/" + std::to_string(pid) + "/status");
     const size_t at = s.find("voluntary_ctxt_switches:");
     return at == std::string::npos ? -1 : atol(s.c_str() + at + 24);
-}
-
-// The child of parent with a descriptor on a path containing needle.
-pid_t ChildHolding(pid_t parent, const char *needle)
-{
-    const std::string kids = ReadAll("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
-                                     "/children");
-    for (const char *p = kids.c_str(); *p != '\0';) {
-        const pid_t c = static_cast<pid_t>(strtol(p, const_cast<char **>(&p), 10));
-        if (c <= 0)
-            break;
-        const std::string dir = "/proc/" + std::to_string(c) + "/fd/";
-        for (int fd = 0; fd < 64; ++fd) {
-            char target[512];
-            const ssize_t n = readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string(target, static_cast<size_t>(n)).find(needle) != std::string::npos)
-                return c;
-        }
-    }
-    return 0;
 }
 
 // Session h's update number seq carries seq as its first total: the row

@@ -194,7 +194,7 @@ TEST_F(HistoryPg, RefusalsGiveOneLineEachAndNoBusyLoop)
         ASSERT_TRUE(StartWarden(c.server));
         pid_t reporter = Reporter(1, 20, 10 * 1000); // rows keep coming meanwhile
         pid_t worker = 0;
-        ASSERT_TRUE(testsupport::WaitFor([&] { return (worker = HistoryWorker(warden, "warden-history.spool")) > 0; }))
+        ASSERT_TRUE(testsupport::WaitFor([&] { return (worker = ChildHolding(warden, "warden-history.spool")) > 0; }))
             << c.says;
         const long before = CpuTicks(worker);
         sleep(3);
@@ -204,7 +204,7 @@ TEST_F(HistoryPg, RefusalsGiveOneLineEachAndNoBusyLoop)
         EXPECT_EQ(CountLines(text, c.says), 1) << text;
         EXPECT_EQ(CountLines(text, "history: "), 1) << "one history line in all: " << text;
         EXPECT_LT(used, 30) << "the worker spins: " << used << " ticks in 3 s";
-        EXPECT_EQ(HistoryWorker(warden, "warden-history.spool"), worker) << "the worker never ended";
+        EXPECT_EQ(ChildHolding(warden, "warden-history.spool"), worker) << "the worker never ended";
         Stop(warden);
         close(keeper);
         keeper = -1;

@@ -44,25 +44,11 @@ inline pid_t Spawn(const std::vector<std::string> &args, const std::string &logP
 }
 
 using testsupport::CanConnect;
+using testsupport::ChildHolding;
 using testsupport::Children;
 using testsupport::CpuTicks;
 using testsupport::Stop;
 using testsupport::WaitExit;
-
-// The child of warden that holds fileName open: its database worker.
-inline pid_t HistoryWorker(pid_t warden, const std::string &needle)
-{
-    for (pid_t c : Children(warden)) {
-        const std::string dir = "/proc/" + std::to_string(c) + "/fd/";
-        for (int fd = 0; fd < 64; ++fd) {
-            char target[512];
-            const ssize_t n = readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string(target, static_cast<size_t>(n)).find(needle) != std::string::npos)
-                return c;
-        }
-    }
-    return 0;
-}
 
 // Number of lines of text that contain needle.
 inline int CountLines(const std::string &text, const std::string &needle)

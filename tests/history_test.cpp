@@ -185,11 +185,11 @@ TEST_F(HistorySqlite, KilledWorkerOrWardenLeavesOneRowWithTheFinalTotals)
 
     // The worker dies outright: the supervisor starts a new one, which
     // reads every record again and updates the same row.
-    const pid_t worker = HistoryWorker(rig.warden, "history.db");
+    const pid_t worker = ChildHolding(rig.warden, "history.db");
     ASSERT_GT(worker, 0) << "no child of warden holds the history file";
     kill(worker, SIGKILL);
     ASSERT_TRUE(testsupport::WaitFor([&] {
-        const pid_t w = HistoryWorker(rig.warden, "history.db");
+        const pid_t w = ChildHolding(rig.warden, "history.db");
         return w > 0 && w != worker;
     }, 10000)) << "the database worker was not restarted";
 

@@ -194,6 +194,22 @@ inline std::vector<pid_t> Children(pid_t pid)
     return kids;
 }
 
+// The child of parent with a descriptor on a path containing needle (one
+// of warden's workers, found by the file it works on), or 0.
+inline pid_t ChildHolding(pid_t parent, const std::string &needle)
+{
+    for (pid_t c : Children(parent)) {
+        const std::string dir = "/proc/" + std::to_string(c) + "/fd/";
+        for (int fd = 0; fd < 64; ++fd) {
+            char target[512];
+            const ssize_t n = readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)).find(needle) != std::string::npos)
+                return c;
+        }
+    }
+    return 0;
+}
+
 // Clock ticks of CPU time (user and system) pid has used, -1 when it is gone.
 inline long CpuTicks(pid_t pid)
 {
